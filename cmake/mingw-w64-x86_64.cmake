@@ -1,0 +1,5 @@
+# Cross-compiling the Windows programs as 64-bit PE images (run under Wine by the end-to-end tests).
+set(CMAKE_SYSTEM_NAME Windows)
+set(CMAKE_SYSTEM_PROCESSOR x86_64)
+set(ORVANE_MINGW_TRIPLE x86_64-w64-mingw32)
+include(${CMAKE_CURRENT_LIST_DIR}/mingw-common.cmake)

@@ -1,0 +1,46 @@
+#!/usr/bin/env bash
+# One entry for the everyday jobs:
+#   ./dev.sh demo    install what is missing, build, lay out a demo program folder and run the launcher on it
+#   ./dev.sh test    install what is missing, build every preset and run every test
+#   ./dev.sh build   build every preset (host, release, win64, win32)
+#   ./dev.sh deps    only install what is missing
+set -euo pipefail
+cd "$(dirname "$0")"
+jobs=$(nproc 2>/dev/null || echo 2)
+
+build_preset() {
+  cmake --preset "$1" >/dev/null
+  cmake --build --preset "$1" -j "$jobs"
+}
+
+build_all() {
+  for p in host release win64 win32; do
+    echo "== build: $p"
+    build_preset "$p"
+  done
+}
+
+case "${1:-}" in
+  deps)
+    tools/install-deps.sh
+    ;;
+  build)
+    tools/install-deps.sh
+    build_all
+    ;;
+  test)
+    tools/install-deps.sh
+    build_all
+    echo "== tests"
+    ctest --preset host -j "$jobs" --timeout 900
+    ;;
+  demo)
+    tools/install-deps.sh
+    build_all
+    exec python3 tools/demo/run_demo.py "${@:2}"
+    ;;
+  *)
+    sed -n '2,7p' "$0" | sed 's/^# \{0,1\}//'
+    exit 2
+    ;;
+esac
