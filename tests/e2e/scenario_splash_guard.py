@@ -1,0 +1,49 @@
+#!/usr/bin/env python3
+"""The instance name: a launcher ends at once, silently and with exit code 0 while
+another process holds "Pelcrest.exe"."""
+import os
+import sys
+import time
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import winharness as wh  # noqa: E402
+
+
+def held_name_ends_silently(s):
+    holder, info = s.start_probe("hold-mutex", "Pelcrest.exe")
+    assert info == {"created": True, "already": False}, info
+    folder = s.program_folder("guard_held")
+    started = time.time()
+    program = s.start(os.path.join(folder, "orvane_start.exe"))
+    seen = []
+    code = None
+    while time.time() - started < 15:
+        seen += s.windows(winpid=program.winpid)
+        code = program.wait(0.2)
+        if code is not None:
+            break
+    assert code == 0, "exit code %r" % code
+    assert time.time() - started < 10, "took %.1f s" % (time.time() - started)
+    assert not seen, "windows appeared: %r" % seen
+    assert not s.windows(cls="TFrmindexer"), "a splash window is on screen"
+
+
+def second_copy_ends_silently(s):
+    folder = s.program_folder("guard_second")
+    first = s.start(os.path.join(folder, "orvane_start.exe"))
+    window = s.wait_for_window(winpid=first.winpid, cls="TFrmindexer")
+    assert window, "the first copy shows no window"
+    second = s.start(os.path.join(folder, "orvane_start.exe"))
+    assert second.wait(15) == 0, "the second copy did not end with 0"
+    assert not s.windows(winpid=second.winpid), "the second copy made windows"
+    assert first.running(), "the first copy ended"
+    assert len(s.windows(cls="TFrmindexer", visible_only=True)) == 1
+    s.post(window["hwnd"], wh.WM_CLOSE)
+    assert first.wait(15) == 0
+    # The name goes with the process: a new copy runs again.
+    third = s.start(os.path.join(folder, "orvane_start.exe"))
+    assert s.wait_for_window(winpid=third.winpid, cls="TFrmindexer"), "no window after the first copy ended"
+
+
+if __name__ == "__main__":
+    wh.run_scenarios(wh.Session.from_argv(), [held_name_ends_silently, second_copy_ends_silently])

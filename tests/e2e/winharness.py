@@ -1,0 +1,355 @@
+"""Reusable end-to-end harness: Windows programs under Wine (64-bit loader) on a
+private Xvfb display, driven through the e2e_probe.exe helper and xdotool.
+
+A session (made once per test run by fixture.py) is a state folder holding
+state.json with the display, the throw-away WINEPREFIX and the Xvfb process id.
+Scenario scripts open it with Session.from_argv() and use the methods below.
+Standard library only.
+"""
+import json
+import os
+import select
+import shutil
+import signal
+import subprocess
+import sys
+import time
+
+WINE64 = "/usr/lib/wine/wine64"
+SKIP = 77  # CTest SKIP_RETURN_CODE of the scenarios
+
+# Window messages and show commands used by scenarios.
+WM_CLOSE = 0x0010
+WM_SYSCOMMAND = 0x0112
+SC_CLOSE = 0xF060
+SW_SHOWNORMAL = 1
+SW_SHOWMINIMIZED = 2
+SW_SHOWMAXIMIZED = 3
+SW_SHOWMINNOACTIVE = 7
+SW_SHOWDEFAULT = 10
+WS_CAPTION = 0x00C00000
+WS_SYSMENU = 0x00080000
+WS_THICKFRAME = 0x00040000
+WS_POPUP = 0x80000000
+WS_EX_TOPMOST = 0x00000008
+
+
+def wineserver_binary():
+    for path in ("/usr/lib/wine/wineserver64", "/usr/lib/wine/wineserver"):
+        if os.path.exists(path):
+            return path
+    return shutil.which("wineserver") or "wineserver"
+
+
+def wine_env(prefix, display):
+    env = dict(os.environ)
+    env.update({
+        "WINEPREFIX": prefix,
+        "WINEDEBUG": "-all",
+        "WINEDLLOVERRIDES": "mscoree,mshtml=",
+        "WINEARCH": "win64",
+        "DISPLAY": display,
+    })
+    return env
+
+
+# ---------------------------------------------------------------- session set-up
+
+def start_session(state_dir, dist_dir, screen="1024x768x24"):
+    """Starts Xvfb on a free display, makes a fresh WINEPREFIX and writes state.json."""
+    state_dir = os.path.abspath(state_dir)
+    if os.path.exists(os.path.join(state_dir, "state.json")):
+        stop_session(state_dir)
+    os.makedirs(state_dir, exist_ok=True)
+    prefix = os.path.join(state_dir, "prefix")
+    shutil.rmtree(prefix, ignore_errors=True)
+    log = open(os.path.join(state_dir, "session.log"), "ab")
+
+    # Xvfb picks a free display itself and writes its number to the pipe.
+    read_fd, write_fd = os.pipe()
+    xvfb = subprocess.Popen(["Xvfb", "-displayfd", str(write_fd), "-screen", "0", screen, "-nolisten", "tcp"],
+                            pass_fds=(write_fd,), stdin=subprocess.DEVNULL, stdout=log, stderr=log,
+                            start_new_session=True)
+    os.close(write_fd)
+    number = b""
+    deadline = time.time() + 30
+    while time.time() < deadline and not number.endswith(b"\n"):
+        ready, _, _ = select.select([read_fd], [], [], 1)
+        if ready:
+            chunk = os.read(read_fd, 64)
+            if not chunk:
+                break
+            number += chunk
+    os.close(read_fd)
+    if not number.strip():
+        xvfb.kill()
+        raise RuntimeError("Xvfb did not start")
+    display = ":" + number.decode().strip()
+    state = {"display": display, "xvfb_pid": xvfb.pid, "prefix": prefix,
+             "dist": os.path.abspath(dist_dir), "artifacts": os.path.join(os.path.dirname(state_dir), "artifacts")}
+    with open(os.path.join(state_dir, "state.json"), "w") as f:
+        json.dump(state, f, indent=1)
+
+    env = wine_env(prefix, display)
+    # A persistent server for the whole run, so later programs start quickly.
+    subprocess.run([wineserver_binary(), "-p"], env=env, stdin=subprocess.DEVNULL, stdout=log, stderr=log,
+                   check=False)
+    subprocess.run([WINE64, "wineboot", "-i"], env=env, stdin=subprocess.DEVNULL, stdout=log, stderr=log,
+                   timeout=600, check=False)
+    if not os.path.isdir(os.path.join(prefix, "drive_c", "windows")):
+        raise RuntimeError("wineboot did not create the prefix")
+    # Xvfb runs no window manager: Wine must place and size every window itself, or
+    # a maximised window would wait forever for a manager to resize it.
+    subprocess.run([WINE64, "reg", "add", "HKCU\\Software\\Wine\\X11 Driver", "/v", "Managed", "/d", "N", "/f"],
+                   env=env, stdin=subprocess.DEVNULL, stdout=log, stderr=log, timeout=120, check=True)
+    return state
+
+
+def stop_session(state_dir):
+    path = os.path.join(os.path.abspath(state_dir), "state.json")
+    if not os.path.exists(path):
+        return
+    with open(path) as f:
+        state = json.load(f)
+    env = wine_env(state["prefix"], state["display"])
+    subprocess.run([wineserver_binary(), "-k"], env=env, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                   stderr=subprocess.DEVNULL, timeout=60, check=False)
+    pid = state.get("xvfb_pid")
+    if pid:
+        try:
+            os.kill(pid, signal.SIGTERM)
+            for _ in range(50):
+                os.kill(pid, 0)
+                time.sleep(0.1)
+            os.kill(pid, signal.SIGKILL)
+        except (ProcessLookupError, PermissionError):
+            pass
+    shutil.rmtree(state["prefix"], ignore_errors=True)
+    os.remove(path)
+
+
+# ---------------------------------------------------------------- programs
+
+class Program:
+    """A Windows program started through `e2e_probe run`, which reports the
+    program's Windows process id and exits with the program's exit code."""
+
+    def __init__(self, session, popen, name):
+        self.session = session
+        self.popen = popen
+        self.name = name
+        self.winpid = None
+        line = self._read_line(30)
+        try:
+            info = json.loads(line)
+        except ValueError:
+            info = {}
+        if "pid" not in info:
+            self.kill()
+            raise RuntimeError("could not start %s: %r" % (name, line))
+        self.winpid = info["pid"]
+
+    def _read_line(self, timeout):
+        data = b""
+        fd = self.popen.stdout.fileno()
+        deadline = time.time() + timeout
+        while not data.endswith(b"\n") and time.time() < deadline:
+            ready, _, _ = select.select([fd], [], [], 0.2)
+            if ready:
+                chunk = os.read(fd, 1)
+                if not chunk:
+                    break
+                data += chunk
+        return data.decode("utf-8", "replace").strip()
+
+    def running(self):
+        return self.popen.poll() is None
+
+    def wait(self, timeout):
+        """The exit code, or None when the program still runs after `timeout` seconds."""
+        try:
+            return self.popen.wait(timeout=timeout)
+        except subprocess.TimeoutExpired:
+            return None
+
+    def kill(self):
+        if self.winpid is not None and self.running():
+            self.session.wine(["taskkill", "/f", "/pid", str(self.winpid)], timeout=30)
+        if self.running():
+            self.popen.kill()
+            self.popen.wait(timeout=10)
+
+
+class Session:
+    def __init__(self, state_dir):
+        with open(os.path.join(state_dir, "state.json")) as f:
+            self.state = json.load(f)
+        self.display = self.state["display"]
+        self.dist = self.state["dist"]
+        self.artifacts = self.state["artifacts"]
+        os.makedirs(self.artifacts, exist_ok=True)
+        self.env = wine_env(self.state["prefix"], self.display)
+        self.programs = []
+
+    @classmethod
+    def from_argv(cls, required=("orvane_start.exe", "e2e_probe.exe")):
+        """Opens the session named by --state; exits with SKIP when the Windows
+        artifacts it needs are missing."""
+        args = sys.argv[1:]
+        state_dir = args[args.index("--state") + 1]
+        session = cls(state_dir)
+        missing = [name for name in required if not os.path.exists(os.path.join(session.dist, name))]
+        if missing:
+            print("skipped: not built: " + ", ".join(missing))
+            sys.exit(SKIP)
+        return session
+
+    # -- paths
+    @staticmethod
+    def winpath(path):
+        return "Z:" + os.path.abspath(path).replace("/", "\\")
+
+    def dist_file(self, name):
+        return os.path.join(self.dist, name)
+
+    def program_folder(self, name, files=("orvane_start.exe",), extra=None):
+        """A fresh folder under the artifacts holding copies of dist files, plus
+        `extra` {relative path: bytes}. Returns its path."""
+        folder = os.path.join(self.artifacts, name)
+        shutil.rmtree(folder, ignore_errors=True)
+        os.makedirs(folder)
+        for f in files:
+            shutil.copy2(self.dist_file(f), os.path.join(folder, f))
+        for rel, data in (extra or {}).items():
+            target = os.path.join(folder, rel)
+            os.makedirs(os.path.dirname(target), exist_ok=True)
+            with open(target, "wb") as out:
+                out.write(data)
+        return folder
+
+    # -- running things
+    def wine(self, args, timeout=60, cwd=None):
+        return subprocess.run([WINE64] + list(args), env=self.env, cwd=cwd, stdin=subprocess.DEVNULL,
+                              capture_output=True, timeout=timeout, check=False)
+
+    def probe(self, *args, timeout=60):
+        result = self.wine([self.dist_file("e2e_probe.exe")] + [str(a) for a in args], timeout=timeout)
+        out = result.stdout.decode("utf-8", "replace").strip()
+        try:
+            return json.loads(out)
+        except ValueError:
+            raise RuntimeError("e2e_probe %s: %r %r" % (args, out, result.stderr[-500:]))
+
+    def start(self, exe, args=(), show=SW_SHOWNORMAL, cwd=None):
+        """Starts a Windows program (a Unix path) with a start-up show command."""
+        cmd = [WINE64, self.dist_file("e2e_probe.exe"), "run", str(show), self.winpath(exe)] + list(args)
+        popen = subprocess.Popen(cmd, env=self.env, cwd=cwd, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+                                 stderr=subprocess.DEVNULL)
+        program = Program(self, popen, os.path.basename(exe))
+        self.programs.append(program)
+        return program
+
+    def start_probe(self, *args):
+        """A long-running e2e_probe command (e.g. hold-mutex); returns (Popen, first JSON line)."""
+        popen = subprocess.Popen([WINE64, self.dist_file("e2e_probe.exe")] + [str(a) for a in args], env=self.env,
+                                 stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
+        holder = Program.__new__(Program)
+        holder.session, holder.popen, holder.name, holder.winpid = self, popen, "e2e_probe", None
+        line = holder._read_line(30)
+        self.programs.append(holder)
+        return holder, json.loads(line) if line else None
+
+    def stop_all(self):
+        for program in self.programs:
+            program.kill()
+        self.programs = []
+
+    # -- windows
+    def windows(self, winpid=None, cls=None, visible_only=False):
+        found = self.probe("windows")
+        return [w for w in found
+                if (winpid is None or w["pid"] == winpid) and (cls is None or w["class"] == cls)
+                and (not visible_only or w["visible"])]
+
+    def wait_for_window(self, timeout=20, **filters):
+        deadline = time.time() + timeout
+        while time.time() < deadline:
+            found = self.windows(visible_only=True, **filters)
+            if found:
+                return found[0]
+            time.sleep(0.3)
+        return None
+
+    def post(self, hwnd, message, wparam=0, lparam=0):
+        return self.probe("post", hwnd, message, wparam, lparam)
+
+    def metrics(self):
+        return self.probe("metrics")
+
+    # -- mouse, keyboard, screen
+    def xdotool(self, *args):
+        subprocess.run(["xdotool"] + [str(a) for a in args], env=self.env, check=True, timeout=30,
+                       stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL)
+
+    def click(self, x, y, button=1):
+        self.xdotool("mousemove", "--sync", x, y)
+        time.sleep(0.2)
+        self.xdotool("click", button)
+
+    def drag(self, x0, y0, x1, y1, button=1):
+        self.xdotool("mousemove", "--sync", x0, y0)
+        time.sleep(0.2)
+        self.xdotool("mousedown", button)
+        time.sleep(0.2)
+        self.xdotool("mousemove", "--sync", x1, y1)
+        time.sleep(0.2)
+        self.xdotool("mouseup", button)
+
+    def screenshot(self, name):
+        """Saves the whole display as artifacts/NAME.png and returns its path."""
+        path = os.path.join(self.artifacts, name + ".png")
+        subprocess.run(["import", "-display", self.display, "-window", "root", path], env=self.env, check=True,
+                       timeout=60, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        return path
+
+    @staticmethod
+    def pixels(png_path):
+        """(width, height, rows of (r, g, b)) of a screenshot, read through ImageMagick."""
+        ppm = subprocess.run(["convert", png_path, "-depth", "8", "ppm:-"], capture_output=True, check=True,
+                             timeout=60).stdout
+        fields = []
+        pos = 0
+        while len(fields) < 4:
+            while ppm[pos:pos + 1].isspace():
+                pos += 1
+            start = pos
+            while not ppm[pos:pos + 1].isspace():
+                pos += 1
+            fields.append(ppm[start:pos])
+        pos += 1
+        width, height = int(fields[1]), int(fields[2])
+        data = ppm[pos:]
+        rows = [[tuple(data[(y * width + x) * 3:(y * width + x) * 3 + 3]) for x in range(width)]
+                for y in range(height)]
+        return width, height, rows
+
+
+# ---------------------------------------------------------------- scenarios
+
+def run_scenarios(session, scenarios):
+    """Runs each scenario function(session) in turn; every program it started is
+    ended afterwards. Exits 0 when all pass, 1 otherwise."""
+    failures = 0
+    for scenario in scenarios:
+        name = scenario.__name__
+        started = time.time()
+        try:
+            scenario(session)
+            print("PASS %s (%.1f s)" % (name, time.time() - started))
+        except Exception as error:  # report and go on with the next scenario
+            failures += 1
+            print("FAIL %s: %s: %s" % (name, type(error).__name__, error))
+        finally:
+            session.stop_all()
+        sys.stdout.flush()
+    sys.exit(1 if failures else 0)
