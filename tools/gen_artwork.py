@@ -5,8 +5,9 @@
               light textured grey ground, framed by a 2-pixel RGB(32, 32, 32) line.
   orvane.ico  64 x 64, 256 colours: the same car on a dark red tile.
 
-Deterministic: running it again gives the same bytes. Standard library only.
+Deterministic: running it again gives the same pixels. Standard library only.
 Usage: tools/gen_artwork.py [output folder, default: res/ beside this script]
+       tools/gen_artwork.py --check   exits 1 when res/ differs from what it draws
 """
 import math
 import os
@@ -209,8 +210,34 @@ def ico_bytes():
     return directory + image
 
 
+def png_scanlines(data):
+    """The inflated scanlines of a PNG written by png_bytes (compressed bytes may
+    differ between zlib versions; the scanlines may not)."""
+    pos, idat = 8, b""
+    while pos + 8 <= len(data):
+        length, kind = struct.unpack(">I4s", data[pos:pos + 8])
+        if kind == b"IDAT":
+            idat += data[pos + 8:pos + 8 + length]
+        pos += 12 + length
+    return zlib.decompress(idat), data[8:33]
+
+
+def check(res):
+    w, h = 354, 234
+    with open(os.path.join(res, "splash.png"), "rb") as f:
+        committed = png_scanlines(f.read())
+    with open(os.path.join(res, "orvane.ico"), "rb") as f:
+        icon = f.read()
+    ok = committed == png_scanlines(png_bytes(w, h, render_splash(w, h))) and icon == ico_bytes()
+    print("artwork in %s %s" % (res, "matches its generator" if ok else "differs from its generator"))
+    return 0 if ok else 1
+
+
 def main():
-    out = sys.argv[1] if len(sys.argv) > 1 else os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "res")
+    res = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "res")
+    if len(sys.argv) > 1 and sys.argv[1] == "--check":
+        sys.exit(check(res))
+    out = sys.argv[1] if len(sys.argv) > 1 else res
     w, h = 354, 234
     with open(os.path.join(out, "splash.png"), "wb") as f:
         f.write(png_bytes(w, h, render_splash(w, h)))
