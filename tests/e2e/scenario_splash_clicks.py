@@ -59,6 +59,16 @@ def close_requests_end_with_zero(s):
         assert code == 0, "exit code %r after %s %#x to the %s" % (code, message, wparam, target)
 
 
+def alt_f4_ends_with_zero(s):
+    program, form = _start(s, "alt_f4")
+    # Focus comes with a click on a label (which does nothing by itself).
+    s.click(form["rect"][0] + 40, form["rect"][1] + 20)
+    assert _still_running(program, 1.0)
+    s.key("alt+F4")
+    code = program.wait(15)
+    assert code == 0, "exit code %r after Alt+F4" % code
+
+
 def maximised_fills_the_screen(s):
     expected = Expected(s)
     folder = s.program_folder("maximised")
@@ -87,4 +97,5 @@ def maximised_fills_the_screen(s):
 
 if __name__ == "__main__":
     wh.run_scenarios(wh.Session.from_argv(), [label_clicks_do_nothing_picture_click_ends,
-                                              close_requests_end_with_zero, maximised_fills_the_screen])
+                                              close_requests_end_with_zero, alt_f4_ends_with_zero,
+                                              maximised_fills_the_screen])

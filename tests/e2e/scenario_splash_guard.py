@@ -45,5 +45,22 @@ def second_copy_ends_silently(s):
     assert s.wait_for_window(winpid=third.winpid, cls="TFrmindexer"), "no window after the first copy ended"
 
 
+def started_together_exactly_one_runs(s):
+    folder = s.program_folder("guard_together")
+    exe = os.path.join(folder, "orvane_start.exe")
+    programs = [s.start(exe), s.start(exe)]
+    time.sleep(3)
+    windows = s.windows(cls="TFrmindexer", visible_only=True)
+    assert len(windows) == 1, "%d splash windows" % len(windows)
+    running = [p for p in programs if p.running()]
+    assert len(running) == 1, "%d copies still run" % len(running)
+    ended = [p for p in programs if not p.running()][0]
+    assert ended.wait(1) == 0
+    assert windows[0]["pid"] == running[0].winpid
+    s.post(windows[0]["hwnd"], wh.WM_CLOSE)
+    assert running[0].wait(15) == 0
+
+
 if __name__ == "__main__":
-    wh.run_scenarios(wh.Session.from_argv(), [held_name_ends_silently, second_copy_ends_silently])
+    wh.run_scenarios(wh.Session.from_argv(), [held_name_ends_silently, second_copy_ends_silently,
+                                              started_together_exactly_one_runs])

@@ -280,6 +280,32 @@ class Session:
             time.sleep(0.3)
         return None
 
+    def message_boxes(self, winpid=None):
+        """Visible message boxes (dialog class #32770) with their caption, text,
+        owner and buttons. The text is the static control with id 0xFFFF."""
+        boxes = []
+        for w in self.windows(winpid=winpid, cls="#32770", visible_only=True):
+            children = self.probe("children", w["hwnd"])
+            texts = [c["text"] for c in children if c["class"].lower() == "static" and c["id"] == 0xFFFF]
+            buttons = [c["text"] for c in children if c["class"].lower() == "button"]
+            icons = [c for c in children if c["class"].lower() == "static" and c["id"] == 0x14]
+            boxes.append({"hwnd": w["hwnd"], "title": w["title"], "owner": w["owner"],
+                          "text": texts[0] if texts else None, "buttons": buttons, "has_icon": bool(icons)})
+        return boxes
+
+    def wait_for_message_box(self, winpid=None, timeout=20):
+        deadline = time.time() + timeout
+        while time.time() < deadline:
+            boxes = self.message_boxes(winpid)
+            if boxes:
+                return boxes[0]
+            time.sleep(0.3)
+        return None
+
+    def key(self, *keys):
+        """Sends key strokes (xdotool names, e.g. "alt+F4") to the focused window."""
+        self.xdotool("key", *keys)
+
     def post(self, hwnd, message, wparam=0, lparam=0):
         return self.probe("post", hwnd, message, wparam, lparam)
 
