@@ -288,7 +288,7 @@ class Session:
             children = self.probe("children", w["hwnd"])
             texts = [c["text"] for c in children if c["class"].lower() == "static" and c["id"] == 0xFFFF]
             buttons = [c["text"] for c in children if c["class"].lower() == "button"]
-            icons = [c for c in children if c["class"].lower() == "static" and c["id"] == 0x14]
+            icons = [c for c in children if c["class"].lower() == "static" and c["id"] in (0x14, 0x440)]
             boxes.append({"hwnd": w["hwnd"], "title": w["title"], "owner": w["owner"],
                           "text": texts[0] if texts else None, "buttons": buttons, "has_icon": bool(icons)})
         return boxes
