@@ -157,4 +157,25 @@ TEST(Layout, MalformedDataIsRefused) {
     expectRejected(std::string(kMinimal).replace(ok.find("\"X\" 9"), 5, "\"X\" 9 italic"), "unknown font style");
 }
 
+TEST(Layout, DamagedDataFailsCleanly) {
+    const std::string good = readResourceText("splash.layout");
+    const char alphabet[] = " \t\n\"\\#-0123456789azAZ\xC3\xA9\x00";
+    std::uint32_t seed = 7;
+    auto next = [&seed] {
+        seed = seed * 1664525u + 1013904223u;
+        return seed >> 8;
+    };
+    for (int round = 0; round < 3000; ++round) {
+        std::string bad = good;
+        for (int e = 0; e < 3; ++e) {
+            bad[next() % bad.size()] = alphabet[next() % (sizeof alphabet - 1)];
+        }
+        if (round % 4 == 0) bad.resize(next() % bad.size());
+        try {
+            app::parseLayout(bad);
+        } catch (const app::Error&) {
+        }
+    }
+}
+
 }  // namespace
