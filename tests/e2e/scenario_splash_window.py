@@ -28,6 +28,7 @@ def window_size_place_and_look(s):
     assert form["rect"] == [left, top, left + width, top + height], (form["rect"], left, top)
     assert form["style"] & wh.WS_CAPTION == 0 and form["style"] & wh.WS_THICKFRAME == 0, hex(form["style"])
     assert form["style"] & wh.WS_SYSMENU == 0, hex(form["style"])
+    assert form["style"] & (wh.WS_HSCROLL | wh.WS_VSCROLL) == 0, hex(form["style"])
     assert form["exstyle"] & wh.WS_EX_TOPMOST == 0, hex(form["exstyle"])
     assert not form["iconic"] and not form["zoomed"]
 
@@ -95,6 +96,40 @@ def minimised_start_waits_on_the_taskbar(s):
     assert program.wait(15) == 0
 
 
+THEME_KEY = "HKCU\\Software\\Microsoft\\Windows\\CurrentVersion\\ThemeManager"
+
+
+def _secondary_line_share(s, name):
+    """Maximised (the secondary line is then wholly visible): the share of its
+    rectangle painted in the button-face colour."""
+    expected = Expected(s)
+    face = tuple(expected.metrics["btnface"])
+    folder = s.program_folder(name)
+    program = s.start(os.path.join(folder, "orvane_start.exe"), show=wh.SW_SHOWMAXIMIZED)
+    form = s.wait_for_window(winpid=program.winpid, cls="TFrmindexer")
+    assert form, "no splash window"
+    s.wait_for_window(winpid=program.winpid, cls="TFrmindexer")
+    _, _, px = s.pixels(s.screenshot(name))
+    l, t, r, b = expected.label_rect("Labelinfos2")
+    cells = [px[y][x] for y in range(t, b) for x in range(l, r)]
+    s.post(form["hwnd"], wh.WM_CLOSE)
+    assert program.wait(15) == 0
+    return sum(1 for p in cells if p == face) / len(cells), expected.metrics["themed"]
+
+
+def secondary_line_background_follows_visual_styles(s):
+    try:
+        s.wine(["reg", "add", THEME_KEY, "/v", "ThemeActive", "/d", "0", "/f"])
+        share, themed = _secondary_line_share(s, "styles_off")
+        assert not themed
+        assert share > 0.6, "styles off: only %.0f%% button face" % (share * 100)
+    finally:
+        s.wine(["reg", "add", THEME_KEY, "/v", "ThemeActive", "/d", "1", "/f"])
+    share, themed = _secondary_line_share(s, "styles_on")
+    if themed:
+        assert share < 0.3, "styles on: %.0f%% button face, the label is not transparent" % (share * 100)
+
+
 def version_manifest_and_icon(s):
     res = s.probe("resources", s.winpath(s.dist_file("orvane_start.exe")))
     assert res["fixedFileVersion"] == "1.0.0.0" and res["fixedProductVersion"] == "1.0.0.0", res
@@ -111,4 +146,6 @@ def version_manifest_and_icon(s):
 
 if __name__ == "__main__":
     wh.run_scenarios(wh.Session.from_argv(), [window_size_place_and_look, other_show_commands_show_normally,
-                                              minimised_start_waits_on_the_taskbar, version_manifest_and_icon])
+                                              minimised_start_waits_on_the_taskbar,
+                                              secondary_line_background_follows_visual_styles,
+                                              version_manifest_and_icon])

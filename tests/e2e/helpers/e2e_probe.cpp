@@ -126,9 +126,13 @@ int cmdMetrics() {
     HDC dc = GetDC(nullptr);
     const int ppi = GetDeviceCaps(dc, LOGPIXELSY);
     ReleaseDC(nullptr, dc);
-    std::printf("{\"screen\":[%d,%d],\"workarea\":%s,\"ppi\":%d,\"themed\":%s}\n", GetSystemMetrics(SM_CXSCREEN),
-                GetSystemMetrics(SM_CYSCREEN), rect(work).c_str(), ppi,
-                (IsAppThemed() && IsThemeActive()) ? "true" : "false");
+    const COLORREF face = GetSysColor(COLOR_BTNFACE);
+    const COLORREF text = GetSysColor(COLOR_WINDOWTEXT);
+    std::printf("{\"screen\":[%d,%d],\"workarea\":%s,\"ppi\":%d,\"themed\":%s,\"btnface\":[%d,%d,%d],"
+                "\"windowtext\":[%d,%d,%d]}\n",
+                GetSystemMetrics(SM_CXSCREEN), GetSystemMetrics(SM_CYSCREEN), rect(work).c_str(), ppi,
+                (IsAppThemed() && IsThemeActive()) ? "true" : "false", GetRValue(face), GetGValue(face),
+                GetBValue(face), GetRValue(text), GetGValue(text), GetBValue(text));
     return 0;
 }
 
