@@ -93,13 +93,13 @@ void FormWindow::create(FormEvents& events) {
 
     labels_.clear();
     for (const Element& element : layout_.elements) {
-        if (const auto* spec = std::get_if<LabelElement>(&element)) {
+        if (const auto* def = std::get_if<LabelElement>(&element)) {
             Label l;
-            l.spec = spec;
-            l.text = spec->text;
-            l.wideText = wide(spec->text);
-            l.font = makeFont(spec->font);
-            l.background = toColorRef(spec->background);
+            l.def = def;
+            l.text = def->text;
+            l.wideText = wide(def->text);
+            l.font = makeFont(def->font);
+            l.background = toColorRef(def->background);
             labels_.push_back(std::move(l));
         }
     }
@@ -139,16 +139,16 @@ void FormWindow::create(FormEvents& events) {
 }
 
 void FormWindow::loadPicture() {
-    const PictureElement* spec = nullptr;
+    const PictureElement* def = nullptr;
     for (const Element& element : layout_.elements) {
-        if ((spec = std::get_if<PictureElement>(&element)) != nullptr) break;
+        if ((def = std::get_if<PictureElement>(&element)) != nullptr) break;
     }
-    if (spec == nullptr) {
+    if (def == nullptr) {
         return;
     }
-    picture_ = decodePng(rcdata(application_.instance(), spec->resource));
-    if (picture_.width != spec->imageWidth || picture_.height != spec->imageHeight) {
-        throw Error("picture " + spec->name + " has an unexpected size");
+    picture_ = decodePng(rcdata(application_.instance(), def->resource));
+    if (picture_.width != def->imageWidth || picture_.height != def->imageHeight) {
+        throw Error("picture " + def->name + " has an unexpected size");
     }
     const std::size_t w = static_cast<std::size_t>(picture_.width);
     const std::size_t h = static_cast<std::size_t>(picture_.height);
@@ -197,7 +197,7 @@ void FormWindow::repaintNow() {
 
 FormWindow::Label& FormWindow::label(std::string_view name) {
     for (Label& l : labels_) {
-        if (l.spec->name == name) return l;
+        if (l.def->name == name) return l;
     }
     throw Error("unknown label " + std::string(name));
 }
@@ -211,7 +211,7 @@ void FormWindow::setLabelText(std::string_view name, std::string_view text) {
     l.text = std::string(text);
     l.wideText = wide(text);
     if (hwnd_ != nullptr) {
-        const RECT r{l.spec->bounds.left, l.spec->bounds.top, l.spec->bounds.right, l.spec->bounds.bottom};
+        const RECT r{l.def->bounds.left, l.def->bounds.top, l.def->bounds.right, l.def->bounds.bottom};
         InvalidateRect(hwnd_, &r, FALSE);
     }
 }
@@ -222,7 +222,7 @@ void FormWindow::setLabelButtonFaceBackground(std::string_view name) {
     Label& l = label(name);
     l.background = GetSysColor(COLOR_BTNFACE);
     if (hwnd_ != nullptr) {
-        const RECT r{l.spec->bounds.left, l.spec->bounds.top, l.spec->bounds.right, l.spec->bounds.bottom};
+        const RECT r{l.def->bounds.left, l.def->bounds.top, l.def->bounds.right, l.def->bounds.bottom};
         InvalidateRect(hwnd_, &r, FALSE);
     }
 }
@@ -258,20 +258,20 @@ void FormWindow::paint(HDC dc, const RECT& client) {
 
     SetBkMode(dc, TRANSPARENT);
     for (const Label& l : labels_) {
-        const LabelElement& spec = *l.spec;
-        RECT r{spec.bounds.left, spec.bounds.top, spec.bounds.right, spec.bounds.bottom};
+        const LabelElement& def = *l.def;
+        RECT r{def.bounds.left, def.bounds.top, def.bounds.right, def.bounds.bottom};
         const int saved = SaveDC(dc);
         IntersectClipRect(dc, r.left, r.top, r.right, r.bottom);
-        if (!spec.transparent && paintLabelBackgrounds_) {
+        if (!def.transparent && paintLabelBackgrounds_) {
             HBRUSH brush = CreateSolidBrush(l.background);
             FillRect(dc, &r, brush);
             DeleteObject(brush);
         }
         SelectObject(dc, l.font);
-        SetTextColor(dc, toColorRef(spec.colour));
+        SetTextColor(dc, toColorRef(def.colour));
         UINT flags = DT_NOPREFIX | DT_TOP | DT_EXPANDTABS;
-        flags |= spec.align == Align::Center ? DT_CENTER : spec.align == Align::Right ? DT_RIGHT : DT_LEFT;
-        flags |= spec.wordWrap ? DT_WORDBREAK : DT_SINGLELINE;
+        flags |= def.align == Align::Center ? DT_CENTER : def.align == Align::Right ? DT_RIGHT : DT_LEFT;
+        flags |= def.wordWrap ? DT_WORDBREAK : DT_SINGLELINE;
         if (!l.wideText.empty()) {
             DrawTextW(dc, l.wideText.c_str(), static_cast<int>(l.wideText.size()), &r, flags);
         }

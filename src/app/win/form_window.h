@@ -46,7 +46,7 @@ public:
 
 private:
     struct Label {
-        const LabelElement* spec = nullptr;
+        const LabelElement* def = nullptr;
         std::string text;  // UTF-8
         std::wstring wideText;
         HFONT font = nullptr;
