@@ -53,7 +53,7 @@ def error_in_activation_is_shown_once(s):
     form = s.windows(winpid=program.winpid, cls="TFrmindexer")[0]
     assert form["visible"] and form["enabled"], form
     s.click(*_picture_point(form))
-    assert program.wait(15) == 0
+    assert program.wait(30) == 0
 
 
 def error_in_click_handler(s):
@@ -70,7 +70,7 @@ def error_in_click_handler(s):
     _dismiss(s, box)
     assert program.wait(1.0) is None, "the program ended after the error"
     s.click(*_picture_point(form))
-    assert program.wait(15) == 0
+    assert program.wait(30) == 0
 
 
 def silent_abort_shows_nothing(s):
@@ -81,7 +81,7 @@ def silent_abort_shows_nothing(s):
     assert not s.message_boxes(winpid=program.winpid), "a box for a silent abort"
     assert program.running()
     s.post(form["hwnd"], wh.WM_CLOSE)
-    assert program.wait(15) == 0
+    assert program.wait(30) == 0
 
 
 if __name__ == "__main__":

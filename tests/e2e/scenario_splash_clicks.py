@@ -45,7 +45,7 @@ def label_clicks_do_nothing_picture_click_ends(s):
     assert _still_running(program), "a press on the title ended the program"
     # A click on the picture ends it.
     s.click(left + px, top + py)
-    code = program.wait(15)
+    code = program.wait(30)
     assert code == 0, "exit code %r after a click on the picture" % code
 
 
@@ -55,7 +55,7 @@ def close_requests_end_with_zero(s):
         program, form = _start(s, "close")
         hwnd = form["hwnd"] if target == "form" else form["owner"]
         s.post(hwnd, message, wparam)
-        code = program.wait(15)
+        code = program.wait(30)
         assert code == 0, "exit code %r after %s %#x to the %s" % (code, message, wparam, target)
 
 
@@ -65,7 +65,7 @@ def alt_f4_ends_with_zero(s):
     s.click(form["rect"][0] + 40, form["rect"][1] + 20)
     assert _still_running(program, 1.0)
     s.key("alt+F4")
-    code = program.wait(15)
+    code = program.wait(30)
     assert code == 0, "exit code %r after Alt+F4" % code
 
 
@@ -92,7 +92,7 @@ def maximised_fills_the_screen(s):
     assert dark > 100, "title not at its place (%d dark pixels)" % dark
     # Only a click on the picture ends it, wherever the picture now is.
     s.click(sw - 50, sh - 50)
-    assert program.wait(15) == 0
+    assert program.wait(30) == 0
 
 
 if __name__ == "__main__":

@@ -64,7 +64,7 @@ def window_size_place_and_look(s):
               if px[y][x][0] > px[y][x][1] + 30)
     assert red > 30, "status text not found (%d red pixels)" % red
     s.post(form["hwnd"], wh.WM_CLOSE)
-    assert program.wait(15) == 0
+    assert program.wait(30) == 0
 
 
 def other_show_commands_show_normally(s):
@@ -78,7 +78,7 @@ def other_show_commands_show_normally(s):
         assert not form["iconic"] and not form["zoomed"], form
         assert form["rect"][:2] == [left, top], form["rect"]
         s.post(form["hwnd"], wh.WM_CLOSE)
-        assert program.wait(15) == 0
+        assert program.wait(30) == 0
 
 
 def minimised_start_waits_on_the_taskbar(s):
@@ -93,7 +93,7 @@ def minimised_start_waits_on_the_taskbar(s):
     form = s.wait_for_window(winpid=program.winpid, cls="TFrmindexer")
     assert form, "the window did not appear when restored"
     s.post(app["hwnd"], wh.WM_CLOSE)
-    assert program.wait(15) == 0
+    assert program.wait(30) == 0
 
 
 THEME_KEY = "HKCU\\Software\\Microsoft\\Windows\\CurrentVersion\\ThemeManager"
@@ -113,7 +113,7 @@ def _secondary_line_share(s, name):
     l, t, r, b = expected.label_rect("Labelinfos2")
     cells = [px[y][x] for y in range(t, b) for x in range(l, r)]
     s.post(form["hwnd"], wh.WM_CLOSE)
-    assert program.wait(15) == 0
+    assert program.wait(30) == 0
     return sum(1 for p in cells if p == face) / len(cells), expected.metrics["themed"]
 
 

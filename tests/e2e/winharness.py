@@ -141,7 +141,7 @@ class Program:
         self.popen = popen
         self.name = name
         self.winpid = None
-        line = self._read_line(30)
+        line = self._read_line(60)
         try:
             info = json.loads(line)
         except ValueError:
@@ -273,7 +273,7 @@ class Session:
                 if (winpid is None or w["pid"] == winpid) and (cls is None or w["class"] == cls)
                 and (not visible_only or w["visible"])]
 
-    def wait_for_window(self, timeout=20, **filters):
+    def wait_for_window(self, timeout=60, **filters):
         deadline = time.time() + timeout
         while time.time() < deadline:
             found = self.windows(visible_only=True, **filters)
@@ -295,7 +295,7 @@ class Session:
                           "text": texts[0] if texts else None, "buttons": buttons, "has_icon": bool(icons)})
         return boxes
 
-    def wait_for_message_box(self, winpid=None, timeout=20):
+    def wait_for_message_box(self, winpid=None, timeout=60):
         deadline = time.time() + timeout
         while time.time() < deadline:
             boxes = self.message_boxes(winpid)
