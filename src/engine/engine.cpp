@@ -129,9 +129,9 @@ void Engine::start() {
                                                         nullptr, nullptr, &db)
                                          : DBIERR_NOTINITIALIZED;
   if (rc != DBIERR_NONE) throw error(rc);
-  // No working directory of its own: tables are always named by full path.
+  // An empty working directory: tables are always named by full path.
   const auto setDirectory = bound<PFN_DbiSetDirectory>(kSetDirectory);
-  rc = setDirectory != nullptr ? setDirectory(db, nullptr) : DBIERR_NOTINITIALIZED;
+  rc = setDirectory != nullptr ? setDirectory(db, "") : DBIERR_NOTINITIALIZED;
   if (rc != DBIERR_NONE) {
     EngineError failure = error(rc);
     if (auto close = bound<PFN_DbiCloseDatabase>(kCloseDatabase)) close(&db);

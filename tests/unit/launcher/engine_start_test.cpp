@@ -124,14 +124,14 @@ TEST_F(EngineStart, StartResultsOtherThanSuccessAndAlreadyStartedAreStartFailure
   EXPECT_EQ(message, std::string(kStartMessage) + "$2F01)");
 }
 
-TEST_F(EngineStart, OpensTheStandardDatabaseOnceWithNoDirectory) {
+TEST_F(EngineStart, OpensTheStandardDatabaseOnceWithAnEmptyDirectory) {
   system.installEngine("IDAPI32.DLL");
   engine::Engine e(system);
   e.start();
   e.start();
   EXPECT_TRUE(e.started());
   EXPECT_TRUE(fakeEngine.openDatabaseArgsStandard);
-  EXPECT_EQ(fakeEngine.directorySet, "<null>");
+  EXPECT_EQ(fakeEngine.directorySet, "");
   EXPECT_EQ(fakeEngine.calls, (std::vector<std::string>{"init", "opendb", "setdir"}));
   EXPECT_EQ(system.loads.size(), 1u);
 }
