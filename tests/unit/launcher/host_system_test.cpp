@@ -75,10 +75,4 @@ TEST_F(HostSystem, LibraryLoadFailuresGiveTheEngineStartCodes) {
   EXPECT_EQ(engine::loadFailureCode(unknown.error), DBIERR_CANTFINDIDAPI);
 }
 
-TEST_F(HostSystem, CurrentYearIsPlausible) {
-  const int year = system->currentYear();
-  EXPECT_GE(year, 2024);
-  EXPECT_LE(year, 2200);
-}
-
 }  // namespace

@@ -117,16 +117,6 @@ TEST_F(Run, YearsCountOnlyWithAnInvoiceHeaderFile) {
   EXPECT_EQ(opened(), expected);
 }
 
-TEST_F(Run, YearWindowFollowsTheClockAtTheTurnOfTheYear) {
-  system.year = 2000;
-  for (int y = 1990; y <= 2010; ++y) addYear(y);
-  form.reindexerfichiers();
-  const auto tables = opened();
-  ASSERT_EQ(tables.size(), 15u + 18u);
-  EXPECT_EQ(tables[15], yearTables(1996)[0]);
-  EXPECT_EQ(tables.back(), yearTables(2001)[2]);
-}
-
 TEST_F(Run, FirstFailureEndsTheRunAndNothingAfterIsTouched) {
   const std::string third = fixedTables()[2];
   fakeEngine.openResults[third] = DBIERR_NOSUCHFILE;
