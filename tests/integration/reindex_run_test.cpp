@@ -1,6 +1,6 @@
-// The whole reindex run against our engine library, loaded the way the launcher
-// loads it (IDAPI32.DLL in the current directory), on a DATA tree of generated
-// tables whose indexes are damaged.
+// The whole reindex run against our engine library, on a DATA tree of generated
+// tables whose indexes are damaged. The library is linked in; the launcher finds it
+// as IDAPI32.DLL in the current directory and binds its functions by name.
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -38,7 +38,30 @@ class MemorySource final : public idapi::core::ByteSource {
   std::vector<char> bytes_;
 };
 
-// The host services, with the program folder of the test's DATA tree.
+// The engine library's functions by their exported names.
+void* engineFunction(const std::string& name) {
+  static const std::map<std::string, void*> table = {
+      {"DbiInitFn", reinterpret_cast<void*>(&DbiInitFn)},
+      {"DbiExit", reinterpret_cast<void*>(&DbiExit)},
+      {"DbiOpenDatabase", reinterpret_cast<void*>(&DbiOpenDatabase)},
+      {"DbiCloseDatabase", reinterpret_cast<void*>(&DbiCloseDatabase)},
+      {"DbiSetDirectory", reinterpret_cast<void*>(&DbiSetDirectory)},
+      {"DbiOpenTable", reinterpret_cast<void*>(&DbiOpenTable)},
+      {"DbiCloseCursor", reinterpret_cast<void*>(&DbiCloseCursor)},
+      {"DbiGetCursorProps", reinterpret_cast<void*>(&DbiGetCursorProps)},
+      {"DbiGetFieldDescs", reinterpret_cast<void*>(&DbiGetFieldDescs)},
+      {"DbiGetIndexDescs", reinterpret_cast<void*>(&DbiGetIndexDescs)},
+      {"DbiSetToBegin", reinterpret_cast<void*>(&DbiSetToBegin)},
+      {"DbiRegenIndexes", reinterpret_cast<void*>(&DbiRegenIndexes)},
+      {"DbiGetErrorString", reinterpret_cast<void*>(&DbiGetErrorString)},
+      {"DbiGetErrorEntry", reinterpret_cast<void*>(&DbiGetErrorEntry)},
+  };
+  const auto it = table.find(name);
+  return it == table.end() ? nullptr : it->second;
+}
+
+// The host services, with the program folder of the test's DATA tree and the linked
+// engine library standing for any file named IDAPI32.DLL.
 class TreeSystem final : public sys::System {
  public:
   explicit TreeSystem(std::string folder) : host_(sys::makeSystem()), folder_(std::move(folder)) {}
@@ -47,9 +70,13 @@ class TreeSystem final : public sys::System {
   uint32_t setCurrentDirectory(const std::string& p) override { return host_->setCurrentDirectory(p); }
   bool fileExists(const std::string& p) override { return host_->fileExists(p); }
   int currentYear() override { return host_->currentYear(); }
-  sys::LoadResult loadLibrary(const std::string& n) override { return host_->loadLibrary(n); }
-  void freeLibrary(sys::LibraryHandle l) override { host_->freeLibrary(l); }
-  void* findSymbol(sys::LibraryHandle l, const char* n) override { return host_->findSymbol(l, n); }
+  sys::LoadResult loadLibrary(const std::string& n) override {
+    loads.push_back(n);
+    if (fs::path(n).filename() == "IDAPI32.DLL" && host_->fileExists(n)) return {&loads, 0};
+    return {nullptr, n.find('/') == std::string::npos ? sys::kErrorModNotFound : sys::kErrorFileNotFound};
+  }
+  void freeLibrary(sys::LibraryHandle) override {}
+  void* findSymbol(sys::LibraryHandle l, const char* n) override { return l == &loads ? engineFunction(n) : nullptr; }
   std::optional<std::string> machineRegistryString(const std::string& k, const std::string& v) override {
     return host_->machineRegistryString(k, v);
   }
@@ -60,6 +87,8 @@ class TreeSystem final : public sys::System {
     return host_->shellOpen(w, f, p, d, s);
   }
   char separator() const override { return '/'; }
+
+  std::vector<std::string> loads;
 
  private:
   std::unique_ptr<sys::System> host_;
@@ -85,7 +114,7 @@ struct ReindexRun : ::testing::Test {
     const std::string command = std::string(ORVANE_MKFIXTURES) + " tree '" + root.string() + "' --years " + years +
                                 " --records 60 --seed 7 --index damaged";
     ASSERT_EQ(std::system(command.c_str()), 0) << command;
-    fs::copy_file(ORVANE_ENGINE_LIBRARY, root / "IDAPI32.DLL");
+    std::ofstream(root / "IDAPI32.DLL") << "engine";
     previousDirectory = fs::current_path().string();
     fs::current_path(root);
   }
@@ -174,6 +203,7 @@ TEST_F(ReindexRun, RebuildsEveryIndexAndChangesNoRecord) {
   }
   // No temporary file left behind.
   EXPECT_EQ(after.size(), before.size());
+  EXPECT_EQ(system.loads, std::vector<std::string>{root.string() + "/IDAPI32.DLL"});
 }
 
 TEST_F(ReindexRun, FailureAtTheThirdTableKeepsTheFirstTwoRebuiltAndTouchesNothingAfter) {
@@ -188,8 +218,11 @@ TEST_F(ReindexRun, FailureAtTheThirdTableKeepsTheFirstTwoRebuiltAndTouchesNothin
     form.reindexerfichiers();
     FAIL() << "the run did not fail";
   } catch (const engine::EngineError& e) {
-    EXPECT_NE(e.code(), 0);
-    EXPECT_FALSE(std::string(e.what()).empty());
+    EXPECT_EQ(e.code(), DBIERR_NOSUCHFILE);
+    // The engine's text for the code, then its stack entry naming the table.
+    const std::string message = e.what();
+    EXPECT_NE(message.find("\r\n"), std::string::npos) << message;
+    EXPECT_NE(message.find("CLIENT.DBF"), std::string::npos) << message;
   }
   EXPECT_FALSE(form.tabletransit.Active());
   EXPECT_FALSE(form.tabletransit.Exclusive());
