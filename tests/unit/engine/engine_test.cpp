@@ -24,6 +24,12 @@ namespace {
 using fixtures::IndexState;
 using fixtures::Kind;
 
+// Copies a member of a packed structure, so that no reference binds to it.
+template <class T>
+T v(T value) {
+  return value;
+}
+
 class EngineTest : public ::testing::Test {
  protected:
   void SetUp() override { DbiExit(); }  // whatever an earlier test left: start from nothing
@@ -38,7 +44,7 @@ TEST_F(EngineTest, CallsBeforeStartAreRefused) {
   EXPECT_EQ(DbiOpenDatabase(nullptr, nullptr, dbiREADWRITE, dbiOPENSHARED, nullptr, 0, nullptr, nullptr, &db),
             DBIERR_NOTINITIALIZED);
   hDBICur cursor = nullptr;
-  EXPECT_EQ(DbiOpenTable(db, "X.DBF", "DBASE", nullptr, nullptr, 0, dbiREADWRITE, dbiOPENEXCL, xltFIELD, FALSE,
+  EXPECT_EQ(DbiOpenTable(db, "X.DBF", "DBASE", nullptr, nullptr, 0, dbiREADWRITE, dbiOPENEXCL, xltFIELD, 0,
                          nullptr, &cursor),
             DBIERR_NOTINITIALIZED);
   EXPECT_EQ(DbiRegenIndexes(cursor), DBIERR_NOTINITIALIZED);
@@ -128,13 +134,13 @@ TEST_F(EngineTest, BadHandlesAndParametersAreRefusedWithoutCrashing) {
 
   hDBICur out = bogus;
   EXPECT_EQ(DbiOpenTable(engine.db(), nullptr, "DBASE", nullptr, nullptr, 0, dbiREADWRITE, dbiOPENEXCL, xltFIELD,
-                         FALSE, nullptr, &out),
+                         0, nullptr, &out),
             DBIERR_INVALIDFILENAME);
   EXPECT_EQ(out, nullptr);
   EXPECT_EQ(DbiOpenTable(engine.db(), table.c_str(), "PARADOX", nullptr, nullptr, 0, dbiREADWRITE, dbiOPENEXCL,
-                         xltFIELD, FALSE, nullptr, &out),
+                         xltFIELD, 0, nullptr, &out),
             DBIERR_UNKNOWNTBLTYPE);
-  EXPECT_EQ(DbiOpenTable(engine.db(), table.c_str(), "DBASE", nullptr, nullptr, 0, 7, dbiOPENEXCL, xltFIELD, FALSE,
+  EXPECT_EQ(DbiOpenTable(engine.db(), table.c_str(), "DBASE", nullptr, nullptr, 0, 7, dbiOPENEXCL, xltFIELD, 0,
                          nullptr, &out),
             DBIERR_INVALIDPARAM);
   std::string longName(400, 'a');
@@ -202,8 +208,8 @@ TEST_F(EngineTest, MissingTableGives2704NamingTheFile) {
   EXPECT_STREQ(context, "");
 
   DBIErrInfo info;
-  EXPECT_EQ(DbiGetErrorInfo(TRUE, &info), DBIERR_NONE);
-  EXPECT_EQ(info.iError, DBIERR_NOSUCHFILE);
+  EXPECT_EQ(DbiGetErrorInfo(1, &info), DBIERR_NONE);
+  EXPECT_EQ(v(info.iError), DBIERR_NOSUCHFILE);
   EXPECT_STREQ(info.szErrCode, "The file does not exist");
   EXPECT_NE(std::string(info.szContext[0]).find("CLIENT.DBF"), std::string::npos);
 
@@ -211,8 +217,8 @@ TEST_F(EngineTest, MissingTableGives2704NamingTheFile) {
   EXPECT_EQ(errorStack().size(), stack.size());
   EXPECT_EQ(DbiSetDirectory(engine.db(), ""), DBIERR_NONE);
   EXPECT_TRUE(errorStack().empty());
-  EXPECT_EQ(DbiGetErrorInfo(TRUE, &info), DBIERR_NONE);
-  EXPECT_EQ(info.iError, DBIERR_NONE);
+  EXPECT_EQ(DbiGetErrorInfo(1, &info), DBIERR_NONE);
+  EXPECT_EQ(v(info.iError), DBIERR_NONE);
   EXPECT_EQ(snapshot(dir.path()), before);
 }
 
@@ -220,7 +226,7 @@ TEST_F(EngineTest, ErrorTextsOfLongPathsFitAndKeepTheFileName) {
   Engine engine(true);
   TempDir dir;
   std::string deep = dir.path();
-  for (int i = 0; i < 6; ++i) deep += "/dossier-aux-noms-tres-longs-numero-" + std::to_string(i);
+  for (int i = 0; i < 5; ++i) deep += "/dossier-aux-noms-tres-longs-numero-" + std::to_string(i);
   std::string path = deep + "/ARCHIVEFACT.DBF";
   ASSERT_LT(path.size(), size_t{DBIMAXTBLNAMELEN});
   ASSERT_GT(path.size(), size_t{DBIMAXMSGLEN});
@@ -263,8 +269,8 @@ TEST_F(EngineTest, ReadOnlyTableGives2A0BThenOpensReadOnly) {
   ASSERT_EQ(engine.open(table, cursor, dbiOPENEXCL, dbiREADONLY), DBIERR_NONE) << stackText();
   CURProps props;
   ASSERT_EQ(DbiGetCursorProps(cursor, &props), DBIERR_NONE);
-  EXPECT_EQ(props.eOpenMode, dbiREADONLY);
-  EXPECT_EQ(props.eprvRights, prvREADONLY);
+  EXPECT_EQ(v(props.eOpenMode), dbiREADONLY);
+  EXPECT_EQ(v(props.eprvRights), prvREADONLY);
   // The index itself is writable: a read-only table still gets its index rebuilt.
   EXPECT_EQ(DbiRegenIndexes(cursor), DBIERR_NONE) << stackText();
   EXPECT_EQ(DbiCloseCursor(&cursor), DBIERR_NONE);
@@ -420,43 +426,44 @@ TEST_F(EngineTest, DescribesTableFieldsAndTags) {
   ASSERT_EQ(DbiGetCursorProps(cursor, &props), DBIERR_NONE);
   EXPECT_EQ(std::string(props.szName), table);
   EXPECT_STREQ(props.szTableType, "DBASE");
-  EXPECT_EQ(props.iFields, 10);
-  EXPECT_EQ(props.iIndexes, 9);  // 4 standard tags + 5 of the full set
-  EXPECT_EQ(props.eShareMode, dbiOPENEXCL);
-  EXPECT_EQ(props.eOpenMode, dbiREADWRITE);
-  EXPECT_EQ(props.iTblLevel, 4);
-  EXPECT_EQ(props.iCodePage, 1252);
-  EXPECT_EQ(props.bSoftDeletes, 1);
-  EXPECT_EQ(props.exltMode, xltFIELD);
+  EXPECT_EQ(v(props.iFields), 10);
+  EXPECT_EQ(v(props.iIndexes), 9);  // 4 standard tags + 5 of the full set
+  EXPECT_EQ(v(props.eShareMode), dbiOPENEXCL);
+  EXPECT_EQ(v(props.eOpenMode), dbiREADWRITE);
+  EXPECT_EQ(v(props.iTblLevel), 4);
+  EXPECT_EQ(v(props.iCodePage), 1252);
+  EXPECT_EQ(v(props.bSoftDeletes), 1);
+  EXPECT_EQ(v(props.exltMode), xltFIELD);
 
   std::vector<FLDDesc> fields(props.iFields + 1);
   std::memset(&fields.back(), 0xAB, sizeof(FLDDesc));
   ASSERT_EQ(DbiGetFieldDescs(cursor, fields.data()), DBIERR_NONE);
   EXPECT_EQ(reinterpret_cast<const unsigned char*>(&fields.back())[0], 0xAB);  // nothing written past the fields
-  EXPECT_EQ(fields[0].iFldNum, 1);
+  EXPECT_EQ(v(fields[0].iFldNum), 1);
   EXPECT_STREQ(fields[0].szName, "NUMCLI");
-  EXPECT_EQ(fields[0].iFldType, fldINT32);
-  EXPECT_EQ(fields[0].iUnits1, 8);
+  EXPECT_EQ(v(fields[0].iFldType), fldINT32);
+  EXPECT_EQ(v(fields[0].iUnits1), 8);
   EXPECT_STREQ(fields[2].szName, "NOM");
-  EXPECT_EQ(fields[2].iFldType, fldZSTRING);
-  EXPECT_EQ(fields[2].iLen, 31);
-  EXPECT_EQ(fields[8].iFldType, fldDATE);
-  EXPECT_EQ(fields[9].iFldType, fldFLOAT);
-  EXPECT_EQ(fields[9].iUnits2, 2);
-  for (size_t i = 1; i < props.iFields; ++i) EXPECT_EQ(fields[i].iOffset, fields[i - 1].iOffset + fields[i - 1].iLen);
+  EXPECT_EQ(v(fields[2].iFldType), fldZSTRING);
+  EXPECT_EQ(v(fields[2].iLen), 31);
+  EXPECT_EQ(v(fields[8].iFldType), fldDATE);
+  EXPECT_EQ(v(fields[9].iFldType), fldFLOAT);
+  EXPECT_EQ(v(fields[9].iUnits2), 2);
+  for (size_t i = 1; i < v(props.iFields); ++i)
+    EXPECT_EQ(v(fields[i].iOffset), v(fields[i - 1].iOffset) + v(fields[i - 1].iLen));
 
   std::vector<IDXDesc> tags(props.iIndexes);
   ASSERT_EQ(DbiGetIndexDescs(cursor, tags.data()), DBIERR_NONE);
   EXPECT_STREQ(tags[0].szName, "CLIENT.MDX");
   EXPECT_STREQ(tags[0].szTagName, "NUMCLI");
   EXPECT_STREQ(tags[0].szKeyExp, "NUMCLI");
-  EXPECT_EQ(tags[0].iKeyLen, 12);
-  EXPECT_EQ(tags[0].bExpIdx, 0);
-  EXPECT_EQ(tags[0].aiKeyFld[0], 1);
+  EXPECT_EQ(v(tags[0].iKeyLen), 12);
+  EXPECT_EQ(v(tags[0].bExpIdx), 0);
+  EXPECT_EQ(v(tags[0].aiKeyFld[0]), 1);
   EXPECT_STREQ(tags[1].szKeyExp, "UPPER(NOM)");
-  EXPECT_EQ(tags[1].iKeyLen, 30);
-  EXPECT_EQ(tags[1].bExpIdx, 1);
-  EXPECT_EQ(tags[3].iKeyLen, 8);  // DATECRE
+  EXPECT_EQ(v(tags[1].iKeyLen), 30);
+  EXPECT_EQ(v(tags[1].bExpIdx), 1);
+  EXPECT_EQ(v(tags[3].iKeyLen), 8);  // DATECRE
   bool unique = false, descending = false, subset = false;
   for (const auto& t : tags) {
     unique |= t.bUnique != 0;
@@ -465,8 +472,8 @@ TEST_F(EngineTest, DescribesTableFieldsAndTags) {
       subset = true;
       EXPECT_STREQ(t.szKeyCond, ".NOT. DELETED()");
     }
-    EXPECT_EQ(t.bMaintained, 1);
-    EXPECT_EQ(t.iBlockSize, 1024);
+    EXPECT_EQ(v(t.bMaintained), 1);
+    EXPECT_EQ(v(t.iBlockSize), 1024);
   }
   EXPECT_TRUE(unique && descending && subset);
   EXPECT_EQ(DbiSetToBegin(cursor), DBIERR_NONE);
@@ -474,13 +481,13 @@ TEST_F(EngineTest, DescribesTableFieldsAndTags) {
 
   // Physical types when asked for no translation.
   ASSERT_EQ(DbiOpenTable(engine.db(), table.c_str(), "DBASE", nullptr, nullptr, 0, dbiREADONLY, dbiOPENSHARED,
-                         xltNONE, FALSE, nullptr, &cursor),
+                         xltNONE, 0, nullptr, &cursor),
             DBIERR_NONE);
   ASSERT_EQ(DbiGetFieldDescs(cursor, fields.data()), DBIERR_NONE);
-  EXPECT_EQ(fields[0].iFldType, fldDBNUM);
-  EXPECT_EQ(fields[0].iOffset, 1);
-  EXPECT_EQ(fields[2].iFldType, fldDBCHAR);
-  EXPECT_EQ(fields[2].iLen, 30);
+  EXPECT_EQ(v(fields[0].iFldType), fldDBNUM);
+  EXPECT_EQ(v(fields[0].iOffset), 1);
+  EXPECT_EQ(v(fields[2].iFldType), fldDBCHAR);
+  EXPECT_EQ(v(fields[2].iLen), 30);
   DbiCloseCursor(&cursor);
 }
 
@@ -494,7 +501,7 @@ TEST_F(EngineTest, TableWithoutIndexRebuildsNothing) {
   ASSERT_EQ(engine.open(table, cursor), DBIERR_NONE) << stackText();
   CURProps props;
   ASSERT_EQ(DbiGetCursorProps(cursor, &props), DBIERR_NONE);
-  EXPECT_EQ(props.iIndexes, 0);
+  EXPECT_EQ(v(props.iIndexes), 0);
   EXPECT_EQ(DbiGetIndexDescs(cursor, nullptr), DBIERR_INVALIDPARAM);
   EXPECT_EQ(DbiRegenIndexes(cursor), DBIERR_NONE);
   DbiCloseCursor(&cursor);
@@ -525,7 +532,7 @@ TEST_F(EngineTest, RebuildNeedsExclusiveUseAndTouchesNothingOtherwise) {
   ASSERT_EQ(DbiOpenDatabase(nullptr, nullptr, dbiREADWRITE, dbiOPENEXCL, nullptr, 0, nullptr, nullptr, &exclusiveDb),
             DBIERR_NONE);
   ASSERT_EQ(DbiOpenTable(exclusiveDb, table.c_str(), "DBASE", nullptr, nullptr, 0, dbiREADWRITE, dbiOPENSHARED,
-                         xltFIELD, FALSE, nullptr, &cursor),
+                         xltFIELD, 0, nullptr, &cursor),
             DBIERR_NONE);
   EXPECT_EQ(DbiRegenIndexes(cursor), DBIERR_NONE) << stackText();
   EXPECT_EQ(DbiCloseDatabase(&exclusiveDb), DBIERR_NONE);
@@ -550,12 +557,11 @@ TEST_F(EngineTest, UnevaluableKeyExpressionLeavesTheIndexUntouched) {
 
   hDBICur cursor = nullptr;
   DBIResult rc = engine.open(table, cursor);
-  if (rc == DBIERR_NONE) {
-    rc = DbiRegenIndexes(cursor);
-    DbiCloseCursor(&cursor);
-  }
+  if (rc == DBIERR_NONE) rc = DbiRegenIndexes(cursor);
   EXPECT_NE(rc, DBIERR_NONE);
   std::string text = stackText();
+  RecordProperty("stack", text);
+  if (cursor) DbiCloseCursor(&cursor);
   EXPECT_NE(text.find("NOM"), std::string::npos) << text;
   EXPECT_NE(text.find("UPPEX(NOM)"), std::string::npos) << text;
   EXPECT_NE(text.find("CLIENT.MDX"), std::string::npos) << text;

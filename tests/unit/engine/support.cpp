@@ -93,7 +93,7 @@ Engine::~Engine() { DbiExit(); }
 DBIResult Engine::open(const std::string& path, hDBICur& cursor, DBIShareMode share, DBIOpenMode mode,
                        const char* driver) {
   cursor = nullptr;
-  return DbiOpenTable(db_, path.c_str(), driver, nullptr, nullptr, 0, mode, share, xltFIELD, FALSE, nullptr,
+  return DbiOpenTable(db_, path.c_str(), driver, nullptr, nullptr, 0, mode, share, xltFIELD, 0, nullptr,
                       &cursor);
 }
 
