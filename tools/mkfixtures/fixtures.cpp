@@ -246,7 +246,7 @@ struct Row {
 };
 
 std::string date(int y, int m, int d) {
-  char text[16];
+  char text[40];
   std::snprintf(text, sizeof text, "%04d%02d%02d", y, m, d);
   return text;
 }
@@ -322,7 +322,7 @@ Row makeRow(Kind kind, Random& r, uint32_t n, int year) {
     case Kind::CodePostal:
       return {{city.cp, cp1252(city.name), std::string(city.cp, city.cp[0] == '9' ? 3 : 2)}};
     case Kind::RdvTech: {
-      char heure[8];
+      char heure[32];
       std::snprintf(heure, sizeof heure, "%02d:%02d", r.between(8, 17), 15 * r.between(0, 3));
       return {{std::to_string(n), randomDate(r, year), heure, immat(r), std::to_string(10000 + r.below(5000)),
                cp1252(r.pick(kObjets)), money(r.between(1, 16) * 0.5), r.below(3) ? "T" : "F"}};
