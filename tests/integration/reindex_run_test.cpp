@@ -199,7 +199,9 @@ TEST_F(ReindexRun, RebuildsEveryIndexAndChangesNoRecord) {
     const std::string folder = path.parent_path().filename().string();
     const bool outsideWindow = folder == std::to_string(year - 5) || folder == std::to_string(year + 2);
     ASSERT_TRUE(after.count(path)) << path;
-    if (!isIndex || outsideWindow) EXPECT_TRUE(after.at(path) == bytes) << path << " changed";
+    if (!isIndex || outsideWindow) {
+      EXPECT_TRUE(after.at(path) == bytes) << path << " changed";
+    }
   }
   // No temporary file left behind.
   EXPECT_EQ(after.size(), before.size());
@@ -235,7 +237,9 @@ TEST_F(ReindexRun, FailureAtTheThirdTableKeepsTheFirstTwoRebuiltAndTouchesNothin
   for (const auto& [path, bytes] : before) {
     const bool firstTwo = path == indexOf(tablePath(TFrmindexer::kTablesFixes[0])) ||
                           path == indexOf(tablePath(TFrmindexer::kTablesFixes[1]));
-    if (!firstTwo) EXPECT_TRUE(after.at(path) == bytes) << path << " changed";
+    if (!firstTwo) {
+      EXPECT_TRUE(after.at(path) == bytes) << path << " changed";
+    }
   }
 }
 
