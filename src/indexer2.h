@@ -2,21 +2,12 @@
 #ifndef ORVANE_INDEXER2_H
 #define ORVANE_INDEXER2_H
 
-#include <array>
-
 #include "engine/engine.h"
 #include "engine/table.h"
 #include "sys/system.h"
 
 class TFrmindexer {
  public:
-  // The application's fixed tables, relative to the program folder, in the order
-  // they are reindexed.
-  static const std::array<const char*, 15> kTablesFixes;
-  // The tables of each yearly invoice folder, in order; the first one tells whether
-  // the year has a folder at all.
-  static const std::array<const char*, 3> kTablesAnnuelles;
-
   TFrmindexer(sys::System& system, engine::Engine& engine);
 
   // Reindexes the fixed tables, then those of the years from four years back to next
@@ -25,7 +16,7 @@ class TFrmindexer {
   void reindexerfichiers();
 
   // Opens the table exclusively, has the engine regenerate all its indexes and closes
-  // it again, also on failure; Exclusive and Active are then back as they were.
+  // it again, also on failure.
   void ReindexTable(engine::TTable& Table);
 
   engine::TTable tabletransit;

@@ -11,7 +11,7 @@
 
 #include "core/core.h"
 #include "engine/engine.h"
-#include "indexer2.h"
+#include "engine/reindex.h"
 #include "sys/system.h"
 
 namespace fs = std::filesystem;
@@ -156,10 +156,10 @@ struct ReindexRun : ::testing::Test {
   }
 
   std::vector<std::string> windowTables() const {
-    std::vector<std::string> out(TFrmindexer::kTablesFixes.begin(), TFrmindexer::kTablesFixes.end());
+    std::vector<std::string> out(engine::kTablesFixes.begin(), engine::kTablesFixes.end());
     for (int y = year - 4; y <= year + 1; ++y) {
       if (y == year - 2) continue;
-      for (const char* t : TFrmindexer::kTablesAnnuelles) {
+      for (const char* t : engine::kTablesAnnuelles) {
         out.push_back("DATA\\factures\\" + std::to_string(y) + "\\" + t);
       }
     }
@@ -178,15 +178,15 @@ struct ReindexRun : ::testing::Test {
 TEST_F(ReindexRun, RebuildsEveryIndexAndChangesNoRecord) {
   const auto before = snapshot();
   std::string problem;
-  ASSERT_FALSE(indexChecksOut(tablePath(TFrmindexer::kTablesFixes[0]), problem)) << "the fixture is not damaged";
+  ASSERT_FALSE(indexChecksOut(tablePath(engine::kTablesFixes[0]), problem)) << "the fixture is not damaged";
 
   TreeSystem system(root.string() + "/");
   {
     engine::Engine engine(system);
-    TFrmindexer form(system, engine);
-    form.reindexerfichiers();
-    EXPECT_FALSE(form.tabletransit.Active());
-    EXPECT_FALSE(form.tabletransit.Exclusive());
+    engine::TTable tabletransit(engine, system);
+    engine::reindexRun(system, tabletransit, engine::reindexTable);
+    EXPECT_FALSE(tabletransit.Active());
+    EXPECT_FALSE(tabletransit.Exclusive());
   }
 
   for (const std::string& relative : windowTables()) {
@@ -209,15 +209,15 @@ TEST_F(ReindexRun, RebuildsEveryIndexAndChangesNoRecord) {
 }
 
 TEST_F(ReindexRun, FailureAtTheThirdTableKeepsTheFirstTwoRebuiltAndTouchesNothingAfter) {
-  const fs::path third = tablePath(TFrmindexer::kTablesFixes[2]);
+  const fs::path third = tablePath(engine::kTablesFixes[2]);
   fs::remove(third);
   const auto before = snapshot();
 
   TreeSystem system(root.string() + "/");
   engine::Engine engine(system);
-  TFrmindexer form(system, engine);
+  engine::TTable tabletransit(engine, system);
   try {
-    form.reindexerfichiers();
+    engine::reindexRun(system, tabletransit, engine::reindexTable);
     FAIL() << "the run did not fail";
   } catch (const engine::EngineError& e) {
     EXPECT_EQ(e.code(), DBIERR_NOSUCHFILE);
@@ -226,17 +226,17 @@ TEST_F(ReindexRun, FailureAtTheThirdTableKeepsTheFirstTwoRebuiltAndTouchesNothin
     EXPECT_NE(message.find("\r\n"), std::string::npos) << message;
     EXPECT_NE(message.find("CLIENT.DBF"), std::string::npos) << message;
   }
-  EXPECT_FALSE(form.tabletransit.Active());
-  EXPECT_FALSE(form.tabletransit.Exclusive());
+  EXPECT_FALSE(tabletransit.Active());
+  EXPECT_FALSE(tabletransit.Exclusive());
 
   for (int i = 0; i < 2; ++i) {
     std::string why;
-    EXPECT_TRUE(indexChecksOut(tablePath(TFrmindexer::kTablesFixes[i]), why)) << i << ": " << why;
+    EXPECT_TRUE(indexChecksOut(tablePath(engine::kTablesFixes[i]), why)) << i << ": " << why;
   }
   const auto after = snapshot();
   for (const auto& [path, bytes] : before) {
-    const bool firstTwo = path == indexOf(tablePath(TFrmindexer::kTablesFixes[0])) ||
-                          path == indexOf(tablePath(TFrmindexer::kTablesFixes[1]));
+    const bool firstTwo = path == indexOf(tablePath(engine::kTablesFixes[0])) ||
+                          path == indexOf(tablePath(engine::kTablesFixes[1]));
     if (!firstTwo) {
       EXPECT_TRUE(after.at(path) == bytes) << path << " changed";
     }
@@ -248,9 +248,9 @@ TEST_F(ReindexRun, EngineNotFoundAnywhere) {
   const auto before = snapshot();
   TreeSystem system(root.string() + "/");
   engine::Engine engine(system);
-  TFrmindexer form(system, engine);
+  engine::TTable tabletransit(engine, system);
   try {
-    form.reindexerfichiers();
+    engine::reindexRun(system, tabletransit, engine::reindexTable);
     FAIL() << "the run did not fail";
   } catch (const engine::EngineError& e) {
     EXPECT_STREQ(e.what(),

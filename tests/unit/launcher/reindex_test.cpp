@@ -5,7 +5,7 @@
 
 #include "engine/engine.h"
 #include "fakes.h"
-#include "indexer2.h"
+#include "engine/reindex.h"
 
 namespace {
 
@@ -13,7 +13,7 @@ const std::string kFolder = "C:\\Orvane\\";
 
 std::vector<std::string> fixedTables() {
   std::vector<std::string> out;
-  for (const char* t : TFrmindexer::kTablesFixes) out.push_back(kFolder + t);
+  for (const char* t : engine::kTablesFixes) out.push_back(kFolder + t);
   return out;
 }
 
@@ -26,12 +26,14 @@ struct Run : ::testing::Test {
   fake::System system;
   fake::Engine fakeEngine;
   engine::Engine eng{system};
-  TFrmindexer form{system, eng};
+  engine::TTable tabletransit{eng, system};
 
   Run() {
     system.installEngine("C:\\Orvane\\IDAPI32.DLL");
     fakeEngine.texts[DBIERR_NOSUCHFILE] = "Fichier introuvable.";
   }
+
+  void run() { engine::reindexRun(system, tabletransit, engine::reindexTable); }
 
   void addYear(int year) {
     for (const std::string& t : yearTables(year)) system.files.insert(t);
@@ -48,7 +50,7 @@ struct Run : ::testing::Test {
 
   std::string runExpectingError() {
     try {
-      form.reindexerfichiers();
+      run();
     } catch (const engine::EngineError& e) {
       return e.what();
     }
@@ -57,8 +59,8 @@ struct Run : ::testing::Test {
   }
 
   void expectTableClosedAndShared() {
-    EXPECT_FALSE(form.tabletransit.Active());
-    EXPECT_FALSE(form.tabletransit.Exclusive());
+    EXPECT_FALSE(tabletransit.Active());
+    EXPECT_FALSE(tabletransit.Exclusive());
     EXPECT_TRUE(fakeEngine.openCursors.empty());
   }
 };
@@ -66,7 +68,7 @@ struct Run : ::testing::Test {
 TEST_F(Run, FixedTablesThenTheYearWindowInOrder) {
   system.year = 2018;
   for (int y = 2010; y <= 2025; ++y) addYear(y);
-  form.reindexerfichiers();
+  run();
 
   std::vector<std::string> expected = fixedTables();
   for (int y = 2014; y <= 2019; ++y) {
@@ -79,7 +81,7 @@ TEST_F(Run, FixedTablesThenTheYearWindowInOrder) {
 }
 
 TEST_F(Run, EveryTableIsOpenedExclusivelyRegeneratedAndClosedBeforeTheNext) {
-  form.reindexerfichiers();
+  run();
   std::vector<std::string> tableCalls;
   for (const std::string& c : fakeEngine.calls) {
     if (c.rfind("open ", 0) == 0 || c.rfind("regen ", 0) == 0 || c.rfind("close ", 0) == 0) tableCalls.push_back(c);
@@ -96,7 +98,7 @@ TEST_F(Run, EveryTableIsOpenedExclusivelyRegeneratedAndClosedBeforeTheNext) {
 }
 
 TEST_F(Run, NoYearFoldersMeansOnlyTheFixedTables) {
-  form.reindexerfichiers();
+  run();
   EXPECT_EQ(opened(), fixedTables());
   expectTableClosedAndShared();
 }
@@ -108,7 +110,7 @@ TEST_F(Run, YearsCountOnlyWithAnInvoiceHeaderFile) {
   system.files.erase(yearTables(2016)[0]);  // 2016 has its other two tables only
   system.folders.insert(yearTables(2017)[0]);  // 2017: a folder named Fact.DBF
   addYear(2019);
-  form.reindexerfichiers();
+  run();
 
   std::vector<std::string> expected = fixedTables();
   for (int y : {2015, 2019}) {
@@ -170,7 +172,7 @@ TEST_F(Run, TablesAreFoundFromTheProgramFolderNotTheCurrentDirectory) {
   system.installEngine("IDAPI32.DLL");
   addYear(2018);
   system.files.insert("D:\\Ailleurs\\DATA\\factures\\2017\\Fact.DBF");
-  form.reindexerfichiers();
+  run();
   for (const std::string& path : opened()) EXPECT_EQ(path.rfind(kFolder, 0), 0u) << path;
   EXPECT_EQ(opened().size(), 18u);
   // The folder is read again before every fixed table.
@@ -180,14 +182,14 @@ TEST_F(Run, TablesAreFoundFromTheProgramFolderNotTheCurrentDirectory) {
 TEST_F(Run, ReindexTableRestoresAnOpenTable) {
   engine::TTable table(eng, system);
   table.setTableName(fixedTables()[0]);
-  form.ReindexTable(table);
+  engine::reindexTable(table);
   EXPECT_FALSE(table.Active());
   EXPECT_FALSE(table.Exclusive());
 
   // A caller that hands over an open table gets the refusal of the share-mode change,
   // and its table back open as it was.
   table.Open();
-  EXPECT_THROW(form.ReindexTable(table), engine::TableStateError);
+  EXPECT_THROW(engine::reindexTable(table), engine::TableStateError);
   EXPECT_TRUE(table.Active());
   EXPECT_FALSE(table.Exclusive());
   EXPECT_EQ(fakeEngine.regenerated.size(), 1u);
@@ -197,7 +199,7 @@ TEST_F(Run, ReindexTableKeepsAnExclusiveFlagSetBeforehand) {
   engine::TTable table(eng, system);
   table.setTableName(fixedTables()[0]);
   table.setExclusive(true);
-  form.ReindexTable(table);
+  engine::reindexTable(table);
   EXPECT_FALSE(table.Active());
   EXPECT_TRUE(table.Exclusive());
 }
