@@ -76,8 +76,10 @@ void Engine::loadLibrary() {
   };
 
   sys::LoadResult loaded;
-  const std::string local = inFolder(system_.currentDirectory());
-  if (system_.fileExists(local)) {
+  // An unreadable current directory must not turn into the root of the drive.
+  const std::string currentDirectory = system_.currentDirectory();
+  const std::string local = currentDirectory.empty() ? std::string() : inFolder(currentDirectory);
+  if (!local.empty() && system_.fileExists(local)) {
     loaded = system_.loadLibrary(local);
   } else {
     bool found = false;

@@ -47,6 +47,14 @@ TEST_F(EngineStart, CurrentDirectoryWithTrailingSeparator) {
   EXPECT_EQ(system.loads, std::vector<std::string>{"C:\\IDAPI32.DLL"});
 }
 
+TEST_F(EngineStart, UnreadableCurrentDirectoryIsNotTheRoot) {
+  system.cwd = "";
+  system.installEngine("\\IDAPI32.DLL");
+  system.installEngine("IDAPI32.DLL");
+  EXPECT_EQ(start(), 0);
+  EXPECT_EQ(system.loads, std::vector<std::string>{"IDAPI32.DLL"});
+}
+
 TEST_F(EngineStart, FollowsTheRegistrySearchPathInOrder) {
   system.dllPath = " C:\\Absent ;;C:\\Program Files\\Common Files\\BDE\\;C:\\Autre";
   system.installEngine("C:\\Program Files\\Common Files\\BDE\\IDAPI32.DLL");
