@@ -115,6 +115,30 @@ def failure_names_the_table(s):
     assert os.path.join("DATA", "POTENTIEL.DBF") in faulty, faulty
 
 
+def table_held_by_another_program(s):
+    set_search_path(s, None)
+    folder = program_folder(s, "engine_held", with_engine=True)
+    holder = subprocess.Popen([wh.WINE64, os.path.join(folder, "engine_probe.exe"), "hold", "DATA\\CLIENT.DBF"],
+                              env=s.env, stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
+    try:
+        assert json.loads(holder.stdout.readline()) == {"held": True}
+        outcome = run_probe(s, folder)
+        assert outcome["ok"] is False and (outcome["code"] >> 8) == 0x28, outcome
+        assert "CLIENT.DBF" in outcome["message"], outcome
+        # The holder is not disturbed: it still reads its table, and lets go normally.
+        assert holder.poll() is None, "the holder ended"
+        holder.stdin.close()
+        assert json.loads(holder.stdout.readline()) == {"released": True}
+        assert holder.wait(timeout=60) == 0
+    finally:
+        if holder.poll() is None:
+            holder.kill()
+            holder.wait(timeout=10)
+    faulty = indexes_check_out(s, folder)
+    assert os.path.join("DATA", "CLIENT.DBF") in faulty, "the held table's index changed"
+    assert os.path.join("DATA", "OCCASION", "CATALOGUE.DBF") not in faulty, faulty
+
+
 def path_outside_the_ansi_code_page_is_not_found(s):
     # "Ł" has no place in the Western code page: the engine is asked for "?" instead.
     set_search_path(s, None)
@@ -133,7 +157,8 @@ def main():
             print("skipped: host tool not built: " + tool)
             sys.exit(wh.SKIP)
     wh.run_scenarios(session, [found_in_the_program_folder, found_along_the_registry_search_path, found_nowhere,
-                               failure_names_the_table, path_outside_the_ansi_code_page_is_not_found])
+                               failure_names_the_table, table_held_by_another_program,
+                               path_outside_the_ansi_code_page_is_not_found])
 
 
 if __name__ == "__main__":

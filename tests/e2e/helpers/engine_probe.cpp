@@ -2,8 +2,11 @@
 // and prints the outcome as one JSON line:
 //   {"ok":true}
 //   {"ok":false,"code":8456,"message":"..."}
-// The end-to-end tests use it to see where the engine library is found and what the
-// launcher's engine errors read.
+// engine_probe hold TABLE: opens the table (relative to its folder) for shared use,
+// prints {"held":true}, keeps it open until its input ends, then reads it once more and
+// prints {"released":true}.
+// The end-to-end tests use it to see where the engine library is found, what the
+// launcher's engine errors read, and how it meets a table another program holds.
 #include <cstdio>
 #include <exception>
 #include <string>
@@ -39,9 +42,26 @@ std::string json(const std::string& text) {
 
 }  // namespace
 
-int main() {
+int hold(sys::System& system, const std::string& table) {
+  engine::Engine engine(system);
+  engine::TTable held(engine, system);
+  held.setTableName(system.programFolder() + table);
+  held.Open();
+  std::printf("{\"held\":true}\n");
+  std::fflush(stdout);
+  char line[64];
+  while (std::fgets(line, sizeof line, stdin) != nullptr) {
+  }
+  engine.check(engine.SetToBegin(held.Handle()));
+  held.Close();
+  std::printf("{\"released\":true}\n");
+  return 0;
+}
+
+int main(int argc, char** argv) {
   try {
     const auto system = sys::makeSystem();
+    if (argc == 3 && std::string(argv[1]) == "hold") return hold(*system, argv[2]);
     if (const uint32_t error = system->setCurrentDirectory(system->programFolder())) {
       std::printf("{\"ok\":false,\"code\":%u,\"message\":\"current directory\"}\n", error);
       return 1;
