@@ -10,7 +10,9 @@
 #include "app/win/application.h"
 #include "app/win/form_window.h"
 #include "app/win/resources.h"
+#include "engine/engine.h"
 #include "indexer2.h"
+#include "sys/system.h"
 
 namespace {
 
@@ -36,17 +38,22 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int) {
         return 0;
     }
 
+    std::unique_ptr<sys::System> system;
+    std::unique_ptr<engine::Engine> engine;
     std::unique_ptr<app::win::Application> application;
     std::unique_ptr<app::win::FormWindow> window;
     std::unique_ptr<TFrmindexer> form;
     try {
+        system = sys::makeSystem();
+        engine = std::make_unique<engine::Engine>(*system);
         application = std::make_unique<app::win::Application>(instance);
         application->setTitle(kProgramTitle);
         const auto layoutBytes = app::win::rcdata(instance, kLayoutResource);
         app::FormLayout layout =
             app::parseLayout(std::string_view(reinterpret_cast<const char*>(layoutBytes.data()), layoutBytes.size()));
         window = std::make_unique<app::win::FormWindow>(*application, std::move(layout));
-        form = std::make_unique<TFrmindexer>(*window);
+        form = std::make_unique<TFrmindexer>(*system, *engine);
+        form->bindForm(*window);
         Frmindexer = form.get();
         application->setMainWindow(window.get());
         window->create(*form);
@@ -65,5 +72,6 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int) {
     Frmindexer = nullptr;
     form.reset();
     application.reset();
+    engine.reset();
     return exitCode;
 }

@@ -76,8 +76,12 @@ struct TableHeader {
 };
 
 // Parses and checks the table header against the file's size.
-// Throws Failure(DBIERR_HEADERCORRUPT) for any inconsistency.
+// Throws Failure(DBIERR_HEADERCORRUPT) for any inconsistency, and
+// Failure(DBIERR_NOTSUFFTABLERIGHTS) for a table whose header says it is encrypted.
 TableHeader readTableHeader(const ByteSource& dbf, const std::string& fileName);
+
+// Name of the language driver for a table's language byte ("" when unknown or none).
+std::string languageDriverName(uint8_t languageId);
 
 struct TagDefinition {
   std::string name;            // upper-case, at most 10 characters
@@ -101,9 +105,21 @@ struct IndexHeader {
 // Throws Failure(DBIERR_INDEXCORRUPT) when they cannot be read.
 IndexHeader readIndexHeader(const ByteSource& mdx, const std::string& fileName);
 
+// A key expression or FOR condition that cannot be evaluated (unknown function or
+// field, syntax or type error, a key whose type does not match its tag).
+inline constexpr DBIResult kKeyExpressionError = DBIERR_INDEXCORRUPT;
+
+// Builds a tag definition for a new index: compiles the expressions against the
+// table's fields and takes the key type and length from the key expression's result.
+// Throws Failure(kKeyExpressionError) when an expression cannot be evaluated.
+TagDefinition defineTag(const TableHeader& table, const std::string& name, const std::string& keyExpression,
+                        const std::string& forExpression = {}, bool unique = false, bool descending = false);
+
 struct RebuildOptions {
   size_t memoryBudget = 64u << 20;   // bytes of keys held in memory before spilling
   ScratchStore* scratch = nullptr;   // null: never spill
+  // Date written into the index header; 0 = today (UTC).
+  int year = 0, month = 0, day = 0;
 };
 
 // Writes a complete new index file with every tag of `index` built from the table's

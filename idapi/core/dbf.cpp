@@ -1,0 +1,203 @@
+// Table header and field descriptors.
+//
+// Fixed header (32 bytes): version, date of last update, record count (u32 at 4),
+// header length (u16 at 8), record length (u16 at 10, deletion flag included),
+// encryption flag (15), production-index flag (28), language byte (29). Level 7
+// headers carry a 32-byte language driver name at 32 and their 48-byte descriptors
+// start at 68; the others have 32-byte descriptors from 32. The descriptor list ends
+// with 0x0D. Everything is checked against the file's size before it is believed.
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+
+#include "core/bytes.h"
+#include "core/core.h"
+#include "core/records.h"
+
+namespace idapi::core {
+
+namespace {
+
+[[noreturn]] void corrupt(const std::string& fileName, const std::string& what) {
+  throw Failure(DBIERR_HEADERCORRUPT, fileName + ": corrupt table header (" + what + ")");
+}
+
+bool knownVersion(uint8_t v, int& level) {
+  switch (v) {
+    case 0x03: level = 4; return true;  // refined below
+    case 0x83: level = 3; return true;
+    case 0x8B: level = 4; return true;
+    case 0x04:
+    case 0x8C: level = 7; return true;
+    default: return false;
+  }
+}
+
+// Length rules per field type; returns an empty string when the descriptor is sound.
+std::string checkField(const Field& f, int level) {
+  const auto len = f.length;
+  switch (f.type) {
+    case 'C':
+      if (len < 1 || len > 254) return "character field " + f.name + " has length " + std::to_string(len);
+      return {};
+    case 'N':
+    case 'F':
+      if (len < 1 || len > 20) return "numeric field " + f.name + " has length " + std::to_string(len);
+      if (f.decimals > 18 || (f.decimals > 0 && f.decimals >= len))
+        return "numeric field " + f.name + " has " + std::to_string(f.decimals) + " decimals";
+      return {};
+    case 'D':
+      if (len != 8) return "date field " + f.name + " has length " + std::to_string(len);
+      return {};
+    case 'L':
+      if (len != 1) return "logical field " + f.name + " has length " + std::to_string(len);
+      return {};
+    case 'M':
+    case 'B':
+    case 'G':
+      if (len != 10) return "memo field " + f.name + " has length " + std::to_string(len);
+      return {};
+    case 'I':
+    case '+':
+      if (level != 7) return "field " + f.name + " has a type that needs a level 7 table";
+      if (len != 4) return "long field " + f.name + " has length " + std::to_string(len);
+      return {};
+    case 'O':
+    case '@':
+      if (level != 7) return "field " + f.name + " has a type that needs a level 7 table";
+      if (len != 8) return "field " + f.name + " has length " + std::to_string(len);
+      return {};
+    default:
+      return "field " + f.name + " has unknown type";
+  }
+}
+
+bool validName(const std::string& name) {
+  if (name.empty()) return false;
+  return std::all_of(name.begin(), name.end(), [](char c) {
+    auto u = static_cast<unsigned char>(c);
+    return u > 0x20 && u != 0x7F;
+  });
+}
+
+}  // namespace
+
+std::string languageDriverName(uint8_t id) {
+  switch (id) {
+    case 0x1B: return "DB437US0";
+    case 0x37: return "DB850US0";
+    case 0x57: return "DBWINUS0";
+    case 0x58: return "DBWINWE0";
+    case 0x59: return "DBWINES0";
+    default: return {};
+  }
+}
+
+TableHeader readTableHeader(const ByteSource& dbf, const std::string& fileName) {
+  const uint64_t fileSize = dbf.size();
+  if (fileSize < 32) corrupt(fileName, "file shorter than a header");
+  uint8_t fixed[32];
+  dbf.readAt(0, fixed, sizeof fixed);
+
+  TableHeader t;
+  t.version = fixed[0];
+  if (!knownVersion(t.version, t.level)) {
+    char buf[8];
+    std::snprintf(buf, sizeof buf, "%02X", t.version);
+    corrupt(fileName, std::string("unsupported version byte 0x") + buf);
+  }
+  Bytes h(fixed, sizeof fixed);
+  t.recordCount = u32At(h, 4);
+  t.headerLength = u16At(h, 8);
+  t.recordLength = u16At(h, 10);
+  t.productionIndex = fixed[28] == 0x01;
+  t.languageId = fixed[29];
+  if (fixed[15] != 0)
+    throw Failure(DBIERR_NOTSUFFTABLERIGHTS, fileName + ": the table is encrypted");
+
+  const bool level7 = t.level == 7;
+  const size_t descriptorStart = level7 ? 68 : 32;
+  const size_t descriptorSize = level7 ? 48 : 32;
+  if (t.headerLength < descriptorStart + 1) corrupt(fileName, "header length too small");
+  if (t.headerLength > fileSize) corrupt(fileName, "header length beyond the end of the file");
+  if (t.recordLength < 2) corrupt(fileName, "record length too small");
+
+  std::vector<uint8_t> headerBytes(t.headerLength);
+  dbf.readAt(0, headerBytes.data(), headerBytes.size());
+  Bytes hb(headerBytes);
+
+  if (level7) t.languageDriver = cStringAt(hb, 32, 32);
+  else t.languageDriver = languageDriverName(t.languageId);
+
+  bool terminated = false;
+  size_t pos = descriptorStart;
+  uint32_t offset = 1;
+  while (pos < hb.size()) {
+    if (hb[pos] == 0x0D) {
+      terminated = true;
+      break;
+    }
+    if (pos + descriptorSize > hb.size()) break;
+    Field f;
+    if (level7) {
+      f.name = cStringAt(hb, pos, 32);
+      f.type = static_cast<char>(hb[pos + 32]);
+      f.length = hb[pos + 33];
+      f.decimals = hb[pos + 34];
+      f.mdxTag = hb[pos + 37] == 0x01;
+    } else {
+      f.name = cStringAt(hb, pos, 11);
+      f.type = static_cast<char>(hb[pos + 11]);
+      f.length = hb[pos + 16];
+      f.decimals = hb[pos + 17];
+      f.mdxTag = hb[pos + 31] == 0x01;
+    }
+    if (!validName(f.name)) corrupt(fileName, "field " + std::to_string(t.fields.size() + 1) + " has no valid name");
+    std::transform(f.name.begin(), f.name.end(), f.name.begin(),
+                   [](char c) { return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 32) : c; });
+    if (auto problem = checkField(f, t.level); !problem.empty()) corrupt(fileName, problem);
+    f.offset = static_cast<uint16_t>(std::min<uint32_t>(offset, 0xFFFF));
+    offset += f.length;
+    t.fields.push_back(std::move(f));
+    pos += descriptorSize;
+  }
+  if (!terminated) corrupt(fileName, "no terminator after the field descriptors");
+  if (t.fields.empty()) corrupt(fileName, "no fields");
+  if (offset != t.recordLength)
+    corrupt(fileName, "record length " + std::to_string(t.recordLength) + " differs from the fields' total " +
+                          std::to_string(offset));
+  const uint64_t needed = uint64_t{t.headerLength} + uint64_t{t.recordCount} * t.recordLength;
+  if (needed > fileSize)
+    corrupt(fileName, std::to_string(t.recordCount) + " records do not fit in the file");
+
+  // Version 0x03 is shared by levels 3, 4 and 5: the level 4 header features decide.
+  if (t.version == 0x03) {
+    bool level5 = std::any_of(t.fields.begin(), t.fields.end(), [](const Field& f) { return f.type == 'B' || f.type == 'G'; });
+    bool level4 = t.productionIndex || t.languageId != 0 ||
+                  std::any_of(t.fields.begin(), t.fields.end(), [](const Field& f) { return f.type == 'F'; });
+    t.level = level5 ? 5 : level4 ? 4 : 3;
+  }
+  return t;
+}
+
+RecordReader::RecordReader(const TableHeader& table, const ByteSource& dbf, size_t bufferBytes)
+    : table_(table), dbf_(dbf) {
+  const size_t len = std::max<size_t>(table.recordLength, 1);
+  perChunk_ = static_cast<uint32_t>(std::max<size_t>(1, std::min<size_t>(bufferBytes / len, 1u << 20)));
+  perChunk_ = std::min(perChunk_, std::max<uint32_t>(table.recordCount, 1));
+  buffer_.resize(size_t{perChunk_} * len);
+}
+
+const uint8_t* RecordReader::next() {
+  if (current_ >= table_.recordCount) return nullptr;
+  ++current_;
+  if (current_ >= chunkFirst_ + chunkCount_) {
+    chunkFirst_ = current_;
+    chunkCount_ = std::min<uint32_t>(perChunk_, table_.recordCount - current_ + 1);
+    const uint64_t at = uint64_t{table_.headerLength} + uint64_t{current_ - 1} * table_.recordLength;
+    dbf_.readAt(at, buffer_.data(), size_t{chunkCount_} * table_.recordLength);
+  }
+  return buffer_.data() + size_t{current_ - chunkFirst_} * table_.recordLength;
+}
+
+}  // namespace idapi::core

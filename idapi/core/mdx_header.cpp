@@ -1,0 +1,137 @@
+// Reading an index file's header, tag table and tag header blocks.
+#include <algorithm>
+#include <cstring>
+#include <set>
+
+#include "core/bytes.h"
+#include "core/core.h"
+#include "core/mdx_internal.h"
+
+namespace idapi::core {
+
+namespace {
+
+[[noreturn]] void unreadable(const std::string& fileName, const std::string& what) {
+  throw Failure(DBIERR_INDEXCORRUPT, fileName + ": corrupt index header (" + what + ")");
+}
+
+bool printable(const std::string& s) {
+  return std::all_of(s.begin(), s.end(), [](char c) {
+    auto u = static_cast<unsigned char>(c);
+    return u >= 0x20 && u != 0x7F;
+  });
+}
+
+std::string upper(std::string s) {
+  for (auto& c : s)
+    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 32);
+  return s;
+}
+
+}  // namespace
+
+IndexHeader readIndexHeader(const ByteSource& mdx, const std::string& fileName) {
+  using namespace mdx;
+  const uint64_t fileSize = mdx.size();
+  if (fileSize < kHeaderPages * kPage) unreadable(fileName, "file shorter than its header");
+  std::vector<uint8_t> head(kHeaderPages * kPage);
+  mdx.readAt(0, head.data(), head.size());
+  Bytes h(head);
+
+  if (head[0] != 0x02 && head[0] != 0x03) unreadable(fileName, "unknown version " + std::to_string(head[0]));
+  IndexHeader ix;
+  ix.tableName = upper(cStringAt(h, 4, 16));
+  if (!printable(ix.tableName)) unreadable(fileName, "table name is not text");
+  ix.blockPages = u16At(h, 20);
+  const uint16_t blockBytes = u16At(h, 22);
+  if (ix.blockPages < kMinBlockPages || ix.blockPages > kMaxBlockPages)
+    unreadable(fileName, "block size of " + std::to_string(ix.blockPages) + " pages");
+  if (blockBytes != ix.blockPages * kPage) unreadable(fileName, "block size in bytes does not match");
+  ix.production = head[24] == 1;
+  if (head[26] != kSlotSize) unreadable(fileName, "tag slots of " + std::to_string(head[26]) + " bytes");
+  const uint16_t tagCount = u16At(h, 28);
+  if (tagCount > kMaxTags) unreadable(fileName, std::to_string(tagCount) + " tags");
+  ix.languageId = head[31];
+
+  const uint32_t block = uint32_t{ix.blockPages} * kPage;
+  std::vector<uint8_t> tagBlock(block);
+  std::set<uint32_t> pagesSeen;
+  std::set<std::string> namesSeen;
+  for (uint32_t i = 0; i < tagCount; ++i) {
+    const size_t slot = kSlotsOffset + kSlotSize * i;
+    const uint32_t page = u32At(h, slot);
+    bool terminated = false;
+    std::string name = upper(cStringAt(h, slot + 4, 11, &terminated));
+    const std::string tagLabel = "tag " + std::to_string(i + 1);
+    if (name.empty() || !terminated || name.size() > 10 || !printable(name) || name.find(' ') != std::string::npos)
+      unreadable(fileName, tagLabel + " has no valid name");
+    if (!namesSeen.insert(name).second) unreadable(fileName, "tag name " + name + " appears twice");
+    if (page < kHeaderPages || uint64_t{page} * kPage + block > fileSize)
+      unreadable(fileName, "tag " + name + " header lies outside the file");
+    if (!pagesSeen.insert(page).second) unreadable(fileName, "two tags share one header block");
+    mdx.readAt(uint64_t{page} * kPage, tagBlock.data(), block);
+    Bytes t(tagBlock);
+
+    TagDefinition tag;
+    tag.name = name;
+    tag.keyType = static_cast<char>(tagBlock[9]);
+    if (tag.keyType == 'F') tag.keyType = 'N';
+    tag.keyLength = u16At(t, 12);
+    tag.descending = (tagBlock[8] & 0x08) != 0;
+    tag.unique = (tagBlock[8] & 0x40) != 0 || tagBlock[23] != 0;
+    switch (tag.keyType) {
+      case 'C':
+        if (tag.keyLength < 1 || tag.keyLength > 254 || keysMax(block, tag.keyLength) < 2)
+          unreadable(fileName, "tag " + name + " has key length " + std::to_string(tag.keyLength));
+        break;
+      case 'N':
+        if (tag.keyLength != kNumericKeyLength) unreadable(fileName, "tag " + name + " has a bad numeric key length");
+        break;
+      case 'D':
+        if (tag.keyLength != kDateKeyLength) unreadable(fileName, "tag " + name + " has a bad date key length");
+        break;
+      default:
+        unreadable(fileName, "tag " + name + " has an unknown key type");
+    }
+    tag.keyExpression = cStringAt(t, 24, kMaxExpression + 1, &terminated);
+    if (!terminated || tag.keyExpression.empty() || !printable(tag.keyExpression))
+      unreadable(fileName, "tag " + name + " has no readable key expression");
+    if (tagBlock[245] != 0) {
+      tag.forExpression = cStringAt(t, kForOffset, kMaxExpression + 1, &terminated);
+      if (!terminated || !printable(tag.forExpression))
+        unreadable(fileName, "tag " + name + " has no readable FOR condition");
+    }
+    ix.tags.push_back(std::move(tag));
+  }
+  return ix;
+}
+
+namespace mdx {
+
+std::vector<NameTreeLinks> nameTree(const std::vector<TagDefinition>& tags) {
+  std::vector<NameTreeLinks> links(tags.size());
+  auto key = [&](size_t i) {
+    std::string s = tags[i].name;
+    s.resize(10, '\0');
+    return s;
+  };
+  for (size_t i = 1; i < tags.size(); ++i) {
+    const std::string name = key(i);
+    size_t node = 0;
+    for (;;) {
+      const bool smaller = std::memcmp(name.data(), key(node).data(), 10) < 0;
+      uint8_t& child = smaller ? links[node].left : links[node].right;
+      if (child == 0) {
+        child = static_cast<uint8_t>(i + 1);
+        links[i].parent = static_cast<uint8_t>(node + 1);
+        break;
+      }
+      node = child - 1u;
+    }
+  }
+  return links;
+}
+
+}  // namespace mdx
+
+}  // namespace idapi::core
