@@ -7,6 +7,14 @@
 
 TFrmindexer* Frmindexer = nullptr;
 
+namespace {
+
+// The main application, started by bare name from the program folder.
+constexpr char kMainApplication[] = "Pelcrest.exe";
+constexpr int kShowDefault = 10;  // SW_SHOWDEFAULT
+
+}  // namespace
+
 TFrmindexer::TFrmindexer(sys::System& system, engine::Engine& engine)
     : tabletransit(engine, system), system_(system) {}
 
@@ -29,7 +37,29 @@ void TFrmindexer::FormCreate() {
 }
 
 void TFrmindexer::FormActivate() {
-  // The start-up run goes here: it runs on the window's first activation only.
+  // The whole start-up run happens here, on the window's first activation, without
+  // handing control back to the event loop: only the two repaints reach the screen.
+  app::Form& window = form();
+  window.repaintNow();
+
+  // Tables are found from the program folder whatever the current directory, but the
+  // main application is started by bare name, so it must be looked for there.
+  const std::string folder = system_.programFolder();
+  if (const uint32_t code = system_.setCurrentDirectory(folder); code != 0) {
+    throw app::InOutError(code, folder);
+  }
+
+  window.setLabelButtonFaceBackground("Labelinfos2");
+  window.setLabelText("Labelinfos2", "");
+  window.setLabelText("Labelinfos", "indexation en cours");
+  window.repaintNow();
+
+  reindexerfichiers();
+
+  // Whether the main application could be started is the shell's business: the
+  // launcher's work is done either way.
+  system_.shellOpen(window.nativeHandle(), kMainApplication, "", "", kShowDefault);
+  window.close();
 }
 
 void TFrmindexer::Image2Click() { form().close(); }

@@ -13,9 +13,7 @@ from splash_expect import Expected, point_in_label  # noqa: E402
 
 def _start(s, name):
     folder = s.program_folder(name)
-    program = s.start(os.path.join(folder, "orvane_start.exe"))
-    form = s.wait_for_window(winpid=program.winpid, cls="TFrmindexer")
-    assert form, "no splash window"
+    program, form = s.start_waiting_launcher(folder)
     time.sleep(0.5)
     return program, form
 
@@ -72,9 +70,7 @@ def alt_f4_ends_with_zero(s):
 def maximised_fills_the_screen(s):
     expected = Expected(s)
     folder = s.program_folder("maximised")
-    program = s.start(os.path.join(folder, "orvane_start.exe"), show=wh.SW_SHOWMAXIMIZED)
-    form = s.wait_for_window(winpid=program.winpid, cls="TFrmindexer")
-    assert form, "no splash window"
+    program, form = s.start_waiting_launcher(folder, show=wh.SW_SHOWMAXIMIZED)
     time.sleep(0.5)
     form = s.windows(winpid=program.winpid, cls="TFrmindexer")[0]
     sw, sh = expected.metrics["screen"]

@@ -30,9 +30,7 @@ def held_name_ends_silently(s):
 
 def second_copy_ends_silently(s):
     folder = s.program_folder("guard_second")
-    first = s.start(os.path.join(folder, "orvane_start.exe"))
-    window = s.wait_for_window(winpid=first.winpid, cls="TFrmindexer")
-    assert window, "the first copy shows no window"
+    first, window = s.start_waiting_launcher(folder)
     second = s.start(os.path.join(folder, "orvane_start.exe"))
     assert second.wait(30) == 0, "the second copy did not end with 0"
     assert not s.windows(winpid=second.winpid), "the second copy made windows"
@@ -41,8 +39,7 @@ def second_copy_ends_silently(s):
     s.post(window["hwnd"], wh.WM_CLOSE)
     assert first.wait(30) == 0
     # The name goes with the process: a new copy runs again.
-    third = s.start(os.path.join(folder, "orvane_start.exe"))
-    assert s.wait_for_window(winpid=third.winpid, cls="TFrmindexer"), "no window after the first copy ended"
+    third, _ = s.start_waiting_launcher(folder)
 
 
 def started_together_exactly_one_runs(s):
@@ -57,6 +54,9 @@ def started_together_exactly_one_runs(s):
     ended = [p for p in programs if not p.running()][0]
     assert ended.wait(1) == 0
     assert windows[0]["pid"] == running[0].winpid
+    box = s.wait_for_message_box(winpid=running[0].winpid)
+    assert box, "the copy that runs shows no error box"
+    s.dismiss(box)
     s.post(windows[0]["hwnd"], wh.WM_CLOSE)
     assert running[0].wait(30) == 0
 

@@ -17,9 +17,7 @@ def _is_grey(p):
 def window_size_place_and_look(s):
     expected = Expected(s)
     folder = s.program_folder("window")
-    program = s.start(os.path.join(folder, "orvane_start.exe"))
-    form = s.wait_for_window(winpid=program.winpid, cls="TFrmindexer")
-    assert form, "no splash window"
+    program, form = s.start_waiting_launcher(folder)
     width, height = expected.client
     print("text height %d at %d ppi: client %dx%d" % (expected.text_height, expected.ppi, width, height))
     assert form["title"] == "Reindexation", form["title"]
@@ -72,9 +70,7 @@ def other_show_commands_show_normally(s):
     expected = Expected(s)
     left, top = expected.centred_origin()
     for show in (wh.SW_SHOWMINIMIZED, wh.SW_SHOWDEFAULT):
-        program = s.start(os.path.join(folder, "orvane_start.exe"), show=show)
-        form = s.wait_for_window(winpid=program.winpid, cls="TFrmindexer")
-        assert form, "no window with show command %d" % show
+        program, form = s.start_waiting_launcher(folder, show=show)
         assert not form["iconic"] and not form["zoomed"], form
         assert form["rect"][:2] == [left, top], form["rect"]
         s.post(form["hwnd"], wh.WM_CLOSE)
@@ -88,10 +84,16 @@ def minimised_start_waits_on_the_taskbar(s):
     assert app and app["iconic"], app
     forms = s.windows(winpid=program.winpid, cls="TFrmindexer")
     assert forms and not forms[0]["visible"], forms
-    # Restoring the taskbar entry brings the splash window up.
+    # Nothing has run yet: no error box although this folder has no engine.
+    assert not s.message_boxes(winpid=program.winpid)
+    # Restoring the taskbar entry brings the splash window up, and its activation
+    # starts the run, which fails here.
     s.post(app["hwnd"], wh.WM_SYSCOMMAND, 0xF120)  # SC_RESTORE
     form = s.wait_for_window(winpid=program.winpid, cls="TFrmindexer")
     assert form, "the window did not appear when restored"
+    box = s.wait_for_message_box(winpid=program.winpid)
+    assert box and "(erreur $2108)" in box["text"], box
+    s.dismiss(box)
     s.post(app["hwnd"], wh.WM_CLOSE)
     assert program.wait(30) == 0
 
@@ -105,10 +107,7 @@ def _secondary_line_share(s, name):
     expected = Expected(s)
     face = tuple(expected.metrics["btnface"])
     folder = s.program_folder(name)
-    program = s.start(os.path.join(folder, "orvane_start.exe"), show=wh.SW_SHOWMAXIMIZED)
-    form = s.wait_for_window(winpid=program.winpid, cls="TFrmindexer")
-    assert form, "no splash window"
-    s.wait_for_window(winpid=program.winpid, cls="TFrmindexer")
+    program, form = s.start_waiting_launcher(folder, show=wh.SW_SHOWMAXIMIZED)
     _, _, px = s.pixels(s.screenshot(name))
     l, t, r, b = expected.label_rect("Labelinfos2")
     cells = [px[y][x] for y in range(t, b) for x in range(l, r)]

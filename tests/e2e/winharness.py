@@ -20,6 +20,8 @@ SKIP = 77  # CTest SKIP_RETURN_CODE of the scenarios
 
 # Window messages and show commands used by scenarios.
 WM_CLOSE = 0x0010
+WM_COMMAND = 0x0111
+IDOK = 1
 WM_SYSCOMMAND = 0x0112
 SC_CLOSE = 0xF060
 SW_SHOWNORMAL = 1
@@ -303,6 +305,29 @@ class Session:
                 return boxes[0]
             time.sleep(0.3)
         return None
+
+    def dismiss(self, box, timeout=30):
+        """Presses OK on a message box and waits until it is gone."""
+        self.post(box["hwnd"], WM_COMMAND, IDOK)
+        deadline = time.time() + timeout
+        while time.time() < deadline:
+            if not any(b["hwnd"] == box["hwnd"] for b in self.message_boxes()):
+                return
+            time.sleep(0.3)
+        raise AssertionError("message box %r still shown" % box)
+
+    def start_waiting_launcher(self, folder, show=SW_SHOWNORMAL):
+        """Starts the launcher of a program folder without an engine. Its start-up run
+        fails at once; the error box is dismissed, and the window then waits for the
+        user as after any failed run. Returns (program, splash window)."""
+        program = self.start(os.path.join(folder, "orvane_start.exe"), show=show)
+        box = self.wait_for_message_box(winpid=program.winpid)
+        assert box, "no error box from the start-up run"
+        assert "(erreur $2108)" in (box["text"] or ""), box
+        self.dismiss(box)
+        form = self.wait_for_window(winpid=program.winpid, cls="TFrmindexer")
+        assert form, "no splash window"
+        return program, form
 
     def key(self, *keys):
         """Sends key strokes (xdotool names, e.g. "alt+F4") to the focused window."""

@@ -41,7 +41,9 @@ class System final : public sys::System {
     return folder;
   }
   std::string currentDirectory() override { return cwd; }
+  uint32_t setCurrentDirectoryError = 0;  // answer of setCurrentDirectory when not 0
   uint32_t setCurrentDirectory(const std::string& path) override {
+    if (setCurrentDirectoryError != 0) return setCurrentDirectoryError;
     cwd = path;
     return 0;
   }
@@ -59,7 +61,15 @@ class System final : public sys::System {
   }
   std::string utf8ToAnsi(const std::string& text) override;
   std::string ansiToUtf8(const std::string& text) override;
-  intptr_t shellOpen(sys::NativeWindow, const std::string&, const std::string&, const std::string&, int) override {
+  struct ShellRequest {
+    sys::NativeWindow owner;
+    std::string file, parameters, directory, cwd;
+    int show;
+  };
+  std::vector<ShellRequest> shellRequests;
+  intptr_t shellOpen(sys::NativeWindow owner, const std::string& file, const std::string& parameters,
+                     const std::string& directory, int show) override {
+    shellRequests.push_back({owner, file, parameters, directory, cwd, show});
     return 42;
   }
   char separator() const override { return '\\'; }
