@@ -29,7 +29,7 @@ namespace mdx {
 
 namespace {
 
-constexpr size_t kSortOverhead = 16;  // bytes per entry used while sorting
+constexpr size_t kSortOverhead = 20;  // bytes per entry used while sorting (item + order)
 constexpr size_t kRunBuffer = 64u << 10;
 constexpr size_t kMinimumBudget = 64u << 10;  // below this, runs would be too small to merge
 
