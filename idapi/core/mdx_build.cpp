@@ -317,7 +317,6 @@ class TreeWriter {
       uint8_t* slot = leaf.buffer.data() + 8 + size_t{group_} * leaf.filled;
       putU32(slot, entryRecord(e, keyLength_));
       std::memcpy(slot + 4, disk.data(), keyLength_);
-      leaf.lastKey = disk;
       if (++leaf.filled == leaf.target) finishLeaf();
     }
   }
@@ -357,6 +356,8 @@ class TreeWriter {
 
   void finishLeaf() {
     Level& leaf = levels_[0];
+    const uint8_t* lastSlot = leaf.buffer.data() + 8 + size_t{group_} * (leaf.filled - 1);
+    leaf.lastKey.assign(lastSlot + 4, lastSlot + 4 + keyLength_);
     putU32(leaf.buffer.data(), static_cast<uint32_t>(leaf.filled));
     const uint32_t page = emit(leaf);
     next(0);
