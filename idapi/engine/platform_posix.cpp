@@ -1,0 +1,383 @@
+// File layer for POSIX systems (the host build): flock() locks, a path mapping that
+// accepts backslashes and finds names without regard to letter case, and index
+// replacement by rename() followed by an fsync() of the folder.
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <random>
+#include <vector>
+
+#include "engine/platform.h"
+#include "engine/texts.h"
+
+namespace idapi::engine {
+namespace {
+
+OsStatus classify(int err) {
+  switch (err) {
+    case ENOENT:
+    case ENOTDIR:
+      return OsStatus::NotFound;
+    case EACCES:
+    case EPERM:
+      return OsStatus::AccessDenied;
+    case EROFS:
+      return OsStatus::ReadOnly;
+    case EWOULDBLOCK:
+      return OsStatus::Locked;
+    case ENOSPC:
+    case EDQUOT:
+      return OsStatus::NoSpace;
+    default:
+      return OsStatus::Other;
+  }
+}
+
+class PosixFile final : public LockedFile {
+ public:
+  PosixFile(std::string path, int fd, uint64_t size) : LockedFile(std::move(path)), fd_(fd), size_(size) {}
+  ~PosixFile() override { ::close(fd_); }  // closing the descriptor releases the lock
+
+  uint64_t size() const override { return size_; }
+
+  void readAt(uint64_t offset, void* buffer, size_t length) const override {
+    auto* out = static_cast<char*>(buffer);
+    while (length > 0) {
+      ssize_t got = ::pread(fd_, out, length, static_cast<off_t>(offset));
+      if (got < 0 && errno == EINTR) continue;
+      if (got <= 0) throw core::Failure(DBIERR_READERR, texts::readError(path()));
+      out += got;
+      offset += static_cast<uint64_t>(got);
+      length -= static_cast<size_t>(got);
+    }
+  }
+
+ private:
+  int fd_;
+  uint64_t size_;
+};
+
+bool caseEqual(const std::string& a, const std::string& b) {
+  if (a.size() != b.size()) return false;
+  for (size_t i = 0; i < a.size(); ++i) {
+    unsigned char x = static_cast<unsigned char>(a[i]), y = static_cast<unsigned char>(b[i]);
+    if (x >= 'a' && x <= 'z') x = static_cast<unsigned char>(x - 32);
+    if (y >= 'a' && y <= 'z') y = static_cast<unsigned char>(y - 32);
+    if (x != y) return false;
+  }
+  return true;
+}
+
+bool exists(const std::string& path) {
+  struct stat st;
+  return ::lstat(path.c_str(), &st) == 0;
+}
+
+// The entry of `folder` ("" = current folder) whose name equals `name` without regard
+// to letter case; the smallest such name when several do, "" when none does.
+std::string matchEntry(const std::string& folder, const std::string& name) {
+  DIR* dir = ::opendir(folder.empty() ? "." : folder.c_str());
+  if (!dir) return {};
+  std::string best;
+  while (dirent* entry = ::readdir(dir)) {
+    std::string candidate = entry->d_name;
+    if (caseEqual(candidate, name) && (best.empty() || candidate < best)) best = candidate;
+  }
+  ::closedir(dir);
+  return best;
+}
+
+void syncFolder(const std::string& folder) {
+  int fd = ::open(folder.empty() ? "." : folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return;
+  ::fsync(fd);
+  ::close(fd);
+}
+
+std::string randomSuffix() {
+  static std::atomic<uint64_t> counter{0};
+  static const uint64_t seed = std::random_device{}() ^
+                               static_cast<uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count());
+  uint64_t value = seed + 0x9E3779B97F4A7C15ull * (++counter) + static_cast<uint64_t>(::getpid());
+  value ^= value >> 31;
+  value *= 0xBF58476D1CE4E5B9ull;
+  value ^= value >> 29;
+  char text[17];
+  std::snprintf(text, sizeof text, "%016llx", static_cast<unsigned long long>(value));
+  return text;
+}
+
+// Creates a new file named prefix + random hex with O_EXCL. Throws on failure.
+int createUnique(const std::string& prefix, std::string& path) {
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    path = prefix + randomSuffix();
+    int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+    if (fd >= 0) return fd;
+    if (errno == EEXIST) continue;
+    int err = errno;
+    throw core::Failure(err == ENOSPC ? DBIERR_NODISKSPACE : DBIERR_WRITEERR, texts::createError(path));
+  }
+  throw core::Failure(DBIERR_WRITEERR, texts::createError(path));
+}
+
+void writeAll(int fd, const void* data, size_t length, const std::string& path) {
+  auto* in = static_cast<const char*>(data);
+  while (length > 0) {
+    ssize_t put = ::write(fd, in, length);
+    if (put < 0 && errno == EINTR) continue;
+    if (put <= 0) {
+      int err = put < 0 ? errno : ENOSPC;
+      throw core::Failure(err == ENOSPC || err == EDQUOT ? DBIERR_NODISKSPACE : DBIERR_WRITEERR,
+                          texts::writeError(path));
+    }
+    in += put;
+    length -= static_cast<size_t>(put);
+  }
+}
+
+// Buffered sequential writer over a descriptor.
+class BufferedFd {
+ public:
+  BufferedFd(int fd, std::string path) : fd_(fd), path_(std::move(path)) { buffer_.reserve(kSize); }
+  void write(const void* data, size_t length) {
+    if (buffer_.size() + length > kSize) flush();
+    if (length >= kSize) {
+      writeAll(fd_, data, length, path_);
+      written_ += length;
+      return;
+    }
+    auto* in = static_cast<const char*>(data);
+    buffer_.insert(buffer_.end(), in, in + length);
+    written_ += length;
+  }
+  void flush() {
+    if (!buffer_.empty()) writeAll(fd_, buffer_.data(), buffer_.size(), path_);
+    buffer_.clear();
+  }
+  uint64_t written() const { return written_; }
+
+ private:
+  static constexpr size_t kSize = 1 << 20;
+  int fd_;
+  std::string path_;
+  std::vector<char> buffer_;
+  uint64_t written_ = 0;
+};
+
+class PosixReplacement final : public ReplacementFile {
+ public:
+  explicit PosixReplacement(std::string target) : target_(std::move(target)) {
+    fd_ = createUnique(temporaryPrefix(target_), path_);
+    out_ = std::make_unique<BufferedFd>(fd_, path_);
+  }
+  ~PosixReplacement() override {
+    if (fd_ >= 0) ::close(fd_);
+    if (!committed_) ::unlink(path_.c_str());
+  }
+  void write(const void* data, size_t length) override { out_->write(data, length); }
+  const std::string& path() const override { return path_; }
+
+  void commit() override {
+    out_->flush();
+    if (::fsync(fd_) != 0) throw core::Failure(DBIERR_WRITEERR, texts::writeError(path_));
+    ::close(fd_);
+    fd_ = -1;
+    if (::rename(path_.c_str(), target_.c_str()) != 0) {
+      int err = errno;
+      throw core::Failure(err == EACCES || err == EPERM || err == EROFS ? DBIERR_INDEXREADONLY : DBIERR_WRITEERR,
+                          texts::replaceError(target_));
+    }
+    committed_ = true;
+    syncFolder(folderOf(target_));
+  }
+
+ private:
+  std::string target_;
+  std::string path_;
+  int fd_ = -1;
+  bool committed_ = false;
+  std::unique_ptr<BufferedFd> out_;
+};
+
+class PosixScratch final : public core::ScratchFile {
+ public:
+  explicit PosixScratch(const std::string& prefix) {
+    fd_ = createUnique(prefix, path_);
+    out_ = std::make_unique<BufferedFd>(fd_, path_);
+  }
+  ~PosixScratch() override {
+    ::close(fd_);
+    ::unlink(path_.c_str());
+  }
+  void write(const void* data, size_t length) override { out_->write(data, length); }
+  uint64_t size() const override { return out_->written(); }
+  void readAt(uint64_t offset, void* buffer, size_t length) const override {
+    // Reading switches the file from writing to reading: push out what is buffered.
+    const_cast<BufferedFd&>(*out_).flush();
+    auto* out = static_cast<char*>(buffer);
+    while (length > 0) {
+      ssize_t got = ::pread(fd_, out, length, static_cast<off_t>(offset));
+      if (got < 0 && errno == EINTR) continue;
+      if (got <= 0) throw core::Failure(DBIERR_READERR, texts::readError(path_));
+      out += got;
+      offset += static_cast<uint64_t>(got);
+      length -= static_cast<size_t>(got);
+    }
+  }
+
+ private:
+  std::string path_;
+  int fd_ = -1;
+  std::unique_ptr<BufferedFd> out_;
+};
+
+class PosixScratchStore final : public core::ScratchStore {
+ public:
+  explicit PosixScratchStore(std::string prefix) : prefix_(std::move(prefix)) {}
+  std::unique_ptr<core::ScratchFile> create() override { return std::make_unique<PosixScratch>(prefix_); }
+
+ private:
+  std::string prefix_;
+};
+
+}  // namespace
+
+std::unique_ptr<LockedFile> openLocked(const std::string& path, LockMode mode, bool wantWrite, OsError& error) {
+  error = {};
+  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+  if (fd < 0) {
+    error = {classify(errno), static_cast<uint32_t>(errno)};
+    return nullptr;
+  }
+  struct stat st;
+  if (::fstat(fd, &st) != 0) {
+    int err = errno;
+    ::close(fd);
+    error = {classify(err), static_cast<uint32_t>(err)};
+    return nullptr;
+  }
+  if (!S_ISREG(st.st_mode)) {  // a folder or a device is not a table
+    ::close(fd);
+    error = {OsStatus::NotFound, static_cast<uint32_t>(ENOENT)};
+    return nullptr;
+  }
+  if (wantWrite && isReadOnlyFile(path)) {
+    ::close(fd);
+    error = {OsStatus::ReadOnly, 0};
+    return nullptr;
+  }
+  while (::flock(fd, (mode == LockMode::Exclusive ? LOCK_EX : LOCK_SH) | LOCK_NB) != 0) {
+    if (errno == EINTR) continue;
+    int err = errno;
+    ::close(fd);
+    error = {err == EWOULDBLOCK ? OsStatus::Locked : classify(err), static_cast<uint32_t>(err)};
+    return nullptr;
+  }
+  return std::make_unique<PosixFile>(path, fd, static_cast<uint64_t>(st.st_size));
+}
+
+bool isFile(const std::string& path) {
+  struct stat st;
+  return ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+}
+
+bool isReadOnlyFile(const std::string& path) {
+  struct stat st;
+  if (::stat(path.c_str(), &st) != 0) return false;
+  // The permission bits decide even for a privileged user, who could write anyway.
+  if ((st.st_mode & (S_IWUSR | S_IWGRP | S_IWOTH)) == 0) return true;
+  return ::access(path.c_str(), W_OK) != 0 && (errno == EACCES || errno == EROFS || errno == EPERM);
+}
+
+std::string folderOf(const std::string& path) {
+  size_t slash = path.find_last_of('/');
+  return slash == std::string::npos ? std::string() : path.substr(0, slash + 1);
+}
+
+std::string fileNameOf(const std::string& path) {
+  size_t slash = path.find_last_of('/');
+  return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+std::string findInFolder(const std::string& folder, const std::string& name) {
+  if (name.empty()) return {};
+  if (exists(folder + name)) return folder + name;
+  std::string match = matchEntry(folder, name);
+  return match.empty() ? std::string() : folder + match;
+}
+
+std::string resolvePath(const std::string& directory, const std::string& name) {
+  std::string path = name;
+  for (char& c : path)
+    if (c == '\\') c = '/';
+  if (path.empty() || path[0] != '/') {
+    std::string base = directory;
+    for (char& c : base)
+      if (c == '\\') c = '/';
+    if (!base.empty() && base.back() != '/') base += '/';
+    path = base + path;
+  }
+  if (exists(path)) return path;
+
+  // Walk the components, replacing each missing one by its case-insensitive match.
+  std::string built = path[0] == '/' ? "/" : "";
+  size_t pos = built.size();
+  bool missing = false;
+  while (pos <= path.size()) {
+    size_t next = path.find('/', pos);
+    if (next == std::string::npos) next = path.size();
+    std::string part = path.substr(pos, next - pos);
+    pos = next + 1;
+    if (part.empty()) continue;
+    bool last = next >= path.size();
+    if (!missing && part != "." && part != ".." && !exists(built + part)) {
+      std::string match = matchEntry(built, part);
+      if (match.empty())
+        missing = true;  // keep the rest as given: the open will report it missing
+      else
+        part = match;
+    }
+    built += part;
+    if (!last) built += '/';
+  }
+  return built;
+}
+
+std::string temporaryPrefix(const std::string& target) { return target + ".~"; }
+
+std::unique_ptr<ReplacementFile> createReplacement(const std::string& target) {
+  return std::make_unique<PosixReplacement>(target);
+}
+
+std::unique_ptr<core::ScratchStore> createScratchStore(const std::string& target) {
+  return std::make_unique<PosixScratchStore>(temporaryPrefix(target) + "s");
+}
+
+void removeLeftovers(const std::string& target) {
+  std::string folder = folderOf(target);
+  std::string prefix = fileNameOf(temporaryPrefix(target));
+  DIR* dir = ::opendir(folder.empty() ? "." : folder.c_str());
+  if (!dir) return;
+  std::vector<std::string> doomed;
+  while (dirent* entry = ::readdir(dir)) {
+    std::string candidate = entry->d_name;
+    // Our names: prefix + 16 hex digits, or prefix + "s" + 16 hex digits.
+    if (candidate.size() > prefix.size() && candidate.compare(0, prefix.size(), prefix) == 0) {
+      std::string rest = candidate.substr(prefix.size());
+      if (!rest.empty() && rest[0] == 's') rest.erase(0, 1);
+      if (rest.size() == 16 && rest.find_first_not_of("0123456789abcdef") == std::string::npos)
+        doomed.push_back(folder + candidate);
+    }
+  }
+  ::closedir(dir);
+  for (const auto& path : doomed) ::unlink(path.c_str());
+}
+
+}  // namespace idapi::engine

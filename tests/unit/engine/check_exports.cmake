@@ -1,0 +1,43 @@
+# Lists the export table of a built IDAPI32.DLL and checks that it holds exactly the
+# engine's functions under their plain names (no stdcall "@N" decoration).
+#   cmake -DOBJDUMP=... -DDLL=... -P check_exports.cmake
+set(expected
+  DbiCloseCursor DbiCloseDatabase DbiExit DbiGetCursorProps DbiGetErrorContext DbiGetErrorEntry
+  DbiGetErrorInfo DbiGetErrorString DbiGetFieldDescs DbiGetIndexDescs DbiInitFn DbiOpenDatabase
+  DbiOpenTable DbiRegenIndexes DbiSetDirectory DbiSetToBegin)
+
+if(NOT EXISTS "${DLL}")
+  message(FATAL_ERROR "${DLL} does not exist: build the Windows presets first (./dev.sh build)")
+endif()
+execute_process(COMMAND "${OBJDUMP}" -p "${DLL}" OUTPUT_VARIABLE dump RESULT_VARIABLE rc)
+if(NOT rc EQUAL 0)
+  message(FATAL_ERROR "${OBJDUMP} -p ${DLL} failed")
+endif()
+
+string(REPLACE "\n" ";" lines "${dump}")
+set(inside FALSE)
+set(names)
+foreach(line IN LISTS lines)
+  if(line MATCHES "\\[Ordinal/Name Pointer\\] Table")
+    set(inside TRUE)
+  elseif(inside)
+    if(line MATCHES "^[ \t]*\\[ *[0-9]+\\] (.+)$")
+      list(APPEND names "${CMAKE_MATCH_1}")
+    else()
+      break()
+    endif()
+  endif()
+endforeach()
+
+foreach(name IN LISTS names)
+  if(name MATCHES "@")
+    message(FATAL_ERROR "decorated export name in ${DLL}: ${name}")
+  endif()
+endforeach()
+list(SORT names)
+list(SORT expected)
+if(NOT names STREQUAL expected)
+  message(FATAL_ERROR "exports of ${DLL}:\n  ${names}\nexpected:\n  ${expected}")
+endif()
+list(LENGTH names count)
+message(STATUS "${DLL}: ${count} plain exports")
