@@ -5,7 +5,7 @@
 #include "table_builder.h"
 
 using namespace idapi::core;
-using testing_tables::FieldSpec;
+using testing_tables::FieldDef;
 using testing_tables::Row;
 
 namespace {
@@ -13,7 +13,7 @@ namespace {
 class ExprTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    std::vector<FieldSpec> fields = {{"NAME", 'C', 10}, {"FIRST", 'C', 8},  {"QTY", 'N', 5},
+    std::vector<FieldDef> fields = {{"NAME", 'C', 10}, {"FIRST", 'C', 8},  {"QTY", 'N', 5},
                                      {"PRICE", 'N', 8, 2}, {"BORN", 'D', 8}, {"ACTIVE", 'L', 1},
                                      {"EMPTYD", 'D', 8}};
     rows_ = {{{"Dupont", "Jean", "12", "123.45", "19700102", "T", ""}},
