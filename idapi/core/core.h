@@ -138,8 +138,9 @@ struct TagReport {
 // Verifies every tag of the index against the table's records: key order, the exact
 // set of record numbers after the FOR filter, the unique rule, key encodings, tree
 // structure and pointers. Throws Failure only when the headers cannot be read.
+// `options` bounds the memory of the expected keys as for a rebuild (its date is unused).
 std::vector<TagReport> checkIndex(const TableHeader& table, const ByteSource& dbf, const ByteSource& mdx,
-                                  const std::string& indexFileName);
+                                  const std::string& indexFileName, const RebuildOptions& options = {});
 
 }  // namespace idapi::core
 

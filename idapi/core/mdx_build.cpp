@@ -29,40 +29,55 @@ namespace mdx {
 
 namespace {
 
-constexpr size_t kSortOverhead = 16;  // bytes per entry used while sorting
+constexpr size_t kSortOverhead = sizeof(uint64_t) * 3;  // bytes per entry used while sorting
 constexpr size_t kRunBuffer = 64u << 10;
 constexpr size_t kMinimumBudget = 64u << 10;  // below this, runs would be too small to merge
 
-// Sorts `count` entries of `stride` bytes; returns their order, without the later
-// entries of equal keys (first `width` bytes) when `unique`.
-std::vector<uint32_t> sortEntries(const uint8_t* data, size_t count, size_t stride, size_t width, bool unique) {
-  struct Item {
-    uint64_t prefix;
-    uint32_t index;
-  };
-  std::vector<Item> items(count);
-  const size_t prefixBytes = std::min<size_t>(8, stride);
+// An entry being sorted: its first 16 bytes big-endian (zero-padded), which decide
+// nearly every comparison without touching the entry itself, and its position.
+struct SortItem {
+  uint64_t hi, lo;
+  uint32_t index;
+};
+
+inline uint64_t loadBigEndian(const uint8_t* p, size_t available) {
+  uint64_t v = 0;
+  for (size_t i = 0; i < 8; ++i) v = (v << 8) | (i < available ? p[i] : 0);
+  return v;
+}
+
+// Sorts `count` entries of `stride` bytes; leaves out the later entries of equal keys
+// (first `width` bytes) when `unique`.
+std::vector<SortItem> sortEntries(const uint8_t* data, size_t count, size_t stride, size_t width, bool unique) {
+  std::vector<SortItem> items(count);
   for (size_t i = 0; i < count; ++i) {
     const uint8_t* e = data + i * stride;
-    uint64_t p = 0;
-    for (size_t b = 0; b < 8; ++b) p = (p << 8) | (b < prefixBytes ? e[b] : 0);
-    items[i] = {p, static_cast<uint32_t>(i)};
+    items[i] = {loadBigEndian(e, stride), stride > 8 ? loadBigEndian(e + 8, stride - 8) : 0, static_cast<uint32_t>(i)};
   }
-  const size_t rest = stride > 8 ? stride - 8 : 0;
-  std::sort(items.begin(), items.end(), [&](const Item& a, const Item& b) {
-    if (a.prefix != b.prefix) return a.prefix < b.prefix;
-    return rest != 0 && std::memcmp(data + size_t{a.index} * stride + 8, data + size_t{b.index} * stride + 8, rest) < 0;
+  const size_t rest = stride > 16 ? stride - 16 : 0;
+  std::sort(items.begin(), items.end(), [&](const SortItem& a, const SortItem& b) {
+    if (a.hi != b.hi) return a.hi < b.hi;
+    if (a.lo != b.lo) return a.lo < b.lo;
+    return rest != 0 && std::memcmp(data + size_t{a.index} * stride + 16, data + size_t{b.index} * stride + 16, rest) < 0;
   });
-  std::vector<uint32_t> order;
-  order.reserve(count);
-  const uint8_t* last = nullptr;
-  for (const Item& it : items) {
-    const uint8_t* e = data + size_t{it.index} * stride;
-    if (unique && last && std::memcmp(last, e, width) == 0) continue;
-    order.push_back(it.index);
-    last = e;
+  if (unique) {
+    size_t kept = 0;
+    for (size_t i = 0; i < items.size(); ++i) {
+      if (kept > 0 && std::memcmp(data + size_t{items[kept - 1].index} * stride, data + size_t{items[i].index} * stride,
+                                  width) == 0)
+        continue;
+      items[kept++] = items[i];
+    }
+    items.resize(kept);
   }
-  return order;
+  return items;
+}
+
+// Writes the entry of a sorted item to `out` (stride bytes).
+inline const uint8_t* entryOf(const SortItem& it, const uint8_t* data, size_t stride, uint8_t* out) {
+  if (stride > 16) return data + size_t{it.index} * stride;
+  for (size_t i = 0; i < stride; ++i) out[i] = static_cast<uint8_t>((i < 8 ? it.hi >> (56 - 8 * i) : it.lo >> (120 - 8 * i)));
+  return out;
 }
 
 class BufferedWriter {
@@ -122,18 +137,20 @@ class RunReader {
 
 class MemoryEntries : public SortedEntries {
  public:
-  MemoryEntries(std::vector<uint8_t> data, std::vector<uint32_t> order, size_t stride)
-      : data_(std::move(data)), order_(std::move(order)), stride_(stride) {}
-  uint64_t count() const override { return order_.size(); }
+  // Entries of up to 16 bytes live entirely in the sorted items: the array is not kept.
+  MemoryEntries(std::vector<uint8_t> data, std::vector<SortItem> items, size_t stride)
+      : data_(stride > 16 ? std::move(data) : std::vector<uint8_t>()), items_(std::move(items)), stride_(stride) {}
+  uint64_t count() const override { return items_.size(); }
   const uint8_t* next() override {
-    return at_ < order_.size() ? data_.data() + size_t{order_[at_++]} * stride_ : nullptr;
+    return at_ < items_.size() ? entryOf(items_[at_++], data_.data(), stride_, entry_) : nullptr;
   }
 
  private:
   std::vector<uint8_t> data_;
-  std::vector<uint32_t> order_;
+  std::vector<SortItem> items_;
   size_t stride_;
   size_t at_ = 0;
+  uint8_t entry_[16] = {};
 };
 
 class ScratchEntries : public SortedEntries {
@@ -219,11 +236,12 @@ void KeyCollector::collect(const ByteSource& dbf) {
 void KeyCollector::spill(Tag& t) {
   const size_t count = t.used / t.stride;
   if (count > 0) {
-    std::vector<uint32_t> order = sortEntries(t.data.data(), count, t.stride, t.width, t.unique);
+    const std::vector<SortItem> items = sortEntries(t.data.data(), count, t.stride, t.width, t.unique);
     std::unique_ptr<ScratchFile> run = scratch_->create();
     {
       BufferedWriter w(*run);
-      for (uint32_t i : order) w.write(t.data.data() + size_t{i} * t.stride, t.stride);
+      uint8_t entry[16];
+      for (const SortItem& it : items) w.write(entryOf(it, t.data.data(), t.stride, entry), t.stride);
       w.flush();
     }
     t.runs.push_back(std::move(run));
@@ -237,10 +255,10 @@ std::unique_ptr<SortedEntries> KeyCollector::sorted(size_t index) {
   Tag& t = *tags_.at(index);
   if (t.runs.empty()) {
     const size_t count = t.used / t.stride;
-    std::vector<uint32_t> order = sortEntries(t.data.data(), count, t.stride, t.width, t.unique);
+    std::vector<SortItem> items = sortEntries(t.data.data(), count, t.stride, t.width, t.unique);
     held_ -= t.held();
     t.used = 0;
-    return std::make_unique<MemoryEntries>(std::move(t.data), std::move(order), t.stride);
+    return std::make_unique<MemoryEntries>(std::move(t.data), std::move(items), t.stride);
   }
   spill(t);
   std::vector<std::unique_ptr<ScratchFile>> runs = std::move(t.runs);
@@ -317,7 +335,6 @@ class TreeWriter {
       uint8_t* slot = leaf.buffer.data() + 8 + size_t{group_} * leaf.filled;
       putU32(slot, entryRecord(e, keyLength_));
       std::memcpy(slot + 4, disk.data(), keyLength_);
-      leaf.lastKey = disk;
       if (++leaf.filled == leaf.target) finishLeaf();
     }
   }
@@ -357,6 +374,8 @@ class TreeWriter {
 
   void finishLeaf() {
     Level& leaf = levels_[0];
+    const uint8_t* lastSlot = leaf.buffer.data() + 8 + size_t{group_} * (leaf.filled - 1);
+    leaf.lastKey.assign(lastSlot + 4, lastSlot + 4 + keyLength_);
     putU32(leaf.buffer.data(), static_cast<uint32_t>(leaf.filled));
     const uint32_t page = emit(leaf);
     next(0);

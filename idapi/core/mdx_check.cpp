@@ -27,17 +27,94 @@ struct TagFault {
   std::string text;
 };
 
+// Compares the leaf entries, as the tree walk meets them, with the entries a rebuild
+// would write (both sorted by key, then record number). Faults of order, of the unique
+// rule and of record numbers stop the check at once; differences are counted.
+class LeafComparer {
+ public:
+  LeafComparer(SortedEntries& expected, uint16_t keyLength, bool unique, uint32_t recordCount)
+      : expected_(expected), keyLength_(keyLength), stride_(size_t{keyLength} + 4), unique_(unique),
+        recordCount_(recordCount), previous_(stride_) {
+    next_ = expected_.next();
+  }
+
+  void add(const uint8_t* e) {
+    ++count_;
+    const uint32_t r = entryRecord(e, keyLength_);
+    if (r == 0 || r > recordCount_)
+      throw TagFault{"entry " + std::to_string(count_) + " points to record " + std::to_string(r) +
+                     ", which does not exist"};
+    if (count_ > 1) {
+      const int keyOrder = std::memcmp(previous_.data(), e, keyLength_);
+      if (keyOrder > 0) throw TagFault{"keys out of order at entry " + std::to_string(count_) + " (record " + std::to_string(r) + ")"};
+      if (keyOrder == 0 && unique_)
+        throw TagFault{"records " + std::to_string(entryRecord(previous_.data(), keyLength_)) + " and " +
+                       std::to_string(r) + " share a key in a unique tag"};
+      if (keyOrder == 0 && std::memcmp(previous_.data() + keyLength_, e + keyLength_, 4) >= 0)
+        throw TagFault{"equal keys not in record order at entry " + std::to_string(count_)};
+    }
+    std::memcpy(previous_.data(), e, stride_);
+    // Expected entries below this one are missing from the index.
+    int c = 1;
+    while (next_ && (c = std::memcmp(next_, e, stride_)) < 0) {
+      noteMissing(entryRecord(next_, keyLength_));
+      next_ = expected_.next();
+    }
+    if (next_ && c == 0) {
+      next_ = expected_.next();
+    } else {
+      ++differences_;
+      if (extra_.size() < kKept) extra_.insert(r);
+    }
+  }
+
+  uint64_t count() const { return count_; }
+
+  // Text of the difference with the table, empty when there is none.
+  std::string finish() {
+    while (next_) {
+      noteMissing(entryRecord(next_, keyLength_));
+      next_ = expected_.next();
+    }
+    if (differences_ == 0) return {};
+    std::string first;
+    for (uint32_t r : extra_) {
+      if (missing_.count(r)) {
+        first = "record " + std::to_string(r) + " has a stale or wrong key";
+        break;
+      }
+    }
+    if (first.empty() && !extra_.empty()) first = "record " + std::to_string(*extra_.begin()) + " should not be in the tag";
+    if (first.empty() && !missing_.empty()) first = "record " + std::to_string(*missing_.begin()) + " is missing";
+    return first + " (" + std::to_string(differences_) + " entr" + (differences_ == 1 ? "y differs" : "ies differ") +
+           " from the table)";
+  }
+
+ private:
+  static constexpr size_t kKept = 1000;  // records remembered for the message
+  void noteMissing(uint32_t r) {
+    ++differences_;
+    if (missing_.size() < kKept) missing_.insert(r);
+  }
+
+  SortedEntries& expected_;
+  uint16_t keyLength_;
+  size_t stride_;
+  bool unique_;
+  uint32_t recordCount_;
+  std::vector<uint8_t> previous_;
+  const uint8_t* next_ = nullptr;
+  uint64_t count_ = 0, differences_ = 0;
+  std::set<uint32_t> extra_, missing_;
+};
+
 class TreeCheck {
  public:
   TreeCheck(const ByteSource& mdx, const IndexHeader& ix, uint32_t pagesInFile, const std::set<uint32_t>& tagPages,
-            const TagKeys& keys, bool descending)
-      : mdx_(mdx), block_(uint32_t{ix.blockPages} * kPage), pagesInFile_(pagesInFile), tagPages_(tagPages),
+            const TagKeys& keys, bool descending, LeafComparer& leaves)
+      : leaves_(leaves), mdx_(mdx), block_(uint32_t{ix.blockPages} * kPage), pagesInFile_(pagesInFile), tagPages_(tagPages),
         type_(keys.keyType()), keyLength_(keys.keyLength()), group_(groupLength(keyLength_)),
         keysMax_(mdx::keysMax(block_, keyLength_)), descending_(descending) {}
-
-  // Leaf entries in tree order: sortable key (tag order) + big-endian record number.
-  std::vector<uint8_t> entries;
-  uint64_t count = 0;
 
   void walk(uint32_t root) {
     int leafDepth = -1;
@@ -73,6 +150,7 @@ class TreeCheck {
     if (k > keysMax_) fault(where + " holds " + std::to_string(k) + " keys, more than a block takes");
     const uint32_t trailing = u32At(b, 8 + size_t{group_} * k);
     std::vector<uint8_t> key(keyLength_);
+    std::vector<uint8_t> entry(size_t{keyLength_} + 4);
     if (trailing == 0) {  // leaf
       if (leafDepth < 0) leafDepth = depth;
       else if (leafDepth != depth) fault("leaves lie at different depths");
@@ -82,15 +160,13 @@ class TreeCheck {
         const uint32_t recno = u32At(b, 8 + size_t{group_} * i);
         if (!wellFormedKey(type_, e + 4, keyLength_))
           fault("record " + std::to_string(recno) + " has a malformed key");
-        sortable(e + 4, key.data());
-        const size_t at = entries.size();
-        entries.resize(at + keyLength_ + 4);
-        std::memcpy(entries.data() + at, key.data(), keyLength_);
-        entries[at + keyLength_] = static_cast<uint8_t>(recno >> 24);
-        entries[at + keyLength_ + 1] = static_cast<uint8_t>(recno >> 16);
-        entries[at + keyLength_ + 2] = static_cast<uint8_t>(recno >> 8);
-        entries[at + keyLength_ + 3] = static_cast<uint8_t>(recno);
-        ++count;
+        sortable(e + 4, entry.data());
+        entry[keyLength_] = static_cast<uint8_t>(recno >> 24);
+        entry[keyLength_ + 1] = static_cast<uint8_t>(recno >> 16);
+        entry[keyLength_ + 2] = static_cast<uint8_t>(recno >> 8);
+        entry[keyLength_ + 3] = static_cast<uint8_t>(recno);
+        leaves_.add(entry.data());
+        key.assign(entry.begin(), entry.begin() + keyLength_);
         if (range.empty) range.first = key;
         range.last = key;
         range.empty = false;
@@ -131,6 +207,7 @@ class TreeCheck {
     }
   }
 
+  LeafComparer& leaves_;
   const ByteSource& mdx_;
   uint32_t block_, pagesInFile_;
   const std::set<uint32_t>& tagPages_;
@@ -140,66 +217,10 @@ class TreeCheck {
   std::unordered_set<uint32_t> visited_;
 };
 
-std::string compareWithTable(const std::vector<uint8_t>& actual, uint64_t actualCount, SortedEntries& expected,
-                             uint16_t keyLength, bool unique, uint32_t recordCount) {
-  const size_t stride = size_t{keyLength} + 4;
-  for (uint64_t i = 0; i < actualCount; ++i) {
-    const uint32_t r = entryRecord(actual.data() + i * stride, keyLength);
-    if (r == 0 || r > recordCount) return "entry " + std::to_string(i + 1) + " points to record " + std::to_string(r) + ", which does not exist";
-  }
-  // Then order and the unique rule: they say more than a plain difference.
-  for (uint64_t i = 1; i < actualCount; ++i) {
-    const uint8_t* a = actual.data() + (i - 1) * stride;
-    const uint8_t* b = actual.data() + i * stride;
-    const int keyOrder = std::memcmp(a, b, keyLength);
-    if (keyOrder > 0)
-      return "keys out of order at entry " + std::to_string(i + 1) + " (record " + std::to_string(entryRecord(b, keyLength)) + ")";
-    if (keyOrder == 0 && unique)
-      return "records " + std::to_string(entryRecord(a, keyLength)) + " and " + std::to_string(entryRecord(b, keyLength)) +
-             " share a key in a unique tag";
-    if (keyOrder == 0 && std::memcmp(a + keyLength, b + keyLength, 4) >= 0)
-      return "equal keys not in record order at entry " + std::to_string(i + 1);
-  }
-  // Both sequences are sorted by (key, record): merge them.
-  std::set<uint32_t> extra, missing;
-  uint64_t differences = 0;
-  uint64_t i = 0;
-  const uint8_t* e = expected.next();
-  while (i < actualCount || e) {
-    const uint8_t* a = i < actualCount ? actual.data() + i * stride : nullptr;
-    const int c = !a ? 1 : !e ? -1 : std::memcmp(a, e, stride);
-    if (c == 0) {
-      ++i;
-      e = expected.next();
-      continue;
-    }
-    ++differences;
-    if (c < 0) {
-      if (extra.size() < 1000) extra.insert(entryRecord(a, keyLength));
-      ++i;
-    } else {
-      if (missing.size() < 1000) missing.insert(entryRecord(e, keyLength));
-      e = expected.next();
-    }
-  }
-  if (differences == 0) return {};
-  std::string first;
-  for (uint32_t r : extra) {
-    if (missing.count(r)) {
-      first = "record " + std::to_string(r) + " has a stale or wrong key";
-      break;
-    }
-  }
-  if (first.empty() && !extra.empty()) first = "record " + std::to_string(*extra.begin()) + " should not be in the tag";
-  if (first.empty() && !missing.empty()) first = "record " + std::to_string(*missing.begin()) + " is missing";
-  return first + " (" + std::to_string(differences) + " entr" + (differences == 1 ? "y differs" : "ies differ") +
-         " from the table)";
-}
-
 }  // namespace
 
 std::vector<TagReport> checkIndex(const TableHeader& table, const ByteSource& dbf, const ByteSource& mdxFile,
-                                  const std::string& indexFileName) {
+                                  const std::string& indexFileName, const RebuildOptions& options) {
   const IndexHeader ix = readIndexHeader(mdxFile, indexFileName);
   uint8_t head[48];
   mdxFile.readAt(0, head, sizeof head);
@@ -228,7 +249,8 @@ std::vector<TagReport> checkIndex(const TableHeader& table, const ByteSource& db
 
   std::unique_ptr<KeyCollector> collector;
   try {
-    collector = std::make_unique<KeyCollector>(table, evaluable, indexFileName, SIZE_MAX, nullptr);
+    collector = std::make_unique<KeyCollector>(table, evaluable, indexFileName,
+                                               options.scratch ? options.memoryBudget : SIZE_MAX, options.scratch);
     collector->collect(dbf);
   } catch (const Failure& f) {
     for (size_t i : evaluableIndex) reports[i].problem = f.what();
@@ -252,11 +274,16 @@ std::vector<TagReport> checkIndex(const TableHeader& table, const ByteSource& db
       const char slotType = static_cast<char>(slots[kSlotSize * evaluableIndex[j] + 20]);
       if (slotType != keys.keyType() && !(slotType == 'F' && keys.keyType() == 'N'))
         throw TagFault{"tag table and tag header disagree on the key type"};
-      TreeCheck tree(mdxFile, ix, pagesInFile, tagPages, keys, tag.descending);
-      tree.walk(u32At(t, 0));
-      report.keys = tree.count;
-      std::string difference =
-          compareWithTable(tree.entries, tree.count, *expected, keys.keyLength(), tag.unique, table.recordCount);
+      LeafComparer leaves(*expected, keys.keyLength(), tag.unique, table.recordCount);
+      TreeCheck tree(mdxFile, ix, pagesInFile, tagPages, keys, tag.descending, leaves);
+      try {
+        tree.walk(u32At(t, 0));
+      } catch (...) {
+        report.keys = leaves.count();
+        throw;
+      }
+      report.keys = leaves.count();
+      std::string difference = leaves.finish();
       if (!difference.empty()) throw TagFault{difference};
       report.ok = true;
     } catch (const TagFault& f) {

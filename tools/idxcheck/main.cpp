@@ -2,7 +2,8 @@
 //
 // Verifies every tag of the table's production index (or of the index file given)
 // against the table's records and prints one line per tag. Opens both files read-only
-// and never writes anything.
+// and never writes to them; the keys of very large tables go to anonymous temporary
+// files of the system.
 //
 // Exit status: 0 every tag is sound; 1 at least one tag is faulty; 2 the files cannot
 // be read (missing, or a header that cannot be parsed); 64 wrong usage.
@@ -39,6 +40,36 @@ class FileSource : public idapi::core::ByteSource {
   std::filesystem::path path_;
   mutable std::ifstream in_;
   uint64_t size_ = 0;
+};
+
+// Scratch files for the expected keys of very large tables: anonymous temporary files
+// of the system, removed when closed.
+class TempScratch : public idapi::core::ScratchFile {
+ public:
+  TempScratch() : f_(std::tmpfile()) {
+    if (!f_) throw Failure(DBIERR_WRITEERR, "cannot create a temporary file");
+  }
+  ~TempScratch() override { std::fclose(f_); }
+  void write(const void* data, size_t length) override {
+    if (std::fseek(f_, 0, SEEK_END) != 0 || std::fwrite(data, 1, length, f_) != length)
+      throw Failure(DBIERR_WRITEERR, "cannot write a temporary file");
+    size_ += length;
+  }
+  uint64_t size() const override { return size_; }
+  void readAt(uint64_t offset, void* buffer, size_t length) const override {
+    if (offset > size_ || length > size_ - offset || std::fflush(f_) != 0 ||
+        std::fseek(f_, static_cast<long>(offset), SEEK_SET) != 0 || std::fread(buffer, 1, length, f_) != length)
+      throw Failure(DBIERR_READERR, "cannot read a temporary file");
+  }
+
+ private:
+  std::FILE* f_;
+  uint64_t size_ = 0;
+};
+
+class TempScratchStore : public idapi::core::ScratchStore {
+ public:
+  std::unique_ptr<idapi::core::ScratchFile> create() override { return std::make_unique<TempScratch>(); }
 };
 
 // The production index beside the table: same base name, extension .MDX in any case.
@@ -86,7 +117,11 @@ int main(int argc, char** argv) {
       }
     }
     FileSource mdx(indexPath);
-    const auto reports = idapi::core::checkIndex(table, dbf, mdx, indexPath.filename().string());
+    TempScratchStore scratch;
+    idapi::core::RebuildOptions memory;
+    memory.memoryBudget = 256u << 20;
+    memory.scratch = &scratch;
+    const auto reports = idapi::core::checkIndex(table, dbf, mdx, indexPath.filename().string(), memory);
     bool allOk = true;
     for (const auto& r : reports) {
       char line[64];

@@ -8,7 +8,7 @@
 #include "table_builder.h"
 
 using namespace idapi::core;
-using testing_tables::FieldSpec;
+using testing_tables::FieldDef;
 using testing_tables::makeIndex;
 using testing_tables::makeTable;
 using testing_tables::rebuild;

@@ -6,14 +6,14 @@
 #include "table_builder.h"
 
 using namespace idapi::core;
-using testing_tables::FieldSpec;
+using testing_tables::FieldDef;
 using testing_tables::makeTable;
 using testing_tables::Row;
 using testing_tables::TableOptions;
 
 namespace {
 
-const std::vector<FieldSpec> kFields = {{"CODE", 'C', 6}, {"QTY", 'N', 5, 0}, {"PRICE", 'N', 9, 2},
+const std::vector<FieldDef> kFields = {{"CODE", 'C', 6}, {"QTY", 'N', 5, 0}, {"PRICE", 'N', 9, 2},
                                         {"SOLD", 'D', 8},  {"OK", 'L', 1},     {"NOTES", 'M', 10}};
 const std::vector<Row> kRows = {{{"A1", "3", "12.50", "20240101", "T", ""}},
                                 {{"B2", "4", "1.00", "20240202", "F", ""}, true}};

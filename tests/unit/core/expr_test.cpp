@@ -5,7 +5,7 @@
 #include "table_builder.h"
 
 using namespace idapi::core;
-using testing_tables::FieldSpec;
+using testing_tables::FieldDef;
 using testing_tables::Row;
 
 namespace {
@@ -13,7 +13,7 @@ namespace {
 class ExprTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    std::vector<FieldSpec> fields = {{"NAME", 'C', 10}, {"FIRST", 'C', 8},  {"QTY", 'N', 5},
+    std::vector<FieldDef> fields = {{"NAME", 'C', 10}, {"FIRST", 'C', 8},  {"QTY", 'N', 5},
                                      {"PRICE", 'N', 8, 2}, {"BORN", 'D', 8}, {"ACTIVE", 'L', 1},
                                      {"EMPTYD", 'D', 8}};
     rows_ = {{{"Dupont", "Jean", "12", "123.45", "19700102", "T", ""}},
@@ -181,6 +181,12 @@ TEST_F(ExprTest, ErrorsAreReportedNotGuessed) {
   for (const char* b : bad) EXPECT_THROW(Expression(b, table_.fields), ExpressionError) << b;
   std::string deep(200, '(');
   EXPECT_THROW(Expression(deep + "1" + std::string(200, ')'), table_.fields), ExpressionError);
+  std::string power = "2";
+  for (int i = 0; i < 100; ++i) power += "^2";
+  EXPECT_THROW(Expression(power, table_.fields), ExpressionError);
+  std::string longSum = "QTY";
+  while (longSum.size() < 5000) longSum += "+QTY";
+  EXPECT_THROW(Expression(longSum, table_.fields), ExpressionError);
   // A run-time fault is an error too, never a silent value.
   Expression div("QTY / (QTY - 12)", table_.fields);
   EXPECT_THROW(div.evaluate(record(1), 1), ExpressionError);

@@ -11,7 +11,7 @@
 #include "table_builder.h"
 
 using namespace idapi::core;
-using testing_tables::FieldSpec;
+using testing_tables::FieldDef;
 using testing_tables::LeafEntry;
 using testing_tables::makeIndex;
 using testing_tables::makeTable;
@@ -359,6 +359,14 @@ TEST(Rebuild, SpillingToRunsGivesTheSameFile) {
   EXPECT_GT(scratch.created, 4);
   EXPECT_EQ(scratch.live, 0);  // every run released
   EXPECT_EQ(spilled, inMemory);
+  // The checker bounds its memory the same way, with the same verdicts.
+  MemoryScratchStore checkScratch;
+  RebuildOptions bounded = spill;
+  bounded.scratch = &checkScratch;
+  MemorySource mdx(spilled);
+  for (const auto& r : checkIndex(t, src, mdx, "S.MDX", bounded)) EXPECT_TRUE(r.ok) << r.tag << ": " << r.problem;
+  EXPECT_GT(checkScratch.created, 4);
+  EXPECT_EQ(checkScratch.live, 0);
 }
 
 // ---------------------------------------------------------------- failures

@@ -12,7 +12,7 @@
 
 namespace testing_tables {
 
-struct FieldSpec {
+struct FieldDef {
   std::string name;
   char type;
   uint8_t length;
@@ -31,7 +31,7 @@ struct TableOptions {
   bool endMarker = true;
 };
 
-inline std::vector<uint8_t> makeTable(const std::vector<FieldSpec>& fields, const std::vector<Row>& rows,
+inline std::vector<uint8_t> makeTable(const std::vector<FieldDef>& fields, const std::vector<Row>& rows,
                                       const TableOptions& o = {}) {
   const bool level7 = (o.version & 0x07) == 4;
   const size_t descriptor = level7 ? 48 : 32;
