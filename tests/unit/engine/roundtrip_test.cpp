@@ -20,6 +20,10 @@ struct Case {
   const char* tagSet;
 };
 
+std::string caseName(const ::testing::TestParamInfo<Case>& info);
+
+void PrintTo(const Case& c, std::ostream* os) { *os << caseName(::testing::TestParamInfo<Case>(c, 0)); }
+
 std::string caseName(const ::testing::TestParamInfo<Case>& info) {
   std::string name = fixtures::kindNames()[static_cast<size_t>(info.param.kind)];
   for (char& c : name)

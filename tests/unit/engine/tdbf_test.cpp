@@ -199,6 +199,8 @@ struct Case {
   std::vector<fixtures::TagSpec> tags;
 };
 
+void PrintTo(const Case& c, std::ostream* os) { *os << c.name; }
+
 class IndependentReader : public ::testing::TestWithParam<Case> {
  protected:
   void SetUp() override { DbiExit(); }
