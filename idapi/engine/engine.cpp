@@ -343,7 +343,27 @@ UINT16 plainField(const core::TableHeader& table, const std::string& expression)
   return 0;
 }
 
+// Reopens the cursor's index if a failed replacement left it closed.
+void reopenIndex(Cursor& c) {
+  if (c.mdx) return;
+  OsError error;
+  c.mdx = openLocked(c.mdxPath, LockMode::Exclusive, false, error);
+  if (!c.mdx) failOpen(error, c.mdxPath, true, c.dbfPath);
+}
+
+// Makes sure the cursor holds its index again however the rebuild ends.
+struct IndexKeeper {
+  Cursor& c;
+  ~IndexKeeper() {
+    if (c.mdx) return;
+    OsError error;
+    c.mdx = openLocked(c.mdxPath, LockMode::Exclusive, false, error);
+  }
+};
+
 void rebuild(Cursor& c) {
+  reopenIndex(c);
+  IndexKeeper keeper{c};
   // Fresh headers: nothing can have changed them under our exclusive hold, but the
   // rebuild must work from what is on disk now.
   core::TableHeader table = readTable(*c.dbf);
@@ -376,10 +396,6 @@ void rebuild(Cursor& c) {
     if (failure) std::rethrow_exception(failure);
     if (!c.mdx) failOpen(error, c.mdxPath, true, c.dbfPath);
   } catch (const core::Failure& f) {
-    if (!c.mdx) {
-      OsError error;
-      c.mdx = openLocked(c.mdxPath, LockMode::Exclusive, false, error);
-    }
     failCore(f, c.mdxPath, ecFILENAME, c.dbfPath);
   }
   c.table = std::move(table);
@@ -697,7 +713,7 @@ DBIResult DBIFN DbiGetErrorContext(INT16 eContext, char* pszContext) {
   pszContext[0] = '\0';
   for (const ErrorEntry& e : s.stack)
     if (e.context == eContext && eContext != 0) {
-      copyText(pszContext, DBIMAXMSGLEN + 1, texts::fit(e.contextValue));
+      copyText(pszContext, DBIMAXMSGLEN + 1, texts::tail(e.contextValue));
       break;
     }
   return DBIERR_NONE;
