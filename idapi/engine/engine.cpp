@@ -10,6 +10,7 @@
 // a text naming the file concerned, and a context value); a successful call clears
 // it; the functions that read the stack leave it as it is.
 #include <algorithm>
+#include <atomic>
 #include <cstring>
 #include <memory>
 #include <mutex>
@@ -28,6 +29,7 @@
 #include "core/core.h"
 #include "engine/platform.h"
 #include "engine/texts.h"
+#include "engine/tuning.h"
 #include "idapi/dbi.h"
 
 namespace idapi::engine {
@@ -38,7 +40,7 @@ namespace {
 constexpr DBIResult kInUseElsewhere = DBIERR_FILELOCKED;
 
 // Bytes of keys a rebuild keeps in memory before it spills sorted runs to disk.
-constexpr size_t kRebuildMemoryBudget = size_t{64} << 20;
+std::atomic<size_t> rebuildMemoryBudget{size_t{64} << 20};
 
 struct ErrorEntry {
   DBIResult code = 0;
@@ -377,7 +379,7 @@ void rebuild(Cursor& c) {
     auto scratch = createScratchStore(c.mdxPath);
     auto out = createReplacement(c.mdxPath);
     core::RebuildOptions options;
-    options.memoryBudget = kRebuildMemoryBudget;
+    options.memoryBudget = rebuildMemoryBudget.load();
     options.scratch = scratch.get();
     core::rebuildIndex(table, *c.dbf, index, fileNameOf(c.mdxPath), *out, options);
     scratch.reset();
@@ -403,6 +405,9 @@ void rebuild(Cursor& c) {
 }
 
 }  // namespace
+
+size_t setRebuildMemoryBudget(size_t bytes) { return rebuildMemoryBudget.exchange(bytes); }
+
 }  // namespace idapi::engine
 
 using namespace idapi::engine;

@@ -5,6 +5,7 @@
 
 #include <string>
 
+#include "engine/tuning.h"
 #include "support.h"
 
 namespace enginetest {
@@ -83,6 +84,24 @@ std::vector<Case> allCases() {
 }
 
 INSTANTIATE_TEST_SUITE_P(Tables, RoundTrip, ::testing::ValuesIn(allCases()), caseName);
+
+TEST(RoundTripSpill, SmallMemoryBudgetSpillsToScratchFilesAndCleansUp) {
+  DbiExit();
+  TempDir dir;
+  std::string dbf = makeTable(dir, "DETFACT.DBF", Kind::DetFact, 30000, IndexState::Damaged, "full", 3);
+  size_t previous = idapi::engine::setRebuildMemoryBudget(64 << 10);
+  {
+    Engine engine;
+    rebuildAndCheck(engine, dir, dbf, dir / "DETFACT.MDX");
+  }
+  idapi::engine::setRebuildMemoryBudget(previous);
+  // The same table rebuilt in memory gives the same index.
+  const std::string spilled = readFile(dir / "DETFACT.MDX");
+  makeTable(dir, "DETFACT.DBF", Kind::DetFact, 30000, IndexState::Damaged, "full", 3);
+  Engine engine;
+  rebuildAndCheck(engine, dir, dbf, dir / "DETFACT.MDX");
+  EXPECT_EQ(readFile(dir / "DETFACT.MDX"), spilled);
+}
 
 TEST(RoundTripTree, WholeDataTreeRebuildsTableByTable) {
   DbiExit();
