@@ -459,27 +459,58 @@ struct DatePart : Unary {
   }
 };
 
+// Fixed-point text of x with `decimals` digits, rounded half away from zero on the
+// value's 15 significant decimal digits (so that 123.45 rounds to 123.5 as written).
+std::string fixedText(double x, int decimals) {
+  std::string all;
+  int point = 1;
+  if (x != 0) {
+    char buf[64];
+    std::snprintf(buf, sizeof buf, "%.14e", std::fabs(x));
+    const char* p = buf;
+    for (; *p && *p != 'e' && *p != 'E'; ++p)
+      if (*p >= '0' && *p <= '9') all.push_back(*p);
+    point = (*p ? std::atoi(p + 1) : 0) + 1;
+  } else {
+    all = "0";
+  }
+  if (point <= 0) {
+    all.insert(0, static_cast<size_t>(1 - point), '0');
+    point = 1;
+  }
+  const size_t cut = static_cast<size_t>(point + decimals);
+  if (all.size() < cut + 1) all.resize(cut + 1, '0');
+  const bool up = all[cut] >= '5';
+  all.resize(cut);
+  if (up) {
+    size_t i = cut;
+    while (i > 0 && all[i - 1] == '9') all[--i] = '0';
+    if (i == 0) {
+      all.insert(all.begin(), '1');
+      ++point;
+    } else {
+      ++all[i - 1];
+    }
+  }
+  std::string whole = all.substr(0, static_cast<size_t>(point));
+  const size_t lead = whole.find_first_not_of('0');
+  whole = lead == std::string::npos ? "0" : whole.substr(lead);
+  std::string text = whole;
+  if (decimals > 0) text += "." + all.substr(static_cast<size_t>(point), static_cast<size_t>(decimals));
+  const bool zero = all.find_first_not_of('0') == std::string::npos;
+  return (x < 0 && !zero ? "-" : "") + text;
+}
+
 struct Str : Unary {
   int width = 10, decimals = 0;
   const Value& eval(const Ctx& c) const override {
     double x = a->eval(c).number;
-    char buf[400];
-    int n = std::isfinite(x) && std::fabs(x) < 1e300
-                ? std::snprintf(buf, sizeof buf, "%.*f", decimals, x)
-                : -1;
-    if (n > 0) {
-      std::replace(buf, buf + n, ',', '.');
-      // A value that rounds to zero is written without a sign.
-      if (buf[0] == '-' && std::strspn(buf + 1, "0.") == static_cast<size_t>(n - 1)) {
-        std::memmove(buf, buf + 1, static_cast<size_t>(n));
-        --n;
-      }
-    }
-    if (n < 0 || n > width) {
+    std::string t = std::isfinite(x) && std::fabs(x) < 1e250 ? fixedText(x, decimals) : std::string();
+    if (t.empty() || t.size() > static_cast<size_t>(width)) {
       v.text.assign(static_cast<size_t>(width), '*');
     } else {
-      v.text.assign(static_cast<size_t>(width - n), ' ');
-      v.text.append(buf, static_cast<size_t>(n));
+      v.text.assign(static_cast<size_t>(width) - t.size(), ' ');
+      v.text.append(t);
     }
     return v;
   }

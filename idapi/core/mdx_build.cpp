@@ -31,6 +31,7 @@ namespace {
 
 constexpr size_t kSortOverhead = 16;  // bytes per entry used while sorting
 constexpr size_t kRunBuffer = 64u << 10;
+constexpr size_t kMinimumBudget = 64u << 10;  // below this, runs would be too small to merge
 
 // Sorts `count` entries of `stride` bytes; returns their order, without the later
 // entries of equal keys (first `width` bytes) when `unique`.
@@ -171,7 +172,7 @@ struct KeyCollector::Tag {
 
 KeyCollector::KeyCollector(const TableHeader& table, const IndexHeader& index, const std::string& indexFileName,
                            size_t memoryBudget, ScratchStore* scratch)
-    : table_(table), budget_(memoryBudget), scratch_(scratch) {
+    : table_(table), budget_(std::max(memoryBudget, kMinimumBudget)), scratch_(scratch) {
   for (const TagDefinition& def : index.tags) {
     auto t = std::make_unique<Tag>();
     t->keys = std::make_unique<TagKeys>(table, def, indexFileName);
@@ -210,7 +211,7 @@ void KeyCollector::collect(const ByteSource& dbf) {
     if (scratch_ && held_ > budget_) {
       auto largest = std::max_element(tags_.begin(), tags_.end(),
                                       [](const auto& a, const auto& b) { return a->held() < b->held(); });
-      spill(**largest);
+      if ((*largest)->used > 0) spill(**largest);
     }
   }
 }

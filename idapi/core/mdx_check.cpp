@@ -143,7 +143,11 @@ class TreeCheck {
 std::string compareWithTable(const std::vector<uint8_t>& actual, uint64_t actualCount, SortedEntries& expected,
                              uint16_t keyLength, bool unique, uint32_t recordCount) {
   const size_t stride = size_t{keyLength} + 4;
-  // Order and the unique rule first: they say more than a plain difference.
+  for (uint64_t i = 0; i < actualCount; ++i) {
+    const uint32_t r = entryRecord(actual.data() + i * stride, keyLength);
+    if (r == 0 || r > recordCount) return "entry " + std::to_string(i + 1) + " points to record " + std::to_string(r) + ", which does not exist";
+  }
+  // Then order and the unique rule: they say more than a plain difference.
   for (uint64_t i = 1; i < actualCount; ++i) {
     const uint8_t* a = actual.data() + (i - 1) * stride;
     const uint8_t* b = actual.data() + i * stride;
@@ -155,10 +159,6 @@ std::string compareWithTable(const std::vector<uint8_t>& actual, uint64_t actual
              " share a key in a unique tag";
     if (keyOrder == 0 && std::memcmp(a + keyLength, b + keyLength, 4) >= 0)
       return "equal keys not in record order at entry " + std::to_string(i + 1);
-  }
-  for (uint64_t i = 0; i < actualCount; ++i) {
-    const uint32_t r = entryRecord(actual.data() + i * stride, keyLength);
-    if (r == 0 || r > recordCount) return "entry " + std::to_string(i + 1) + " points to record " + std::to_string(r) + ", which does not exist";
   }
   // Both sequences are sorted by (key, record): merge them.
   std::set<uint32_t> extra, missing;

@@ -1,0 +1,170 @@
+#include <gtest/gtest.h>
+
+#include "core/bytes.h"
+#include "core/core.h"
+#include "core/records.h"
+#include "table_builder.h"
+
+using namespace idapi::core;
+using testing_tables::FieldSpec;
+using testing_tables::makeTable;
+using testing_tables::Row;
+using testing_tables::TableOptions;
+
+namespace {
+
+const std::vector<FieldSpec> kFields = {{"CODE", 'C', 6}, {"QTY", 'N', 5, 0}, {"PRICE", 'N', 9, 2},
+                                        {"SOLD", 'D', 8},  {"OK", 'L', 1},     {"NOTES", 'M', 10}};
+const std::vector<Row> kRows = {{{"A1", "3", "12.50", "20240101", "T", ""}},
+                                {{"B2", "4", "1.00", "20240202", "F", ""}, true}};
+
+TableHeader parse(const std::vector<uint8_t>& bytes) {
+  MemorySource src(bytes);
+  return readTableHeader(src, "STOCK.DBF");
+}
+
+// Expects a Failure with `code` whose text names the file.
+void expectFailure(const std::vector<uint8_t>& bytes, DBIResult code, const char* why) {
+  try {
+    parse(bytes);
+    ADD_FAILURE() << "accepted: " << why;
+  } catch (const Failure& f) {
+    EXPECT_EQ(f.code(), code) << why << ": " << f.what();
+    EXPECT_NE(std::string(f.what()).find("STOCK.DBF"), std::string::npos) << f.what();
+  }
+}
+
+TEST(TableHeader, ReadsFieldsOffsetsAndFlags) {
+  auto bytes = makeTable(kFields, kRows, TableOptions{0x8B, true, 0x57});
+  TableHeader t = parse(bytes);
+  EXPECT_EQ(t.version, 0x8B);
+  EXPECT_EQ(t.level, 4);
+  EXPECT_EQ(t.recordCount, 2u);
+  EXPECT_EQ(t.headerLength, 32 + 32 * 6 + 1);
+  EXPECT_EQ(t.recordLength, 1 + 6 + 5 + 9 + 8 + 1 + 10);
+  EXPECT_TRUE(t.productionIndex);
+  EXPECT_EQ(t.languageId, 0x57);
+  EXPECT_EQ(t.languageDriver, "DBWINUS0");
+  ASSERT_EQ(t.fields.size(), 6u);
+  EXPECT_EQ(t.fields[0].name, "CODE");
+  EXPECT_EQ(t.fields[0].offset, 1);
+  EXPECT_EQ(t.fields[2].name, "PRICE");
+  EXPECT_EQ(t.fields[2].type, 'N');
+  EXPECT_EQ(t.fields[2].decimals, 2);
+  EXPECT_EQ(t.fields[2].offset, 12);
+  EXPECT_EQ(t.fields[5].type, 'M');
+}
+
+TEST(TableHeader, LevelsFromVersionAndFeatures) {
+  EXPECT_EQ(parse(makeTable({{"A", 'C', 3}}, {}, TableOptions{0x03, false, 0})).level, 3);
+  EXPECT_EQ(parse(makeTable({{"A", 'C', 3}}, {}, TableOptions{0x03, true, 0})).level, 4);
+  EXPECT_EQ(parse(makeTable({{"A", 'C', 3}, {"P", 'G', 10}}, {}, TableOptions{0x03, false, 0})).level, 5);
+  EXPECT_EQ(parse(makeTable({{"A", 'C', 3}}, {}, TableOptions{0x83, false, 0})).level, 3);
+  auto seven = makeTable({{"LONGER_FIELD_NAME", 'C', 3}, {"N", 'I', 4}}, {{{"abc"}}}, TableOptions{0x04, true, 0});
+  TableHeader t = parse(seven);
+  EXPECT_EQ(t.level, 7);
+  EXPECT_EQ(t.languageDriver, "DBWINUS0");
+  ASSERT_EQ(t.fields.size(), 2u);
+  EXPECT_EQ(t.fields[0].name, "LONGER_FIELD_NAME");
+  EXPECT_EQ(t.fields[1].type, 'I');
+}
+
+TEST(TableHeader, ToleratesWhatWritersDo) {
+  // No end-of-file marker, and bytes after it.
+  auto noMarker = makeTable(kFields, kRows, TableOptions{0x03, true, 0, false});
+  EXPECT_EQ(parse(noMarker).recordCount, 2u);
+  auto trailing = makeTable(kFields, kRows);
+  trailing.insert(trailing.end(), 100, 0xEE);
+  EXPECT_EQ(parse(trailing).recordCount, 2u);
+  // A header longer than the descriptors need (padding after the terminator).
+  auto padded = makeTable(kFields, {});
+  padded.insert(padded.begin() + 32 + 32 * 6 + 1, 10, 0);
+  putU16(&padded[8], static_cast<uint16_t>(32 + 32 * 6 + 11));
+  EXPECT_EQ(parse(padded).fields.size(), 6u);
+}
+
+TEST(TableHeader, InconsistentHeadersFailCleanly) {
+  const auto good = makeTable(kFields, kRows);
+  const size_t headerLength = 32 + 32 * 6 + 1;
+
+  expectFailure({}, DBIERR_HEADERCORRUPT, "empty file");
+  expectFailure(std::vector<uint8_t>(good.begin(), good.begin() + 20), DBIERR_HEADERCORRUPT, "cut inside the header");
+  expectFailure(std::vector<uint8_t>(good.begin(), good.begin() + 100), DBIERR_HEADERCORRUPT, "cut inside descriptors");
+
+  auto b = good;
+  putU16(&b[8], static_cast<uint16_t>(good.size() + 1));
+  expectFailure(b, DBIERR_HEADERCORRUPT, "header length beyond the file");
+  b = good;
+  putU16(&b[8], 20);
+  expectFailure(b, DBIERR_HEADERCORRUPT, "header length too small");
+  b = good;
+  putU16(&b[10], static_cast<uint16_t>(b[10] + 1));
+  expectFailure(b, DBIERR_HEADERCORRUPT, "record length differs from the fields");
+  b = good;
+  putU32(&b[4], 3);
+  expectFailure(b, DBIERR_HEADERCORRUPT, "record count beyond the file");
+  b = good;
+  putU32(&b[4], 0xFFFFFFFF);
+  expectFailure(b, DBIERR_HEADERCORRUPT, "huge record count");
+  b = good;
+  b[headerLength - 1] = 0x20;
+  expectFailure(b, DBIERR_HEADERCORRUPT, "no terminator");
+  b = good;
+  b[32 + 32 + 16] = 0;  // QTY length 0
+  expectFailure(b, DBIERR_HEADERCORRUPT, "zero field length");
+  b = good;
+  b[32 + 11] = 'X';
+  expectFailure(b, DBIERR_HEADERCORRUPT, "unknown field type");
+  b = good;
+  b[32 + 3 * 32 + 16] = 9;  // date of 9 bytes
+  expectFailure(b, DBIERR_HEADERCORRUPT, "date length");
+  b = good;
+  b[32 + 32 + 16] = 30;  // numeric too wide
+  expectFailure(b, DBIERR_HEADERCORRUPT, "numeric length");
+  b = good;
+  b[32 + 2 * 32 + 17] = 9;  // PRICE N(9,9)
+  expectFailure(b, DBIERR_HEADERCORRUPT, "decimals");
+  b = good;
+  std::fill(b.begin() + 32, b.begin() + 32 + 11, 0);
+  expectFailure(b, DBIERR_HEADERCORRUPT, "field without a name");
+  b = good;
+  b[0] = 0x30;
+  expectFailure(b, DBIERR_HEADERCORRUPT, "foreign version byte");
+  b = good;
+  b[32 + 11] = 'I';
+  expectFailure(b, DBIERR_HEADERCORRUPT, "level 7 type in a level 4 table");
+  auto empty = makeTable({}, {});
+  expectFailure(empty, DBIERR_HEADERCORRUPT, "no fields");
+
+  b = good;
+  b[15] = 1;
+  expectFailure(b, DBIERR_NOTSUFFTABLERIGHTS, "encrypted");
+}
+
+TEST(TableHeader, EveryTruncationFailsWithoutCrashing) {
+  const auto good = makeTable(kFields, kRows, TableOptions{0x03, true, 0, false});
+  for (size_t n = 0; n < good.size(); ++n) {
+    std::vector<uint8_t> cut(good.begin(), good.begin() + static_cast<long>(n));
+    EXPECT_THROW(parse(cut), Failure) << n;
+  }
+  EXPECT_NO_THROW(parse(good));
+}
+
+TEST(RecordReader, ReadsEveryRecordAcrossChunks) {
+  std::vector<Row> rows;
+  for (int i = 0; i < 1000; ++i) rows.push_back({{"R" + std::to_string(i), std::to_string(i)}, i % 7 == 0});
+  auto bytes = makeTable({{"CODE", 'C', 6}, {"N", 'N', 5}}, rows);
+  MemorySource src(bytes);
+  TableHeader t = readTableHeader(src, "R.DBF");
+  RecordReader reader(t, src, 100);  // a few records per chunk
+  uint32_t n = 0;
+  while (const uint8_t* r = reader.next()) {
+    ++n;
+    EXPECT_EQ(reader.recordNumber(), n);
+    EXPECT_EQ(r[0], (n - 1) % 7 == 0 ? '*' : ' ');
+    EXPECT_EQ(std::string(reinterpret_cast<const char*>(r + 1), 6), ("R" + std::to_string(n - 1) + "     ").substr(0, 6));
+  }
+  EXPECT_EQ(n, 1000u);
+}
+
+}  // namespace
