@@ -11,6 +11,10 @@
 
 namespace idapi::core {
 
+namespace {
+constexpr size_t kMaxExpressionText = 1024;
+}
+
 // ---------------------------------------------------------------- dates
 
 int32_t julianDay(int y, int m, int d) {
@@ -854,6 +858,7 @@ class Parser {
   }
 
   NodePtr parsePower() {
+    DepthGuard g(depth_);
     NodePtr left = parseUnary();
     if (lex_.peek().kind == Tok::Caret) {
       lex_.take();
@@ -1120,6 +1125,8 @@ class Parser {
 }  // namespace expr_detail
 
 Expression::Expression(std::string_view text, const std::vector<Field>& fields) {
+  // Index files hold at most 220 characters; the bound also keeps the tree shallow.
+  if (text.size() > kMaxExpressionText) throw ExpressionError("expression too long");
   expr_detail::Parser p(text, fields);
   root_ = p.parseAll();
 }

@@ -41,40 +41,43 @@ bool encodeNumericText(std::string_view s, uint8_t out[12]) {
   size_t b = 0, e = s.size();
   while (b < e && s[b] == ' ') ++b;
   while (e > b && s[e - 1] == ' ') --e;
-  bool negative = false;
+  bool negative = false, sign = false;
   if (b < e && (s[b] == '-' || s[b] == '+')) {
     negative = s[b] == '-';
+    sign = true;
     ++b;
   }
-  std::string intPart, frac;
-  bool point = false;
+  if (b == e) {
+    if (sign) return false;  // a sign alone is not a number
+    return packDigits(false, {}, 0, out);  // an all-blank field is zero
+  }
+  // Significant digits (leading zeros dropped) and the exponent E.
+  char digits[64];
+  size_t count = 0;
+  int exponent = 0;
+  bool point = false, seenNonZero = false, anyDigit = false;
   for (size_t i = b; i < e; ++i) {
-    char c = s[i];
-    if (c == '.' && !point) point = true;
-    else if (c >= '0' && c <= '9') (point ? frac : intPart).push_back(c);
-    else return false;
-  }
-  if (intPart.empty() && frac.empty()) {
-    if (b == e && !negative) {  // an empty field is zero
-      packDigits(false, {}, 0, out);
-      return true;
+    const char c = s[i];
+    if (c == '.') {
+      if (point) return false;
+      point = true;
+      continue;
     }
-    return false;
+    if (c < '0' || c > '9') return false;
+    anyDigit = true;
+    if (!seenNonZero) {
+      if (c == '0') {
+        if (point) --exponent;  // a zero between the point and the first digit
+        continue;
+      }
+      seenNonZero = true;
+    }
+    if (!point) ++exponent;
+    if (count < sizeof digits) digits[count++] = c;
   }
-  size_t lead = intPart.find_first_not_of('0');
-  intPart = lead == std::string::npos ? std::string() : intPart.substr(lead);
-  std::string digits;
-  int exponent;
-  if (!intPart.empty()) {
-    exponent = static_cast<int>(intPart.size());
-    digits = intPart + frac;
-  } else {
-    size_t z = frac.find_first_not_of('0');
-    if (z == std::string::npos) return packDigits(false, {}, 0, out);
-    exponent = -static_cast<int>(z);
-    digits = frac.substr(z);
-  }
-  return packDigits(negative, digits, exponent, out);
+  if (!anyDigit) return false;
+  if (!seenNonZero) return packDigits(false, {}, 0, out);
+  return packDigits(negative, std::string_view(digits, count), exponent, out);
 }
 
 void encodeNumericKey(const Value& v, uint8_t out[12]) {

@@ -29,7 +29,7 @@ namespace mdx {
 
 namespace {
 
-constexpr size_t kSortOverhead = 16;  // bytes per entry used while sorting
+constexpr size_t kSortOverhead = 20;  // bytes per entry used while sorting (item + order)
 constexpr size_t kRunBuffer = 64u << 10;
 constexpr size_t kMinimumBudget = 64u << 10;  // below this, runs would be too small to merge
 
@@ -317,7 +317,6 @@ class TreeWriter {
       uint8_t* slot = leaf.buffer.data() + 8 + size_t{group_} * leaf.filled;
       putU32(slot, entryRecord(e, keyLength_));
       std::memcpy(slot + 4, disk.data(), keyLength_);
-      leaf.lastKey = disk;
       if (++leaf.filled == leaf.target) finishLeaf();
     }
   }
@@ -357,6 +356,8 @@ class TreeWriter {
 
   void finishLeaf() {
     Level& leaf = levels_[0];
+    const uint8_t* lastSlot = leaf.buffer.data() + 8 + size_t{group_} * (leaf.filled - 1);
+    leaf.lastKey.assign(lastSlot + 4, lastSlot + 4 + keyLength_);
     putU32(leaf.buffer.data(), static_cast<uint32_t>(leaf.filled));
     const uint32_t page = emit(leaf);
     next(0);

@@ -181,6 +181,12 @@ TEST_F(ExprTest, ErrorsAreReportedNotGuessed) {
   for (const char* b : bad) EXPECT_THROW(Expression(b, table_.fields), ExpressionError) << b;
   std::string deep(200, '(');
   EXPECT_THROW(Expression(deep + "1" + std::string(200, ')'), table_.fields), ExpressionError);
+  std::string power = "2";
+  for (int i = 0; i < 100; ++i) power += "^2";
+  EXPECT_THROW(Expression(power, table_.fields), ExpressionError);
+  std::string longSum = "QTY";
+  while (longSum.size() < 5000) longSum += "+QTY";
+  EXPECT_THROW(Expression(longSum, table_.fields), ExpressionError);
   // A run-time fault is an error too, never a silent value.
   Expression div("QTY / (QTY - 12)", table_.fields);
   EXPECT_THROW(div.evaluate(record(1), 1), ExpressionError);

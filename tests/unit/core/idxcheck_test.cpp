@@ -1,6 +1,7 @@
 // The idxcheck tool end to end: real files in a temporary folder.
 #include <gtest/gtest.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <cstdlib>
 #include <filesystem>
@@ -35,9 +36,18 @@ struct ToolRun {
   std::string output;
 };
 
-ToolRun idxcheck(const std::string& args, const fs::path& dir) {
+// Runs the tool on the given arguments (each quoted for the shell).
+ToolRun idxcheck(const std::vector<fs::path>& args, const fs::path& dir) {
   const fs::path out = dir / "out.txt";
-  const std::string cmd = std::string(IDXCHECK_PATH) + " " + args + " > '" + out.string() + "' 2>&1";
+  std::string cmd = IDXCHECK_PATH;
+  for (const auto& a : args) {
+    cmd += " '";
+    cmd += a.string();
+    cmd += "'";
+  }
+  cmd += " > '";
+  cmd += out.string();
+  cmd += "' 2>&1";
   const int raw = std::system(cmd.c_str());
   std::ifstream in(out);
   std::string text((std::istreambuf_iterator<char>(in)), {});
@@ -48,23 +58,25 @@ class IdxcheckTool : public ::testing::Test {
  protected:
   void SetUp() override {
     dir_ = fs::temp_directory_path() / ("idxcheck_test_" + std::to_string(::getpid()));
+    fs::remove_all(dir_);
     fs::create_directories(dir_);
     std::vector<Row> rows;
     for (int i = 0; i < 300; ++i) rows.push_back({{"N" + std::to_string(i % 50), std::to_string(i)}, i % 11 == 0});
     dbf_ = makeTable({{"NAME", 'C', 8}, {"NUM", 'N', 5}}, rows);
     MemorySource src(dbf_);
-    TableHeader t = readTableHeader(src, "STOCK.DBF");
-    mdx_ = rebuild(t, dbf_, makeIndex(t, "STOCK", {defineTag(t, "NAME", "NAME"), defineTag(t, "NUM", "NUM")}));
+    t_ = readTableHeader(src, "STOCK.DBF");
+    mdx_ = rebuild(t_, dbf_, makeIndex(t_, "STOCK", {defineTag(t_, "NAME", "NAME"), defineTag(t_, "NUM", "NUM")}));
     writeFile(dir_ / "STOCK.DBF", dbf_);
     writeFile(dir_ / "stock.mdx", mdx_);  // found whatever its letter case
   }
   void TearDown() override { fs::remove_all(dir_); }
   fs::path dir_;
   std::vector<uint8_t> dbf_, mdx_;
+  TableHeader t_;
 };
 
 TEST_F(IdxcheckTool, SoundIndexOneLinePerTagStatusZero) {
-  ToolRun r = idxcheck("'" + (dir_ / "STOCK.DBF").string() + "'", dir_);
+  ToolRun r = idxcheck({dir_ / "STOCK.DBF"}, dir_);
   EXPECT_EQ(r.status, 0) << r.output;
   EXPECT_NE(r.output.find("NAME       ok           300 keys"), std::string::npos) << r.output;
   EXPECT_NE(r.output.find("NUM        ok           300 keys"), std::string::npos) << r.output;
@@ -75,9 +87,11 @@ TEST_F(IdxcheckTool, SoundIndexOneLinePerTagStatusZero) {
 
 TEST_F(IdxcheckTool, FaultsGiveStatusOneAndUnreadableFilesTwo) {
   auto stale = dbf_;
-  stale[dbf_.size() - 4] = '9';  // last record's NUM changes from 299 to 999
+  const size_t lastNumber = t_.headerLength + 299 * size_t{t_.recordLength} + 1 + 8 + 2;
+  ASSERT_EQ(stale.at(lastNumber), '2');
+  stale[lastNumber] = '9';  // last record's NUM changes from 299 to 999
   writeFile(dir_ / "STOCK.DBF", stale);
-  ToolRun r = idxcheck("'" + (dir_ / "STOCK.DBF").string() + "'", dir_);
+  ToolRun r = idxcheck({dir_ / "STOCK.DBF"}, dir_);
   EXPECT_EQ(r.status, 1) << r.output;
   EXPECT_NE(r.output.find("NUM        FAULT"), std::string::npos) << r.output;
   EXPECT_NE(r.output.find("NAME       ok"), std::string::npos) << r.output;
@@ -86,17 +100,17 @@ TEST_F(IdxcheckTool, FaultsGiveStatusOneAndUnreadableFilesTwo) {
   auto broken = mdx_;
   broken[0] = 0x09;
   writeFile(dir_ / "stock.mdx", broken);
-  r = idxcheck("'" + (dir_ / "STOCK.DBF").string() + "'", dir_);
+  r = idxcheck({dir_ / "STOCK.DBF"}, dir_);
   EXPECT_EQ(r.status, 2) << r.output;
   EXPECT_NE(r.output.find("stock.mdx"), std::string::npos) << r.output;
   EXPECT_NE(r.output.find("0x2305"), std::string::npos) << r.output;
 
   fs::remove(dir_ / "stock.mdx");
-  r = idxcheck("'" + (dir_ / "STOCK.DBF").string() + "'", dir_);
+  r = idxcheck({dir_ / "STOCK.DBF"}, dir_);
   EXPECT_EQ(r.status, 2) << r.output;
-  r = idxcheck("'" + (dir_ / "NOSUCH.DBF").string() + "'", dir_);
+  r = idxcheck({dir_ / "NOSUCH.DBF"}, dir_);
   EXPECT_EQ(r.status, 2) << r.output;
-  r = idxcheck("", dir_);
+  r = idxcheck({}, dir_);
   EXPECT_EQ(r.status, 64);
 }
 
