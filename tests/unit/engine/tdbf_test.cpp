@@ -131,7 +131,7 @@ class KeyEvaluator {
 };
 
 // The record numbers of a tag in order, computed from the raw records.
-std::vector<uint32_t> expectedOrder(const RawTable& table, const fixtures::TagSpec& tag, char& keyType) {
+std::vector<uint32_t> expectedOrder(const RawTable& table, const fixtures::FixtureTag& tag, char& keyType) {
   KeyEvaluator key(table, tag.key);
   struct Entry {
     Value value;
@@ -196,7 +196,7 @@ struct Case {
   const char* name;
   Kind kind;
   uint32_t records;
-  std::vector<fixtures::TagSpec> tags;
+  std::vector<fixtures::FixtureTag> tags;
 };
 
 void PrintTo(const Case& c, std::ostream* os) { *os << c.name; }
@@ -244,10 +244,10 @@ TEST_P(IndependentReader, WalksEveryRebuiltTagInTheExpectedOrder) {
   }
 }
 
-using fixtures::TagSpec;
+using fixtures::FixtureTag;
 
 std::vector<Case> readerCases() {
-  std::vector<TagSpec> client = {{"NUMCLI", "NUMCLI"},
+  std::vector<FixtureTag> client = {{"NUMCLI", "NUMCLI"},
                                  {"NOM", "NOM"},
                                  {"CPNOM", "CP+NOM"},
                                  {"U_NUMCLI", "NUMCLI", "", true},
@@ -257,16 +257,16 @@ std::vector<Case> readerCases() {
                                  {"F_NOM", "NOM", ".NOT. DELETED()"},
                                  {"C_CIV", "CIVILITE+DTOS(DATECRE)"},
                                  {"ENCOURS", "ENCOURS"}};
-  std::vector<TagSpec> detfact = {{"NUMFACT", "STR(NUMFACT,8)+STR(NUMLIGNE,3)"},
+  std::vector<FixtureTag> detfact = {{"NUMFACT", "STR(NUMFACT,8)+STR(NUMLIGNE,3)"},
                                   {"CODE", "CODE"},
                                   {"LIBELLE", "LIBELLE", ".NOT. DELETED()"},
                                   {"PRIXUNIT", "PRIXUNIT"},
                                   {"QTE", "QTE", "", false, true}};
-  std::vector<TagSpec> fact = {{"NUMFACT", "NUMFACT", "", true},
+  std::vector<FixtureTag> fact = {{"NUMFACT", "NUMFACT", "", true},
                                {"CLIENT", "STR(NUMCLI,8)+DTOS(DATEFACT)"},
                                {"TOTALTTC", "TOTALTTC", "", false, true},
                                {"NOM", "NOM"}};
-  std::vector<TagSpec> vehicules = {{"IMMAT", "IMMAT"}, {"NUMCLI", "NUMCLI"}, {"KM", "KM", "", false, true}};
+  std::vector<FixtureTag> vehicules = {{"IMMAT", "IMMAT"}, {"NUMCLI", "NUMCLI"}, {"KM", "KM", "", false, true}};
   return {{"client_400", Kind::Client, 400, client},
           {"client_6000", Kind::Client, 6000, client},
           {"client_1", Kind::Client, 1, client},
