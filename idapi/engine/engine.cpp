@@ -10,6 +10,7 @@
 // a text naming the file concerned, and a context value); a successful call clears
 // it; the functions that read the stack leave it as it is.
 #include <algorithm>
+#include <atomic>
 #include <cstring>
 #include <memory>
 #include <mutex>
@@ -28,6 +29,7 @@
 #include "core/core.h"
 #include "engine/platform.h"
 #include "engine/texts.h"
+#include "engine/tuning.h"
 #include "idapi/dbi.h"
 
 namespace idapi::engine {
@@ -38,7 +40,7 @@ namespace {
 constexpr DBIResult kInUseElsewhere = DBIERR_FILELOCKED;
 
 // Bytes of keys a rebuild keeps in memory before it spills sorted runs to disk.
-constexpr size_t kRebuildMemoryBudget = size_t{64} << 20;
+std::atomic<size_t> rebuildMemoryBudget{size_t{64} << 20};
 
 struct ErrorEntry {
   DBIResult code = 0;
@@ -343,7 +345,27 @@ UINT16 plainField(const core::TableHeader& table, const std::string& expression)
   return 0;
 }
 
+// Reopens the cursor's index if a failed replacement left it closed.
+void reopenIndex(Cursor& c) {
+  if (c.mdx) return;
+  OsError error;
+  c.mdx = openLocked(c.mdxPath, LockMode::Exclusive, false, error);
+  if (!c.mdx) failOpen(error, c.mdxPath, true, c.dbfPath);
+}
+
+// Makes sure the cursor holds its index again however the rebuild ends.
+struct IndexKeeper {
+  Cursor& c;
+  ~IndexKeeper() {
+    if (c.mdx) return;
+    OsError error;
+    c.mdx = openLocked(c.mdxPath, LockMode::Exclusive, false, error);
+  }
+};
+
 void rebuild(Cursor& c) {
+  reopenIndex(c);
+  IndexKeeper keeper{c};
   // Fresh headers: nothing can have changed them under our exclusive hold, but the
   // rebuild must work from what is on disk now.
   core::TableHeader table = readTable(*c.dbf);
@@ -357,7 +379,7 @@ void rebuild(Cursor& c) {
     auto scratch = createScratchStore(c.mdxPath);
     auto out = createReplacement(c.mdxPath);
     core::RebuildOptions options;
-    options.memoryBudget = kRebuildMemoryBudget;
+    options.memoryBudget = rebuildMemoryBudget.load();
     options.scratch = scratch.get();
     core::rebuildIndex(table, *c.dbf, index, fileNameOf(c.mdxPath), *out, options);
     scratch.reset();
@@ -376,10 +398,6 @@ void rebuild(Cursor& c) {
     if (failure) std::rethrow_exception(failure);
     if (!c.mdx) failOpen(error, c.mdxPath, true, c.dbfPath);
   } catch (const core::Failure& f) {
-    if (!c.mdx) {
-      OsError error;
-      c.mdx = openLocked(c.mdxPath, LockMode::Exclusive, false, error);
-    }
     failCore(f, c.mdxPath, ecFILENAME, c.dbfPath);
   }
   c.table = std::move(table);
@@ -387,6 +405,9 @@ void rebuild(Cursor& c) {
 }
 
 }  // namespace
+
+size_t setRebuildMemoryBudget(size_t bytes) { return rebuildMemoryBudget.exchange(bytes); }
+
 }  // namespace idapi::engine
 
 using namespace idapi::engine;
@@ -697,7 +718,7 @@ DBIResult DBIFN DbiGetErrorContext(INT16 eContext, char* pszContext) {
   pszContext[0] = '\0';
   for (const ErrorEntry& e : s.stack)
     if (e.context == eContext && eContext != 0) {
-      copyText(pszContext, DBIMAXMSGLEN + 1, texts::fit(e.contextValue));
+      copyText(pszContext, DBIMAXMSGLEN + 1, texts::tail(e.contextValue));
       break;
     }
   return DBIERR_NONE;

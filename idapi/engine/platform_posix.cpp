@@ -122,7 +122,10 @@ int createUnique(const std::string& prefix, std::string& path) {
     if (fd >= 0) return fd;
     if (errno == EEXIST) continue;
     int err = errno;
-    throw core::Failure(err == ENOSPC ? DBIERR_NODISKSPACE : DBIERR_WRITEERR, texts::createError(path));
+    DBIResult code = err == ENOSPC || err == EDQUOT                 ? DBIERR_NODISKSPACE
+                     : err == EACCES || err == EPERM || err == EROFS ? DBIERR_READONLYDIR
+                                                                     : DBIERR_WRITEERR;
+    throw core::Failure(code, texts::createError(path));
   }
   throw core::Failure(DBIERR_WRITEERR, texts::createError(path));
 }

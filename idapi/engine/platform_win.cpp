@@ -93,7 +93,10 @@ HANDLE createUnique(const std::string& prefix, std::string& path, DWORD flags) {
     if (h != INVALID_HANDLE_VALUE) return h;
     DWORD err = GetLastError();
     if (err == ERROR_FILE_EXISTS || err == ERROR_ALREADY_EXISTS) continue;
-    throw core::Failure(err == ERROR_DISK_FULL ? DBIERR_NODISKSPACE : DBIERR_WRITEERR, texts::createError(path));
+    throw core::Failure(err == ERROR_DISK_FULL            ? DBIERR_NODISKSPACE
+                        : err == ERROR_ACCESS_DENIED || err == ERROR_WRITE_PROTECT ? DBIERR_READONLYDIR
+                                                                                   : DBIERR_WRITEERR,
+                        texts::createError(path));
   }
   throw core::Failure(DBIERR_WRITEERR, texts::createError(path));
 }

@@ -149,6 +149,14 @@ std::string naming(const std::string& label, const std::string& path) {
   return fit(label + " " + dots + tail.substr(skip));
 }
 
+std::string tail(const std::string& path) {
+  if (path.size() <= DBIMAXMSGLEN) return path;
+  std::string end = path.substr(path.size() - (DBIMAXMSGLEN - 3));
+  size_t skip = 0;
+  while (skip < end.size() && (static_cast<unsigned char>(end[skip]) & 0xC0) == 0x80) ++skip;
+  return "..." + end.substr(skip);
+}
+
 std::string forCode(DBIResult code) {
   if (code == DBIERR_NONE) return {};
   for (const Entry& entry : kTexts)

@@ -24,6 +24,9 @@ std::string forCode(DBIResult code);
 // the name (its most telling part) after "...".
 std::string fit(const std::string& text);
 
+// A path fitted to 127 bytes: its end, after "...", when it is longer.
+std::string tail(const std::string& path);
+
 // "<label> <path>" fitted to 127 bytes, keeping the end of the path.
 std::string naming(const std::string& label, const std::string& path);
 

@@ -133,7 +133,7 @@ struct FieldDef {
 
 struct Schema {
   std::vector<FieldDef> fields;
-  std::vector<TagSpec> standardTags;
+  std::vector<FixtureTag> standardTags;
 };
 
 Schema schemaOf(Kind kind) {
@@ -379,7 +379,7 @@ void putU32(uint8_t* p, uint32_t v) {
 }
 
 std::vector<uint8_t> tableHeaderBytes(const Schema& schema, uint32_t records, bool production,
-                                      const std::vector<TagSpec>& tags) {
+                                      const std::vector<FixtureTag>& tags) {
   size_t n = schema.fields.size();
   std::vector<uint8_t> h(32 + 32 * n + 1, 0);
   uint32_t recordLength = 1;
@@ -400,7 +400,7 @@ std::vector<uint8_t> tableHeaderBytes(const Schema& schema, uint32_t records, bo
     d[11] = static_cast<uint8_t>(f.type);
     d[16] = f.length;
     d[17] = f.decimals;
-    bool tagged = production && std::any_of(tags.begin(), tags.end(), [&](const TagSpec& t) {
+    bool tagged = production && std::any_of(tags.begin(), tags.end(), [&](const FixtureTag& t) {
                     return t.key == f.name && t.forCondition.empty();
                   });
     d[31] = tagged ? 1 : 0;
@@ -412,7 +412,7 @@ std::vector<uint8_t> tableHeaderBytes(const Schema& schema, uint32_t records, bo
 // Writes the whole table file. Records whose number is a multiple of the deletion step
 // (and a few random ones) are marked deleted.
 void writeDbf(const std::string& path, const Schema& schema, const TableOptions& o, uint32_t records, uint64_t seed,
-              bool production, const std::vector<TagSpec>& tags) {
+              bool production, const std::vector<FixtureTag>& tags) {
   std::ofstream out(path, std::ios::binary | std::ios::trunc);
   if (!out) throw std::runtime_error("cannot create " + path);
   std::vector<uint8_t> header = tableHeaderBytes(schema, records, production, tags);
@@ -491,7 +491,7 @@ std::string mdxPathOf(const std::string& dbfPath) {
 }
 
 // Builds the index of the table file now at `dbfPath` into `mdxPath`.
-void buildIndex(const std::string& dbfPath, const std::string& mdxPath, const std::vector<TagSpec>& tags) {
+void buildIndex(const std::string& dbfPath, const std::string& mdxPath, const std::vector<FixtureTag>& tags) {
   FileSource dbf(dbfPath);
   std::string name = fs::path(dbfPath).filename().string();
   idapi::core::TableHeader table = idapi::core::readTableHeader(dbf, name);
@@ -502,7 +502,7 @@ void buildIndex(const std::string& dbfPath, const std::string& mdxPath, const st
   index.blockPages = 2;
   index.production = true;
   index.languageId = table.languageId;
-  for (const TagSpec& t : tags)
+  for (const FixtureTag& t : tags)
     index.tags.push_back(idapi::core::defineTag(table, t.name, t.key, t.forCondition, t.unique, t.descending));
   idapi::core::RebuildOptions options;
   options.year = 2024;  // fixed header date: the same options give the same bytes
@@ -544,9 +544,9 @@ bool indexStateFromName(const std::string& name, IndexState& state) {
   return true;
 }
 
-std::vector<TagSpec> tagsFor(const TableOptions& o) {
+std::vector<FixtureTag> tagsFor(const TableOptions& o) {
   Schema schema = schemaOf(o.kind);
-  std::vector<TagSpec> tags;
+  std::vector<FixtureTag> tags;
   if (o.tagSet == "standard" || o.tagSet == "full") tags = schema.standardTags;
   if (o.tagSet == "full") {
     // One of each kind of tag, from the first fields of each type.
@@ -575,7 +575,7 @@ std::vector<TagSpec> tagsFor(const TableOptions& o) {
 
 void writeTable(const std::string& dbfPath, const TableOptions& o) {
   Schema schema = schemaOf(o.kind);
-  std::vector<TagSpec> tags = tagsFor(o);
+  std::vector<FixtureTag> tags = tagsFor(o);
   bool withIndex = o.index != IndexState::None && !tags.empty();
   std::string mdxPath = mdxPathOf(dbfPath);
   std::error_code ignored;

@@ -32,9 +32,9 @@ enum class Kind {
 
 enum class IndexState { Fresh, Stale, Damaged, None };
 
-struct TagSpec {
-  TagSpec() = default;
-  TagSpec(std::string name_, std::string key_, std::string for_ = {}, bool unique_ = false, bool descending_ = false)
+struct FixtureTag {
+  FixtureTag() = default;
+  FixtureTag(std::string name_, std::string key_, std::string for_ = {}, bool unique_ = false, bool descending_ = false)
       : name(std::move(name_)), key(std::move(key_)), forCondition(std::move(for_)), unique(unique_),
         descending(descending_) {}
   std::string name;  // at most 10 characters
@@ -52,7 +52,7 @@ struct TableOptions {
   // a descending, a FOR-filtered and a compound character+date tag; "none": no tags
   // (only the tags of `extraTags`).
   std::string tagSet = "standard";
-  std::vector<TagSpec> extraTags;
+  std::vector<FixtureTag> extraTags;
   IndexState index = IndexState::Fresh;
   unsigned deletedPerThousand = 50;
   int year = 2024;  // dates of invoices and appointments fall in this year
@@ -66,7 +66,7 @@ bool kindFromName(const std::string& name, Kind& kind);
 bool indexStateFromName(const std::string& name, IndexState& state);
 
 // The tags a table gets for the options (after tag-set expansion).
-std::vector<TagSpec> tagsFor(const TableOptions& options);
+std::vector<FixtureTag> tagsFor(const TableOptions& options);
 
 // Writes the table at `dbfPath` and, unless the index state is None, its production
 // index beside it (same base name, extension ".MDX"). Throws std::runtime_error.

@@ -36,7 +36,7 @@ bool parseNumber(const std::string& text, unsigned long long& value) {
   return true;
 }
 
-bool parseTag(const std::string& text, fixtures::TagSpec& tag) {
+bool parseTag(const std::string& text, fixtures::FixtureTag& tag) {
   size_t eq = text.find('=');
   if (eq == std::string::npos || eq == 0) return false;
   tag.name = text.substr(0, eq);
@@ -90,7 +90,7 @@ int main(int argc, char** argv) {
       } else if (a == "--tags") {
         table.tagSet = tree.tagSet = v;
       } else if (a == "--tag") {
-        fixtures::TagSpec tag;
+        fixtures::FixtureTag tag;
         if (!parseTag(v, tag)) return usage();
         table.extraTags.push_back(tag);
       } else if (a == "--index") {

@@ -137,7 +137,7 @@ TEST_F(EngineTest, BadHandlesAndParametersAreRefusedWithoutCrashing) {
                          0, nullptr, &out),
             DBIERR_INVALIDFILENAME);
   EXPECT_EQ(out, nullptr);
-  EXPECT_EQ(DbiOpenTable(engine.db(), table.c_str(), "PARADOX", nullptr, nullptr, 0, dbiREADWRITE, dbiOPENEXCL,
+  EXPECT_EQ(DbiOpenTable(engine.db(), table.c_str(), "ASCIIDRV", nullptr, nullptr, 0, dbiREADWRITE, dbiOPENEXCL,
                          xltFIELD, 0, nullptr, &out),
             DBIERR_UNKNOWNTBLTYPE);
   EXPECT_EQ(DbiOpenTable(engine.db(), table.c_str(), "DBASE", nullptr, nullptr, 0, 7, dbiOPENEXCL, xltFIELD, 0,

@@ -5,6 +5,7 @@
 
 #include <string>
 
+#include "engine/tuning.h"
 #include "support.h"
 
 namespace enginetest {
@@ -19,6 +20,10 @@ struct Case {
   uint32_t records;
   const char* tagSet;
 };
+
+std::string caseName(const ::testing::TestParamInfo<Case>& info);
+
+void PrintTo(const Case& c, std::ostream* os) { *os << caseName(::testing::TestParamInfo<Case>(c, 0)); }
 
 std::string caseName(const ::testing::TestParamInfo<Case>& info) {
   std::string name = fixtures::kindNames()[static_cast<size_t>(info.param.kind)];
@@ -79,6 +84,24 @@ std::vector<Case> allCases() {
 }
 
 INSTANTIATE_TEST_SUITE_P(Tables, RoundTrip, ::testing::ValuesIn(allCases()), caseName);
+
+TEST(RoundTripSpill, SmallMemoryBudgetSpillsToScratchFilesAndCleansUp) {
+  DbiExit();
+  TempDir dir;
+  std::string dbf = makeTable(dir, "DETFACT.DBF", Kind::DetFact, 30000, IndexState::Damaged, "full", 3);
+  size_t previous = idapi::engine::setRebuildMemoryBudget(64 << 10);
+  {
+    Engine engine;
+    rebuildAndCheck(engine, dir, dbf, dir / "DETFACT.MDX");
+  }
+  idapi::engine::setRebuildMemoryBudget(previous);
+  // The same table rebuilt in memory gives the same index.
+  const std::string spilled = readFile(dir / "DETFACT.MDX");
+  makeTable(dir, "DETFACT.DBF", Kind::DetFact, 30000, IndexState::Damaged, "full", 3);
+  Engine engine;
+  rebuildAndCheck(engine, dir, dbf, dir / "DETFACT.MDX");
+  EXPECT_EQ(readFile(dir / "DETFACT.MDX"), spilled);
+}
 
 TEST(RoundTripTree, WholeDataTreeRebuildsTableByTable) {
   DbiExit();
