@@ -1,0 +1,348 @@
+#!/usr/bin/env python3
+"""The launcher's whole job under Windows: the real orvane_start.exe, our engine
+library and a stand-in main application (Pelcrest.exe, which appends one line per
+start to pelcrest-started.log in its current directory), on DATA trees made by the
+fixture generator. Indexes are checked with idxcheck afterwards; a table counts as
+rebuilt when its index file was replaced (a new file: the engine never rewrites one
+in place)."""
+import datetime
+import glob
+import json
+import os
+import shutil
+import subprocess
+import sys
+import time
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import winharness as wh  # noqa: E402
+from splash_expect import Expected  # noqa: E402
+
+YEAR = datetime.date.today().year
+KEY = "HKLM\\Software\\Borland\\Database Engine"
+NOT_FOUND = ("Une erreur est survenue lors de l'initialisation du Borland Database Engine "
+             "(erreur $2108)")
+FIXED = ["DATA\\NEUF\\CATALOGUE.DBF", "DATA\\OCCASION\\CATALOGUE.DBF", "DATA\\CLIENT.DBF", "DATA\\POTENTIEL.DBF",
+         "DATA\\VEHICULES.DBF", "DATA\\libVEHIC.DBF", "DATA\\cdepostal.DBF", "DATA\\RDVOUSTECH.DBF",
+         "DATA\\dosloc.DBF", "DATA\\factures\\DEVIS\\Fact.DBF", "DATA\\factures\\PROFORMA\\Fact.DBF",
+         "DATA\\factures\\MODELE\\Fact.DBF", "DATA\\factures\\DEVIS\\DetFact.DBF",
+         "DATA\\factures\\PROFORMA\\DetFact.DBF", "DATA\\factures\\MODELE\\DetFact.DBF"]
+YEARLY = ["Fact.DBF", "DetFact.DBF", "ARCHIVEFACT.DBF"]
+LOG = "pelcrest-started.log"
+
+
+def host_tool(s, name):
+    return os.path.join(os.path.dirname(s.dist), "host", name)
+
+
+def unix(folder, rel):
+    return os.path.join(folder, *rel.split("\\"))
+
+
+def index_of(table):
+    return table[:-4] + ".MDX"
+
+
+def program_folder(s, name, years=(YEAR - 1, YEAR), records=60, index="stale", engine=True, main_app=True,
+                   extra_files=()):
+    files = ["orvane_start.exe"] + (["IDAPI32.DLL"] if engine else []) + (["Pelcrest.exe"] if main_app else [])
+    folder = s.program_folder(name, files=files + list(extra_files))
+    args = [host_tool(s, "mkfixtures"), "tree", folder, "--records", str(records), "--seed", "11", "--index", index]
+    if years:
+        args += ["--years", ",".join(str(y) for y in years)]
+    subprocess.run(args, check=True, timeout=600, stdout=subprocess.DEVNULL)
+    return folder
+
+
+def yearly(year):
+    return ["DATA\\factures\\%d\\%s" % (year, t) for t in YEARLY]
+
+
+def snapshot(folder):
+    """Bytes of every table and the identity of every index file."""
+    tables = {p: open(p, "rb").read() for p in glob.glob(os.path.join(folder, "DATA", "**", "*.DBF"), recursive=True)
+              if os.path.isfile(p)}
+    indexes = {p: os.stat(p).st_ino for p in glob.glob(os.path.join(folder, "DATA", "**", "*.MDX"), recursive=True)}
+    return tables, indexes
+
+
+def rebuilt(folder, before, rels):
+    """Which of the tables `rels` had their index replaced since `before`."""
+    _, indexes = before
+    return [rel for rel in rels if os.stat(index_of(unix(folder, rel))).st_ino != indexes[index_of(unix(folder, rel))]]
+
+
+def tables_unchanged(before):
+    tables, _ = before
+    return all(open(p, "rb").read() == data for p, data in tables.items())
+
+
+def faulty_indexes(s, folder, rels):
+    return [rel for rel in rels
+            if subprocess.run([host_tool(s, "idxcheck"), unix(folder, rel)], capture_output=True,
+                              timeout=300).returncode != 0]
+
+
+def starts_of_main_application(folder):
+    path = os.path.join(folder, LOG)
+    if not os.path.exists(path):
+        return []
+    with open(path, encoding="utf-8") as f:
+        return [line.rstrip("\n").split("|", 1) for line in f if line.strip()]
+
+
+def assert_started_once_in(s, folder):
+    # The shell starts it on its own: give it a moment to write its line, and a
+    # second one the chance to show up.
+    deadline = time.time() + 20
+    while not starts_of_main_application(folder) and time.time() < deadline:
+        time.sleep(0.3)
+    time.sleep(1.0)
+    starts = starts_of_main_application(folder)
+    assert len(starts) == 1, "main application started %d times" % len(starts)
+    cwd, command_line = starts[0]
+    assert cwd.rstrip("\\").lower() == s.winpath(folder).lower(), (cwd, folder)
+    # Nothing but the program itself on its command line.
+    exe = command_line.strip()
+    if exe.startswith('"'):
+        exe, rest = exe[1:].split('"', 1)
+    else:
+        exe, _, rest = exe.partition(" ")
+    assert exe.lower() == "pelcrest.exe" or exe.lower().endswith("\\pelcrest.exe"), command_line
+    assert rest.strip() == "", "arguments passed: %r" % command_line
+
+
+def run_to_the_end(s, folder, cwd=None, timeout=300):
+    program = s.start(os.path.join(folder, "orvane_start.exe"), cwd=cwd)
+    code = program.wait(timeout)
+    assert code == 0, "exit code %r" % code
+    return program
+
+
+def all_tables(years):
+    return FIXED + [t for y in years for t in yearly(y)]
+
+
+def healthy_run(s, name, cwd=None):
+    years = (YEAR - 1, YEAR)
+    folder = program_folder(s, name, years=years)
+    before = snapshot(folder)
+    program = run_to_the_end(s, folder, cwd=cwd)
+    assert not s.windows(winpid=program.winpid), "the launcher left a window"
+    assert_started_once_in(s, folder)
+    tables = all_tables(years)
+    assert rebuilt(folder, before, tables) == tables, "not every table was reindexed"
+    faulty = faulty_indexes(s, folder, tables)
+    assert not faulty, "indexes still faulty: %s" % faulty
+    assert tables_unchanged(before), "a table file changed"
+
+
+def all_tables_healthy_main_application_started_once(s):
+    healthy_run(s, "run_healthy")
+
+
+def started_from_another_current_directory(s):
+    elsewhere = os.path.join(s.artifacts, "run_elsewhere_cwd")
+    os.makedirs(elsewhere, exist_ok=True)
+    healthy_run(s, "run_elsewhere", cwd=elsewhere)
+    assert not os.path.exists(os.path.join(elsewhere, LOG)), "main application started in the wrong folder"
+
+
+def wait_for_error_box(s, program):
+    box = s.wait_for_message_box(winpid=program.winpid, timeout=300)
+    assert box, "no error box"
+    assert box["title"] == "orvane_start", box
+    assert box["buttons"] == ["OK"], box
+    form = s.windows(winpid=program.winpid, cls="TFrmindexer")[0]
+    assert box["owner"] == form["hwnd"], (box, form)
+    assert len(s.message_boxes(winpid=program.winpid)) == 1
+    return box, form
+
+
+def first_fixed_table_missing_shows_the_error_and_waits(s):
+    for ending in ("click", "close"):
+        folder = program_folder(s, "run_missing_" + ending, years=(YEAR,))
+        os.remove(unix(folder, FIXED[0]))
+        before = snapshot(folder)
+        program = s.start(os.path.join(folder, "orvane_start.exe"))
+        box, form = wait_for_error_box(s, program)
+        text = box["text"]
+        lines = text.split("\r\n") if "\r\n" in text else text.split("\n")
+        assert len(lines) >= 2, text
+        # The last line names the table; the report ends it with a full stop.
+        assert lines[-1].endswith("\\DATA\\NEUF\\CATALOGUE.DBF."), text
+        if ending == "click":
+            shot = s.screenshot("run_error_box")
+            print("screenshot: " + shot)
+        s.dismiss(box)
+        assert program.wait(2) is None, "the launcher ended after the box"
+        assert not s.message_boxes(winpid=program.winpid), "a second box"
+        assert not starts_of_main_application(folder), "the main application was started"
+        assert rebuilt(folder, before, all_tables((YEAR,))[1:]) == [], "a table was reindexed"
+        assert tables_unchanged(before)
+        if ending == "click":
+            expected = Expected(s)
+            left, top = form["rect"][:2]
+            shot = s.screenshot("run_error_state")
+            print("screenshot: " + shot)
+            l, t, r, b = expected.label_rect("Labelinfos")
+            s.click(left + (l + r) // 2, top + (t + b) // 2)
+            assert program.wait(2) is None, "a click on the status label ended the program"
+            c_bottom = expected.label_rect("C")[3]
+            s.click(left + 12, top + (c_bottom + t) // 2)
+            assert program.wait(30) == 0
+        else:
+            s.post(form["hwnd"], wh.WM_CLOSE)
+            assert program.wait(30) == 0
+        assert not starts_of_main_application(folder)
+
+
+def table_held_open_by_another_process(s):
+    folder = program_folder(s, "run_held", years=(YEAR,), extra_files=("engine_probe.exe",))
+    before = snapshot(folder)
+    holder = subprocess.Popen([wh.WINE64, os.path.join(folder, "engine_probe.exe"), "hold", FIXED[2]], env=s.env,
+                              stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
+    try:
+        assert json.loads(holder.stdout.readline()) == {"held": True}
+        program = s.start(os.path.join(folder, "orvane_start.exe"))
+        box, _ = wait_for_error_box(s, program)
+        assert "CLIENT.DBF" in box["text"], box
+        assert box["text"].endswith("."), box
+        assert holder.poll() is None, "the holder was disturbed"
+        s.dismiss(box)
+        assert not starts_of_main_application(folder)
+        tables = all_tables((YEAR,))
+        assert rebuilt(folder, before, tables) == FIXED[:2], rebuilt(folder, before, tables)
+        assert tables_unchanged(before)
+        holder.stdin.close()
+        assert json.loads(holder.stdout.readline()) == {"released": True}
+        assert holder.wait(timeout=60) == 0
+        s.post(box["owner"], wh.WM_CLOSE)
+        assert program.wait(30) == 0
+    finally:
+        if holder.poll() is None:
+            holder.kill()
+            holder.wait(timeout=10)
+
+
+def no_engine_anywhere(s):
+    s.wine(["reg", "delete", KEY, "/f"])
+    folder = program_folder(s, "run_no_engine", years=(YEAR,), engine=False)
+    before = snapshot(folder)
+    program = s.start(os.path.join(folder, "orvane_start.exe"))
+    box, form = wait_for_error_box(s, program)
+    # The text ends in ")": the report adds no full stop.
+    assert box["text"] == NOT_FOUND, box["text"]
+    s.dismiss(box)
+    assert not starts_of_main_application(folder)
+    assert rebuilt(folder, before, all_tables((YEAR,))) == []
+    s.post(form["hwnd"], wh.WM_CLOSE)
+    assert program.wait(30) == 0
+
+
+def engine_found_through_the_registry(s):
+    folder = program_folder(s, "run_registry", years=(YEAR,), engine=False)
+    bde = os.path.join(s.artifacts, "run_registry_bde")
+    shutil.rmtree(bde, ignore_errors=True)
+    os.makedirs(bde)
+    shutil.copy2(s.dist_file("IDAPI32.DLL"), bde)
+    assert s.wine(["reg", "add", KEY, "/v", "DLLPATH", "/t", "REG_SZ", "/d", s.winpath(bde), "/f"]).returncode == 0
+    try:
+        before = snapshot(folder)
+        run_to_the_end(s, folder)
+    finally:
+        s.wine(["reg", "delete", KEY, "/f"])
+    assert_started_once_in(s, folder)
+    tables = all_tables((YEAR,))
+    assert rebuilt(folder, before, tables) == tables
+    assert not faulty_indexes(s, folder, tables)
+
+
+def year_window(s):
+    years = list(range(YEAR - 5, YEAR + 3))
+    folder = program_folder(s, "run_years", years=years, records=20)
+    # Two years back, "Fact.DBF" is a folder: the year is skipped.
+    skipped = YEAR - 2
+    fact = unix(folder, yearly(skipped)[0])
+    os.remove(fact)
+    os.remove(index_of(fact))
+    os.makedirs(fact)
+    before = snapshot(folder)
+    run_to_the_end(s, folder)
+    assert_started_once_in(s, folder)
+    window = [y for y in range(YEAR - 4, YEAR + 2) if y != skipped]
+    expected = FIXED + [t for y in window for t in yearly(y)]
+    candidates = FIXED + [t for y in years for t in yearly(y) if not (y == skipped and t.endswith("\\Fact.DBF"))]
+    assert rebuilt(folder, before, candidates) == expected, rebuilt(folder, before, candidates)
+    assert tables_unchanged(before)
+
+
+def main_application_missing(s):
+    folder = program_folder(s, "run_no_main", years=(), main_app=False)
+    program = s.start(os.path.join(folder, "orvane_start.exe"))
+    seen_boxes = []
+    deadline = time.time() + 300
+    code = None
+    while time.time() < deadline:
+        seen_boxes += [b for b in s.message_boxes(winpid=program.winpid)]
+        code = program.wait(0.5)
+        if code is not None:
+            break
+    assert code == 0, "exit code %r" % code
+    assert not seen_boxes, "the launcher showed %r" % seen_boxes
+
+
+def two_launchers_in_quick_succession(s):
+    # Tables large enough for the first copy to be still at work when the second starts.
+    folder = program_folder(s, "run_two", years=(YEAR,), records=40000)
+    exe = os.path.join(folder, "orvane_start.exe")
+    first = s.start(exe)
+    assert s.wait_for_window(winpid=first.winpid, cls="TFrmindexer", timeout=120), "no splash window"
+    second = s.start(exe)
+    assert second.wait(60) == 0, "the second copy did not end with 0"
+    assert first.running(), "the run was over before the second copy started: make the tables larger"
+    assert first.wait(600) == 0
+    assert_started_once_in(s, folder)
+    assert not faulty_indexes(s, folder, all_tables((YEAR,)))
+
+
+def splash_during_a_long_run(s):
+    # Large invoice tables make the run last long enough to be seen.
+    folder = program_folder(s, "run_long", years=(YEAR - 1, YEAR), records=60000)
+    expected = Expected(s)
+    program = s.start(os.path.join(folder, "orvane_start.exe"))
+    form = s.wait_for_window(winpid=program.winpid, cls="TFrmindexer", timeout=120)
+    assert form, "no splash window"
+    time.sleep(1.0)
+    shot = s.screenshot("run_in_progress")
+    print("screenshot: " + shot)
+    still_running = program.running()
+    _, _, px = s.pixels(shot)
+    left, top = form["rect"][:2]
+    l, t, r, b = expected.label_rect("Labelinfos")
+    red = sum(1 for y in range(top + t, top + b) for x in range(left + l, left + r)
+              if px[y][x][0] > px[y][x][1] + 30)
+    assert program.wait(600) == 0
+    assert still_running, "the run was over before the screenshot: make the tables larger"
+    assert red > 30, "status text not drawn during the run (%d red pixels)" % red
+    assert_started_once_in(s, folder)
+
+
+def main():
+    session = wh.Session.from_argv(required=("orvane_start.exe", "IDAPI32.DLL", "Pelcrest.exe", "engine_probe.exe",
+                                             "e2e_probe.exe"))
+    for tool in ("mkfixtures", "idxcheck"):
+        if not os.path.exists(host_tool(session, tool)):
+            print("skipped: host tool not built: " + tool)
+            sys.exit(wh.SKIP)
+    session.env["ORVANE_PELCREST_HEADLESS"] = "1"
+    wh.run_scenarios(session, [all_tables_healthy_main_application_started_once,
+                               started_from_another_current_directory,
+                               first_fixed_table_missing_shows_the_error_and_waits,
+                               table_held_open_by_another_process, no_engine_anywhere,
+                               engine_found_through_the_registry, year_window, main_application_missing,
+                               two_launchers_in_quick_succession, splash_during_a_long_run])
+
+
+if __name__ == "__main__":
+    main()
