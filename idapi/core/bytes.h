@@ -97,7 +97,9 @@ class MemoryScratchStore : public ScratchStore {
  public:
   class File : public ScratchFile {
    public:
-    explicit File(MemoryScratchStore& store) : store_(store) { ++store_.live; }
+    explicit File(MemoryScratchStore& store) : store_(store) {
+      if (++store_.live > store_.peak) store_.peak = store_.live;
+    }
     ~File() override { --store_.live; }
     void write(const void* data, size_t length) override {
       const auto* p = static_cast<const uint8_t*>(data);
@@ -121,6 +123,7 @@ class MemoryScratchStore : public ScratchStore {
   }
   int created = 0;
   int live = 0;
+  int peak = 0;  // most files alive at once
 };
 
 }  // namespace idapi::core

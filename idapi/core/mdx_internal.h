@@ -51,8 +51,9 @@ inline uint32_t entryRecord(const uint8_t* entry, uint16_t keyLength) {
   return (uint32_t{p[0]} << 24) | (uint32_t{p[1]} << 16) | (uint32_t{p[2]} << 8) | p[3];
 }
 
-// Collects the keys of several tags in one pass over the records and sorts them,
-// spilling sorted runs to scratch files when the memory budget is exceeded.
+// Collects the keys of several tags in one pass over the records and sorts them.
+// The budget is shared out so that every tag may hold the same number of entries; a
+// tag that reaches its share sorts them into a run in a scratch file and starts again.
 class KeyCollector {
  public:
   KeyCollector(const TableHeader& table, const IndexHeader& index, const std::string& indexFileName,
@@ -72,7 +73,7 @@ class KeyCollector {
   const TableHeader& table_;
   size_t budget_;
   ScratchStore* scratch_;
-  size_t held_ = 0;
+  size_t perTag_ = 0;  // entries each tag may hold before it spills a run
   std::vector<std::unique_ptr<Tag>> tags_;
 };
 

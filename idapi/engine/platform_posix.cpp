@@ -164,6 +164,11 @@ class BufferedFd {
     if (!buffer_.empty()) writeAll(fd_, buffer_.data(), buffer_.size(), path_);
     buffer_.clear();
   }
+  // Flushes and gives the buffer's memory back (a finished scratch run keeps none).
+  void release() {
+    flush();
+    std::vector<char>().swap(buffer_);
+  }
   uint64_t written() const { return written_; }
 
  private:
@@ -223,7 +228,7 @@ class PosixScratch final : public core::ScratchFile {
   uint64_t size() const override { return out_->written(); }
   void readAt(uint64_t offset, void* buffer, size_t length) const override {
     // Reading switches the file from writing to reading: push out what is buffered.
-    const_cast<BufferedFd&>(*out_).flush();
+    const_cast<BufferedFd&>(*out_).release();
     auto* out = static_cast<char*>(buffer);
     while (length > 0) {
       ssize_t got = ::pread(fd_, out, length, static_cast<off_t>(offset));

@@ -135,6 +135,11 @@ class Buffered {
     if (!buffer_.empty()) writeAll(h_, buffer_.data(), buffer_.size(), path_);
     buffer_.clear();
   }
+  // Flushes and gives the buffer's memory back (a finished scratch run keeps none).
+  void release() {
+    flush();
+    std::vector<char>().swap(buffer_);
+  }
   uint64_t written() const { return written_; }
 
  private:
@@ -191,7 +196,7 @@ class WinScratch final : public core::ScratchFile {
   void write(const void* data, size_t length) override { out_->write(data, length); }
   uint64_t size() const override { return out_->written(); }
   void readAt(uint64_t offset, void* buffer, size_t length) const override {
-    const_cast<Buffered&>(*out_).flush();
+    const_cast<Buffered&>(*out_).release();
     auto* out = static_cast<char*>(buffer);
     while (length > 0) {
       DWORD chunk = length > (1u << 30) ? (1u << 30) : static_cast<DWORD>(length);

@@ -369,6 +369,67 @@ TEST(Rebuild, SpillingToRunsGivesTheSameFile) {
   EXPECT_EQ(checkScratch.live, 0);
 }
 
+// Long keys that agree on their first 16 bytes, with many duplicates: the order past
+// the sorting prefix, the record order among equal keys and the unique rule must hold
+// in memory and through many runs merged in tiers, with the scratch files in use at
+// any moment bounded whatever the number of runs.
+TEST(Rebuild, LongEqualPrefixesInMemoryAndThroughTieredRuns) {
+  std::vector<Row> rows;
+  std::mt19937 rng(29);
+  const int kRows = 20000;
+  for (int i = 0; i < kRows; ++i) {
+    std::string code = "SAME-PREFIX-0123";  // 16 bytes shared by every key
+    for (int c = 0; c < 3; ++c) code += static_cast<char>('A' + rng() % 4);
+    if (rng() % 3 == 0) code += static_cast<char>('a' + rng() % 2);  // blank-padded or not
+    rows.push_back({{code, std::to_string(rng() % 50)}, rng() % 17 == 0});
+  }
+  auto dbf = makeTable({{"CODE", 'C', 24}, {"N", 'N', 4}}, rows);
+  MemorySource src(dbf);
+  TableHeader t = readTableHeader(src, "L.DBF");
+  IndexHeader ix = makeIndex(t, "L",
+                             {defineTag(t, "CODE", "CODE"), defineTag(t, "CODEU", "CODE", "", true),
+                              defineTag(t, "CODED", "CODE", "", false, true), defineTag(t, "NU", "N", "", true)});
+
+  // Expected orders, straight from the rows.
+  std::vector<std::pair<std::string, uint32_t>> byCode;
+  for (int i = 0; i < kRows; ++i) {
+    std::string k = rows[i].values[0];
+    k.resize(24, ' ');
+    byCode.push_back({k, static_cast<uint32_t>(i + 1)});
+  }
+  std::vector<std::pair<std::string, uint32_t>> ascending = byCode, descending = byCode;
+  std::stable_sort(ascending.begin(), ascending.end(), [](auto& a, auto& b) { return a.first < b.first; });
+  std::stable_sort(descending.begin(), descending.end(), [](auto& a, auto& b) { return a.first > b.first; });
+  std::vector<uint32_t> expectUp, expectDown, expectUnique;
+  for (size_t i = 0; i < ascending.size(); ++i) {
+    expectUp.push_back(ascending[i].second);
+    if (i == 0 || ascending[i].first != ascending[i - 1].first) expectUnique.push_back(ascending[i].second);
+  }
+  for (const auto& e : descending) expectDown.push_back(e.second);
+
+  auto inMemory = rebuild(t, dbf, ix);
+  EXPECT_EQ(records(readTag(inMemory, 0)), expectUp);
+  EXPECT_EQ(records(readTag(inMemory, 1)), expectUnique);
+  EXPECT_EQ(records(readTag(inMemory, 2)), expectDown);
+  EXPECT_EQ(readTag(inMemory, 3).entries.size(), 50u);
+
+  MemoryScratchStore scratch;
+  RebuildOptions tiny;
+  tiny.memoryBudget = 1;  // raised to the smallest budget: a few hundred entries per run
+  tiny.scratch = &scratch;
+  EXPECT_EQ(rebuild(t, dbf, ix, tiny), inMemory);
+  EXPECT_GT(scratch.created, 4 * 16 * 2);  // well past one tier of runs for every tag
+  EXPECT_LE(scratch.peak, 4 * 2 * 16);     // ... yet never that many open at once
+  EXPECT_EQ(scratch.live, 0);
+
+  MemoryScratchStore checkScratch;
+  RebuildOptions bounded = tiny;
+  bounded.scratch = &checkScratch;
+  MemorySource mdx(inMemory);
+  for (const auto& r : checkIndex(t, src, mdx, "L.MDX", bounded)) EXPECT_TRUE(r.ok) << r.tag << ": " << r.problem;
+  EXPECT_EQ(checkScratch.live, 0);
+}
+
 // ---------------------------------------------------------------- failures
 
 TEST(Rebuild, UnusableExpressionNamesTagAndExpressionAndWritesNothing) {
