@@ -4,6 +4,7 @@
 #   ./dev.sh test    install what is missing, build every preset and run every test
 #   ./dev.sh build   build every preset (host, release, win64, win32)
 #   ./dev.sh deps    only install what is missing
+#   ./dev.sh bench [OPTIONS]  build the optimised preset and run the rebuild benchmark (see README)
 set -euo pipefail
 cd "$(dirname "$0")"
 jobs=$(nproc 2>/dev/null || echo 2)
@@ -33,6 +34,12 @@ case "${1:-}" in
     build_all
     echo "== tests"
     ctest --preset host -j "$jobs" --timeout 900
+    ;;
+  bench)
+    tools/install-deps.sh
+    cmake --preset release >/dev/null
+    cmake --build --preset release -j "$jobs" --target rebuild_bench
+    exec build/release/bench/rebuild_bench "${@:2}"
     ;;
   demo)
     tools/install-deps.sh
