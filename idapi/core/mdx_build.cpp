@@ -276,6 +276,7 @@ struct KeyCollector::Tag {
     unsigned tier = 0;  // merged from kFanIn runs of the tier below
   };
   std::vector<Run> runs;
+  std::vector<SortItem> spillItems;  // kept from one run to the next, like the array
 };
 
 KeyCollector::KeyCollector(const TableHeader& table, const IndexHeader& index, const std::string& indexFileName,
@@ -312,7 +313,10 @@ void KeyCollector::collect(const ByteSource& dbf) {
         if (scratch_ && t.used / t.stride >= perTag) {
           spill(t);
         } else {
-          size_t bytes = std::max<size_t>(t.capacity * 2, std::max<size_t>(t.stride * 64, 4096));
+          // The first array takes every record at once, up to the tag's share (its pages
+          // are only touched as they fill); should the table hold more records than its
+          // header said, it doubles.
+          size_t bytes = t.capacity ? t.capacity * 2 : (size_t{table_.recordCount} + 1) * t.stride;
           if (scratch_) bytes = std::min(bytes, perTag * t.stride);
           bytes = std::max(bytes, t.used + t.stride);
           auto grown = std::unique_ptr<uint8_t[]>(new uint8_t[bytes]);
@@ -335,7 +339,7 @@ void KeyCollector::collect(const ByteSource& dbf) {
 void KeyCollector::spill(Tag& t) {
   const size_t count = t.used / t.stride;
   if (count > 0) {
-    std::vector<SortItem> items;
+    std::vector<SortItem>& items = t.spillItems;
     sortEntries(t.data.get(), count, t.stride, t.width, t.unique, items);
     std::unique_ptr<ScratchFile> run = scratch_->create();
     {
@@ -373,6 +377,7 @@ std::unique_ptr<SortedEntries> KeyCollector::sorted(size_t index) {
   spill(t);
   t.data.reset();
   t.capacity = 0;
+  std::vector<SortItem>().swap(t.spillItems);
   std::vector<std::unique_ptr<ScratchFile>> runs;
   for (auto& r : t.runs) runs.push_back(std::move(r.file));
   t.runs.clear();
