@@ -148,10 +148,13 @@ void writeAll(int fd, const void* data, size_t length, const std::string& path) 
 // Buffered sequential writer over a descriptor.
 class BufferedFd {
  public:
-  BufferedFd(int fd, std::string path) : fd_(fd), path_(std::move(path)) { buffer_.reserve(kSize); }
+  // `size` 0: every write goes straight to the file.
+  BufferedFd(int fd, std::string path, size_t size = kSize) : fd_(fd), path_(std::move(path)), size_(size) {
+    buffer_.reserve(size_);
+  }
   void write(const void* data, size_t length) {
-    if (buffer_.size() + length > kSize) flush();
-    if (length >= kSize) {
+    if (buffer_.size() + length > size_) flush();
+    if (length >= size_) {
       writeAll(fd_, data, length, path_);
       written_ += length;
       return;
@@ -175,6 +178,7 @@ class BufferedFd {
   static constexpr size_t kSize = 1 << 20;
   int fd_;
   std::string path_;
+  size_t size_;
   std::vector<char> buffer_;
   uint64_t written_ = 0;
 };
@@ -218,7 +222,9 @@ class PosixScratch final : public core::ScratchFile {
  public:
   explicit PosixScratch(const std::string& prefix) {
     fd_ = createUnique(prefix, path_);
-    out_ = std::make_unique<BufferedFd>(fd_, path_);
+    // Runs come in large blocks already: no buffer of our own, which every run still
+    // waiting for its merge would otherwise keep.
+    out_ = std::make_unique<BufferedFd>(fd_, path_, 0);
   }
   ~PosixScratch() override {
     ::close(fd_);

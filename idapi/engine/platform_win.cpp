@@ -119,10 +119,13 @@ void writeAll(HANDLE h, const void* data, size_t length, const std::string& path
 
 class Buffered {
  public:
-  Buffered(HANDLE h, std::string path) : h_(h), path_(std::move(path)) { buffer_.reserve(kSize); }
+  // `size` 0: every write goes straight to the file.
+  Buffered(HANDLE h, std::string path, size_t size = kSize) : h_(h), path_(std::move(path)), size_(size) {
+    buffer_.reserve(size_);
+  }
   void write(const void* data, size_t length) {
-    if (buffer_.size() + length > kSize) flush();
-    if (length >= kSize) {
+    if (buffer_.size() + length > size_) flush();
+    if (length >= size_) {
       writeAll(h_, data, length, path_);
       written_ += length;
       return;
@@ -146,6 +149,7 @@ class Buffered {
   static constexpr size_t kSize = 1 << 20;
   HANDLE h_;
   std::string path_;
+  size_t size_;
   std::vector<char> buffer_;
   uint64_t written_ = 0;
 };
@@ -190,7 +194,9 @@ class WinScratch final : public core::ScratchFile {
  public:
   explicit WinScratch(const std::string& prefix) {
     h_ = createUnique(prefix, path_, FILE_ATTRIBUTE_TEMPORARY | FILE_FLAG_DELETE_ON_CLOSE);
-    out_ = std::make_unique<Buffered>(h_, path_);
+    // Runs come in large blocks already: no buffer of our own, which every run still
+    // waiting for its merge would otherwise keep.
+    out_ = std::make_unique<Buffered>(h_, path_, 0);
   }
   ~WinScratch() override { CloseHandle(h_); }
   void write(const void* data, size_t length) override { out_->write(data, length); }
