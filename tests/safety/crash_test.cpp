@@ -215,7 +215,9 @@ TEST_F(CrashSafety, KilledRebuildLeavesTheOldOrTheNewIndex) {
     rebuilding += Clock::now() - t1;
     if (::testing::Test::HasFailure()) break;
   }
-  auto ms = [](Clock::duration d) { return static_cast<long>(std::chrono::duration_cast<std::chrono::milliseconds>(d).count()); };
+  auto ms = [](Clock::duration d) {
+    return static_cast<long>(std::chrono::duration_cast<std::chrono::milliseconds>(d).count());
+  };
   std::printf("[ kills    ] %ld ms killing, %ld ms rebuilding again\n", ms(killing), ms(rebuilding));
   const int kills = landed[0] + landed[1] + landed[2];
   std::printf("[ kills    ] %d kills in %d runs (%d runs ended before their kill); whole run %.0f ms\n", kills,
