@@ -92,6 +92,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     return 0;
   }
   const ValueType type = e->type();
+  std::vector<std::optional<Value>> first(records.rows.size());
   for (size_t i = 0; i < records.rows.size(); ++i) {
     try {
       const Value& v = e->evaluate(records.rows[i].data(), static_cast<uint32_t>(i + 1));
@@ -102,8 +103,22 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         civilDate(v.julian, y, m, d);
         if (julianDay(y, m, d) != v.julian) broken("date that does not convert back", text);
       }
+      first[i] = v;
     } catch (const ExpressionError&) {
     }
+  }
+  // The compiled expression reuses its buffers: a record's value must not depend on
+  // the records evaluated before it.
+  for (size_t i = records.rows.size(); i-- > 0;) {
+    std::optional<Value> v;
+    try {
+      v = e->evaluate(records.rows[i].data(), static_cast<uint32_t>(i + 1));
+    } catch (const ExpressionError&) {
+    }
+    if (v.has_value() != first[i].has_value()) broken("evaluation fails only sometimes", text);
+    if (v && (v->text != first[i]->text || std::memcmp(&v->number, &first[i]->number, sizeof(double)) != 0 ||
+              v->julian != first[i]->julian || v->logical != first[i]->logical))
+      broken("value depends on the records evaluated before", text);
   }
   if (type != ValueType::Logical) checkKeys(table.header, text, records);
   return 0;

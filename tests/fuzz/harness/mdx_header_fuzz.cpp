@@ -66,6 +66,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     return 0;
   }
   if (scratch.live != 0) broken("scratch files left behind");
+  // Spilling to scratch files must not change a byte of the result.
+  RebuildOptions inMemory = options;
+  inMemory.memoryBudget = size_t{64} << 20;
+  inMemory.scratch = nullptr;
+  VectorSink direct;
+  rebuildIndex(table.header, table.source, ix, "FUZZ.MDX", direct, inMemory);
+  if (direct.bytes != out.bytes) broken("spilled and in-memory rebuilds differ");
   const MemorySource rebuilt(std::move(out.bytes));
   IndexHeader again;
   try {
