@@ -1,15 +1,15 @@
 #!/usr/bin/env bash
 # Regenerates the committed seed corpora (tests/fuzz/corpus/<harness>/) from real
 # inputs: small tables and indexes written by mkfixtures, indexes the engine builds
-# over the index harness's fixed table, small PNG pictures, the splash window's
-# layout data and typical key expressions.
-#   tests/fuzz/make_corpus.sh MKFIXTURES MAKE_INDEX_SEEDS
-# (dist/host/mkfixtures from the release build; make_index_seeds from the harness
-# build, build/host/tests/fuzz/make_index_seeds.)
+# over the index harness's fixed table and tables of the other header levels, small
+# PNG pictures, the splash window's layout data and typical key expressions.
+#   tests/fuzz/make_corpus.sh MKFIXTURES MAKE_SEEDS
+# (dist/host/mkfixtures from the release build; make_seeds from the harness build,
+# build/host/tests/fuzz/make_seeds.)
 set -euo pipefail
 [ $# -eq 2 ] || { sed -n '2,8p' "$0" | sed 's/^# \{0,1\}//'; exit 2; }
 mkfixtures=$(realpath "$1")
-make_index_seeds=$(realpath "$2")
+make_seeds=$(realpath "$2")
 here=$(cd "$(dirname "$0")" && pwd)
 root=$(cd "$here/../.." && pwd)
 corpus=$here/corpus
@@ -35,7 +35,7 @@ cp "$scratch/E.DBF" "$corpus/dbf_header/empty.dbf"
 cp "$scratch/V.MDX" "$corpus/mdx_header/vehicules_for_unique.mdx"
 cp "$scratch/T4.MDX" "$corpus/mdx_header/cdepostal.mdx"
 cp "$scratch/T2.MDX" "$corpus/mdx_header/vehicules.mdx"
-"$make_index_seeds" "$corpus/mdx_header" >/dev/null
+"$make_seeds" "$corpus" >/dev/null
 
 # Small truecolour pictures: every row filter, several IDAT chunks, an ancillary chunk.
 python3 - "$corpus/png" <<'PY'
