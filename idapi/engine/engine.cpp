@@ -370,6 +370,11 @@ void rebuild(Cursor& c) {
   // rebuild must work from what is on disk now.
   core::TableHeader table = readTable(*c.dbf);
   core::IndexHeader index = readIndex(*c.mdx, c.dbfPath);
+  // The new index names the table it belongs to. A table copied or renamed with its
+  // index keeps another table's name in the index header; the rebuild corrects it.
+  std::string base = fileNameOf(c.dbfPath);
+  base.resize(std::min(base.find_last_of('.'), base.size()));
+  index.tableName = upperAscii(base);
   if (isReadOnlyFile(c.mdxPath)) {
     fail(DBIERR_INDEXREADONLY, {entry(DBIERR_INDEXREADONLY, texts::indexEntry(c.mdxPath), ecFILENAME, c.mdxPath),
                                 entry(DBIERR_INDEXREADONLY, texts::tableEntry(c.dbfPath), ecTABLENAME, c.dbfPath)});

@@ -1,0 +1,83 @@
+// Writes seeds that mkfixtures cannot give: indexes built by the engine over the
+// index harness's fixed table (so that mutations reach the rebuild and the checker),
+// and tables of the other header levels.
+//   make_seeds CORPUS_FOLDER     (writes into its mdx_header/ and dbf_header/)
+#include <cstdio>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "core/bytes.h"
+#include "core/core.h"
+#include "fixed_table.h"
+
+using namespace idapi::core;
+
+namespace {
+
+void save(const std::string& path, const std::vector<uint8_t>& bytes) {
+  std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char*>(bytes.data()),
+                                              static_cast<std::streamsize>(bytes.size()));
+  std::printf("%s: %zu bytes\n", path.c_str(), bytes.size());
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc != 2) {
+    std::fprintf(stderr, "usage: make_seeds CORPUS_FOLDER\n");
+    return 2;
+  }
+  struct TagSpec {
+    const char* name;
+    const char* key;
+    const char* forCondition;
+    bool unique;
+    bool descending;
+  };
+  const std::vector<std::vector<TagSpec>> sets = {
+      {{"CODE", "CODE", "", false, false}},
+      {{"NOM", "UPPER(NOM)", "", false, false}, {"MONTANT", "MONTANT", "", false, false}},
+      {{"DATEFACT", "DATEFACT", "", false, true}, {"CLIENT", "CODE+DTOS(DATEFACT)", ".NOT. DELETED()", true, false}},
+      {{"QTE", "QTE*2-1", "PAYE", false, false},
+       {"TAUX", "STR(TAUX,8,3)", "", false, true},
+       {"ANNEE", "YEAR(DATEFACT)", "MONTANT > 0", true, false}},
+  };
+  const fuzzing::FixedTable& table = fuzzing::fixedTable();
+  int n = 0;
+  for (const auto& set : sets) {
+    IndexHeader ix;
+    ix.tableName = "FUZZ";
+    for (const TagSpec& s : set)
+      ix.tags.push_back(defineTag(table.header, s.name, s.key, s.forCondition, s.unique, s.descending));
+    RebuildOptions options;
+    options.year = 2024;
+    options.month = 6;
+    options.day = 1;
+    VectorSink out;
+    rebuildIndex(table.header, table.source, ix, "FUZZ.MDX", out, options);
+    save(std::string(argv[1]) + "/mdx_header/fixed_" + std::to_string(++n) + ".mdx", out.bytes);
+  }
+
+  using testing_tables::FieldDef;
+  using testing_tables::Row;
+  const std::string tables = std::string(argv[1]) + "/dbf_header/";
+  save(tables + "fixed.dbf", table.source.bytes());
+  testing_tables::TableOptions level7;
+  level7.version = 0x04;
+  save(tables + "level7.dbf",
+       testing_tables::makeTable({{"NUMERO", 'I', 4}, {"LIBELLE_LONG_DU_CHAMP", 'C', 12}, {"MAJ", '@', 8}},
+                                 {{{"\x01\x00\x00\x80", "Premier", "AAAAAAAA"}}, {{"", "", ""}, true}}, level7));
+  testing_tables::TableOptions level3;
+  level3.version = 0x83;
+  level3.production = false;
+  save(tables + "level3_memo.dbf",
+       testing_tables::makeTable({{"CODE", 'C', 3}, {"NOTE", 'M', 10}, {"PRIX", 'N', 7, 2}},
+                                 {{{"A", "         1", "12.50"}}}, level3));
+  testing_tables::TableOptions level5;
+  level5.production = false;
+  level5.endMarker = false;
+  save(tables + "level5_binary.dbf",
+       testing_tables::makeTable({{"IMAGE", 'B', 10}, {"TAUX", 'F', 6, 2}}, {{{"", "1.25"}}}, level5));
+  return 0;
+}

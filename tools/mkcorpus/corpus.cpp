@@ -1,0 +1,445 @@
+#include "corpus.h"
+
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <iterator>
+#include <sstream>
+#include <stdexcept>
+
+#include "fixtures.h"
+#include "idapi/dbi.h"
+
+namespace corpus {
+namespace {
+
+namespace fs = std::filesystem;
+using Bytes = std::vector<uint8_t>;
+
+constexpr uint16_t kHeaderCorrupt = DBIERR_HEADERCORRUPT;
+constexpr uint16_t kIndexCorrupt = DBIERR_INDEXCORRUPT;
+constexpr uint16_t kNoSuchIndex = DBIERR_NOSUCHINDEX;
+constexpr uint16_t kEncrypted = DBIERR_NOTSUFFTABLERIGHTS;
+
+// Layout of the sound table: three fields (CP C5, VILLE C30, DEPT C3), 32-byte
+// descriptors from 32, terminator at 128, records of 39 bytes from 129.
+constexpr size_t kDescriptors = 32;
+constexpr size_t kDescriptorSize = 32;
+constexpr size_t kFieldCount = 3;
+constexpr size_t kTerminator = kDescriptors + kDescriptorSize * kFieldCount;
+constexpr size_t kHeaderLength = kTerminator + 1;
+constexpr size_t kRecordLength = 39;
+constexpr uint32_t kRecords = 20;
+
+// Index layout: 47 tag slots of 32 bytes from 544, block size of two pages.
+constexpr size_t kSlots = 544;
+constexpr size_t kSlotSize = 32;
+constexpr size_t kPage = 512;
+constexpr size_t kBlock = 1024;
+constexpr size_t kKeyExpression = 24;
+constexpr size_t kExpressionRoom = 221;
+constexpr size_t kForFlag = 245;
+constexpr size_t kForExpression = 762;
+
+Bytes readAll(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) throw std::runtime_error("cannot read " + path);
+  return Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+void put16(Bytes& b, size_t at, uint16_t v) {
+  if (at + 2 > b.size()) throw std::runtime_error("corpus: 16-bit write outside the file");
+  b[at] = static_cast<uint8_t>(v);
+  b[at + 1] = static_cast<uint8_t>(v >> 8);
+}
+
+void put32(Bytes& b, size_t at, uint32_t v) {
+  if (at + 4 > b.size()) throw std::runtime_error("corpus: 32-bit write outside the file");
+  for (int i = 0; i < 4; ++i) b[at + i] = static_cast<uint8_t>(v >> (8 * i));
+}
+
+uint32_t get32(const Bytes& b, size_t at) {
+  if (at + 4 > b.size()) throw std::runtime_error("corpus: 32-bit read outside the file");
+  return b[at] | (b[at + 1] << 8) | (b[at + 2] << 16) | (static_cast<uint32_t>(b[at + 3]) << 24);
+}
+
+// Writes a NUL-terminated text into a fixed area, zero-filling the rest of it.
+void putText(Bytes& b, size_t at, size_t room, const std::string& text) {
+  if (at + room > b.size() || text.size() > room) throw std::runtime_error("corpus: text does not fit");
+  std::memset(b.data() + at, 0, room);
+  std::memcpy(b.data() + at, text.data(), text.size());
+}
+
+size_t descriptor(size_t field) { return kDescriptors + kDescriptorSize * field; }
+size_t slot(size_t tag) { return kSlots + kSlotSize * tag; }
+
+class Builder {
+ public:
+  Builder(Bytes dbf, Bytes mdx) : dbf_(std::move(dbf)), mdx_(std::move(mdx)) {
+    if (dbf_.size() != kHeaderLength + kRecords * kRecordLength + 1 || dbf_[kTerminator] != 0x0D)
+      throw std::runtime_error("corpus: the sound table does not have the expected layout");
+    if (mdx_.size() < 4 * kPage || mdx_[28] != 2 || mdx_[20] != 2)
+      throw std::runtime_error("corpus: the sound index does not have the expected layout");
+  }
+
+  const Bytes& dbf() const { return dbf_; }
+  const Bytes& mdx() const { return mdx_; }
+  // Offset of the header block of tag `tag` (0-based) in the sound index.
+  size_t tagHeader(size_t tag) const { return size_t{get32(mdx_, slot(tag))} * kPage; }
+  uint32_t pages() const { return static_cast<uint32_t>(mdx_.size() / kPage); }
+
+  // A case whose table is damaged (the index stays sound).
+  void table(const std::string& name, Step step, uint16_t code, const std::string& what,
+             const std::function<void(Bytes&)>& damage) {
+    Bytes d = dbf_;
+    damage(d);
+    add(name, step, code, code ? kTableFile : "", what, {{kTableFile, d}, {kIndexFile, mdx_}});
+  }
+
+  // A case whose index is damaged (the table stays sound).
+  void index(const std::string& name, Step step, uint16_t code, const std::string& what,
+             const std::function<void(Bytes&)>& damage) {
+    Bytes m = mdx_;
+    damage(m);
+    add(name, step, code, code ? kIndexFile : "", what, {{kTableFile, dbf_}, {kIndexFile, m}});
+  }
+
+  void add(const std::string& name, Step step, uint16_t code, const std::string& named, const std::string& what,
+           std::map<std::string, Bytes> files) {
+    for (const Case& c : cases_)
+      if (c.name == name) throw std::runtime_error("corpus: case " + name + " defined twice");
+    cases_.push_back(Case{name, step, code, named, what, std::move(files)});
+  }
+
+  std::vector<Case> take() { return std::move(cases_); }
+
+ private:
+  Bytes dbf_, mdx_;
+  std::vector<Case> cases_;
+};
+
+void cut(Bytes& b, size_t length) {
+  if (length > b.size()) throw std::runtime_error("corpus: cut beyond the end");
+  b.resize(length);
+}
+
+void tableCases(Builder& c) {
+  const size_t end = c.dbf().size();
+  // Cut at every structural boundary: inside and at the end of the fixed header, after
+  // each descriptor, before and after the terminator, inside and between records.
+  c.table("dbf-empty", Step::Open, kHeaderCorrupt, "table file of 0 bytes", [](Bytes& b) { cut(b, 0); });
+  c.table("dbf-cut-in-fixed-header", Step::Open, kHeaderCorrupt, "cut at byte 16 of the fixed header",
+          [](Bytes& b) { cut(b, 16); });
+  c.table("dbf-cut-after-fixed-header", Step::Open, kHeaderCorrupt, "cut after the 32-byte fixed header",
+          [](Bytes& b) { cut(b, 32); });
+  c.table("dbf-cut-after-descriptor-1", Step::Open, kHeaderCorrupt, "cut after the first field descriptor",
+          [](Bytes& b) { cut(b, descriptor(1)); });
+  c.table("dbf-cut-in-descriptor-2", Step::Open, kHeaderCorrupt, "cut in the middle of the second field descriptor",
+          [](Bytes& b) { cut(b, descriptor(1) + 11); });
+  c.table("dbf-cut-before-terminator", Step::Open, kHeaderCorrupt, "cut after the last descriptor, before 0x0D",
+          [](Bytes& b) { cut(b, kTerminator); });
+  c.table("dbf-cut-after-header", Step::Open, kHeaderCorrupt, "header complete, no record at all",
+          [](Bytes& b) { cut(b, kHeaderLength); });
+  c.table("dbf-cut-in-record-1", Step::Open, kHeaderCorrupt, "cut in the middle of the first record",
+          [](Bytes& b) { cut(b, kHeaderLength + 20); });
+  c.table("dbf-cut-between-records", Step::Open, kHeaderCorrupt, "cut after record 10 of 20",
+          [](Bytes& b) { cut(b, kHeaderLength + 10 * kRecordLength); });
+  c.table("dbf-cut-in-last-record", Step::Open, kHeaderCorrupt, "last record one byte short",
+          [=](Bytes& b) { cut(b, end - 2); });
+  c.table("dbf-cut-end-marker", Step::Rebuild, 0, "end-of-file byte missing, every record whole",
+          [=](Bytes& b) { cut(b, end - 1); });
+
+  // Header counts and lengths that lie.
+  c.table("dbf-count-one-more", Step::Open, kHeaderCorrupt, "record count one larger than the file holds",
+          [](Bytes& b) { put32(b, 4, kRecords + 1); });
+  c.table("dbf-count-huge", Step::Open, kHeaderCorrupt, "record count 0xFFFFFFFF",
+          [](Bytes& b) { put32(b, 4, 0xFFFFFFFFu); });
+  c.table("dbf-count-smaller", Step::Rebuild, 0, "record count 10 while the file holds 20 records",
+          [](Bytes& b) { put32(b, 4, 10); });
+  c.table("dbf-count-zero", Step::Rebuild, 0, "record count 0 while the file holds 20 records",
+          [](Bytes& b) { put32(b, 4, 0); });
+  c.table("dbf-header-length-zero", Step::Open, kHeaderCorrupt, "header length 0",
+          [](Bytes& b) { put16(b, 8, 0); });
+  c.table("dbf-header-length-fixed-only", Step::Open, kHeaderCorrupt, "header length 32: no room for descriptors",
+          [](Bytes& b) { put16(b, 8, 32); });
+  c.table("dbf-header-length-in-descriptor", Step::Open, kHeaderCorrupt,
+          "header length ends inside the second descriptor", [](Bytes& b) { put16(b, 8, descriptor(1) + 5); });
+  c.table("dbf-header-length-one-record-more", Step::Open, kHeaderCorrupt,
+          "header length larger by one record: the last record would run past the end",
+          [](Bytes& b) { put16(b, 8, kHeaderLength + kRecordLength); });
+  c.table("dbf-header-length-beyond-file", Step::Open, kHeaderCorrupt, "header length 0xFFFF, beyond the file",
+          [](Bytes& b) { put16(b, 8, 0xFFFF); });
+  c.table("dbf-record-length-zero", Step::Open, kHeaderCorrupt, "record length 0",
+          [](Bytes& b) { put16(b, 10, 0); });
+  c.table("dbf-record-length-larger", Step::Open, kHeaderCorrupt, "record length one more than the fields' total",
+          [](Bytes& b) { put16(b, 10, kRecordLength + 1); });
+  c.table("dbf-record-length-smaller", Step::Open, kHeaderCorrupt, "record length one less than the fields' total",
+          [](Bytes& b) { put16(b, 10, kRecordLength - 1); });
+  c.table("dbf-record-length-huge", Step::Open, kHeaderCorrupt, "record length 0xFFFF",
+          [](Bytes& b) { put16(b, 10, 0xFFFF); });
+
+  // Field descriptors.
+  c.table("dbf-field-length-zero", Step::Open, kHeaderCorrupt, "character field of length 0",
+          [](Bytes& b) { b[descriptor(0) + 16] = 0; });
+  c.table("dbf-field-length-255", Step::Open, kHeaderCorrupt, "character field of length 255",
+          [](Bytes& b) { b[descriptor(1) + 16] = 255; });
+  c.table("dbf-field-numeric-absurd", Step::Open, kHeaderCorrupt, "field made numeric with length 30",
+          [](Bytes& b) { b[descriptor(1) + 11] = 'N'; });
+  c.table("dbf-field-decimals-absurd", Step::Open, kHeaderCorrupt, "numeric field with more decimals than digits",
+          [](Bytes& b) {
+            b[descriptor(0) + 11] = 'N';
+            b[descriptor(0) + 17] = 9;
+          });
+  c.table("dbf-field-date-length", Step::Open, kHeaderCorrupt, "date field of length 3",
+          [](Bytes& b) { b[descriptor(2) + 11] = 'D'; });
+  c.table("dbf-field-unknown-type", Step::Open, kHeaderCorrupt, "field of type 'X'",
+          [](Bytes& b) { b[descriptor(2) + 11] = 'X'; });
+  c.table("dbf-field-no-name", Step::Open, kHeaderCorrupt, "field name of NUL bytes",
+          [](Bytes& b) { std::memset(b.data() + descriptor(1), 0, 11); });
+  c.table("dbf-field-name-control", Step::Open, kHeaderCorrupt, "field name with a control character",
+          [](Bytes& b) { b[descriptor(1) + 1] = 0x07; });
+  c.table("dbf-no-terminator", Step::Open, kHeaderCorrupt, "descriptor terminator overwritten",
+          [](Bytes& b) { b[kTerminator] = ' '; });
+  c.table("dbf-no-fields", Step::Open, kHeaderCorrupt, "terminator right after the fixed header",
+          [](Bytes& b) { b[descriptor(0)] = 0x0D; });
+  c.table("dbf-version-unknown", Step::Open, kHeaderCorrupt, "version byte 0x7F",
+          [](Bytes& b) { b[0] = 0x7F; });
+  c.table("dbf-encrypted", Step::Open, kEncrypted, "encryption flag set", [](Bytes& b) { b[15] = 1; });
+
+  // The production-index flag and the index file.
+  c.add("dbf-production-flag-no-index", Step::Open, kNoSuchIndex, kIndexFile,
+        "production-index flag set, no index file beside the table", {{kTableFile, c.dbf()}});
+  c.add("dbf-production-index-other-name", Step::Open, kNoSuchIndex, kIndexFile,
+        "production-index flag set, the index beside the table has another name",
+        {{kTableFile, c.dbf()}, {"VILLES.MDX", c.mdx()}});
+  {
+    Bytes d = c.dbf();
+    d[28] = 0;
+    c.add("dbf-no-production-flag", Step::Rebuild, 0, "",
+          "production-index flag clear: the index beside the table is not the table's and stays as it is",
+          {{kTableFile, d}, {kIndexFile, c.mdx()}});
+  }
+}
+
+void indexCases(Builder& c) {
+  const size_t tag0 = c.tagHeader(0);
+  const size_t tag1 = c.tagHeader(1);
+  const size_t size = c.mdx().size();
+
+  // Cut at every structural boundary.
+  c.index("mdx-empty", Step::Open, kIndexCorrupt, "index file of 0 bytes", [](Bytes& b) { cut(b, 0); });
+  c.index("mdx-cut-after-file-header", Step::Open, kIndexCorrupt, "cut after the 48-byte file header",
+          [](Bytes& b) { cut(b, 48); });
+  c.index("mdx-cut-before-tag-table", Step::Open, kIndexCorrupt, "cut before the tag table",
+          [](Bytes& b) { cut(b, kSlots); });
+  c.index("mdx-cut-in-tag-table", Step::Open, kIndexCorrupt, "cut after the first tag slot",
+          [](Bytes& b) { cut(b, slot(1)); });
+  c.index("mdx-cut-after-header-pages", Step::Open, kIndexCorrupt, "cut after the four header pages",
+          [](Bytes& b) { cut(b, 4 * kPage); });
+  c.index("mdx-cut-in-tag-header", Step::Open, kIndexCorrupt, "cut in the middle of the first tag header",
+          [=](Bytes& b) { cut(b, tag0 + kPage); });
+  c.index("mdx-cut-before-second-tag-header", Step::Open, kIndexCorrupt, "cut before the second tag header",
+          [=](Bytes& b) { cut(b, tag1); });
+  c.index("mdx-cut-after-tag-headers", Step::Rebuild, 0, "tag headers whole, every node block cut off",
+          [=](Bytes& b) { cut(b, std::max(tag0, tag1) + kBlock); });
+  c.index("mdx-cut-in-last-node", Step::Rebuild, 0, "last node block cut in the middle",
+          [=](Bytes& b) { cut(b, size - kPage); });
+
+  // File header fields.
+  c.index("mdx-version-unknown", Step::Open, kIndexCorrupt, "version byte 0x7F", [](Bytes& b) { b[0] = 0x7F; });
+  c.index("mdx-block-pages-zero", Step::Open, kIndexCorrupt, "block size of 0 pages",
+          [](Bytes& b) { put16(b, 20, 0); put16(b, 22, 0); });
+  c.index("mdx-block-pages-huge", Step::Open, kIndexCorrupt, "block size of 0xFFFF pages",
+          [](Bytes& b) { put16(b, 20, 0xFFFF); put16(b, 22, 0xFE00); });
+  c.index("mdx-block-bytes-mismatch", Step::Open, kIndexCorrupt, "block size in bytes disagrees with the pages",
+          [](Bytes& b) { put16(b, 22, 2048); });
+  c.index("mdx-slot-size-wrong", Step::Open, kIndexCorrupt, "tag slots said to be 48 bytes",
+          [](Bytes& b) { b[26] = 48; });
+  c.index("mdx-tag-count-larger", Step::Open, kIndexCorrupt, "tag count 3 with two tags in the table",
+          [](Bytes& b) { put16(b, 28, 3); });
+  c.index("mdx-tag-count-huge", Step::Open, kIndexCorrupt, "tag count 0xFFFF", [](Bytes& b) { put16(b, 28, 0xFFFF); });
+  c.index("mdx-tag-count-smaller", Step::Rebuild, 0, "tag count 1: the rebuild keeps the one tag counted",
+          [](Bytes& b) { put16(b, 28, 1); });
+  c.index("mdx-table-name-other", Step::Rebuild, 0,
+          "header names another table: the rebuild writes the table's own name",
+          [](Bytes& b) { putText(b, 4, 16, "VILLES"); });
+  c.index("mdx-foreign-table", Step::Rebuild, kIndexCorrupt,
+          "index of another table copied in: its tag keys name fields this table lacks", [=](Bytes& b) {
+            putText(b, 4, 16, "CLIENT");
+            putText(b, tag0 + kKeyExpression, kExpressionRoom, "UPPER(NOM)");
+          });
+
+  // Block numbers pointing outside the file, at the header, at each other.
+  c.index("mdx-tag-page-beyond-file", Step::Open, kIndexCorrupt, "tag header page 0x7FFFFFFF",
+          [](Bytes& b) { put32(b, slot(0), 0x7FFFFFFFu); });
+  c.index("mdx-tag-page-max", Step::Open, kIndexCorrupt, "tag header page 0xFFFFFFFF (offset overflows 32 bits)",
+          [](Bytes& b) { put32(b, slot(0), 0xFFFFFFFFu); });
+  c.index("mdx-tag-page-last-page", Step::Open, kIndexCorrupt, "tag header block would run past the end",
+          [=](Bytes& b) { put32(b, slot(1), c.pages() - 1); });
+  c.index("mdx-tag-page-zero", Step::Open, kIndexCorrupt, "tag header page 0: the file header",
+          [](Bytes& b) { put32(b, slot(0), 0); });
+  c.index("mdx-tag-page-in-tag-table", Step::Open, kIndexCorrupt, "tag header page 2: inside the tag table",
+          [](Bytes& b) { put32(b, slot(1), 2); });
+  c.index("mdx-tags-share-header", Step::Open, kIndexCorrupt, "both tags point at the same header block",
+          [=](Bytes& b) { put32(b, slot(1), static_cast<uint32_t>(tag0 / kPage)); });
+  c.index("mdx-root-is-tag-header", Step::Rebuild, 0, "tag header's root pointing at the tag header itself",
+          [=](Bytes& b) { put32(b, tag0, static_cast<uint32_t>(tag0 / kPage)); });
+  c.index("mdx-root-beyond-file", Step::Rebuild, 0, "root page 0xFFFFFFFF",
+          [=](Bytes& b) { put32(b, tag1, 0xFFFFFFFFu); });
+  c.index("mdx-root-file-header", Step::Rebuild, 0, "root page 0: the file header",
+          [=](Bytes& b) { put32(b, tag1, 0); });
+  c.index("mdx-nodes-key-count-huge", Step::Rebuild, 0, "every node claims 0xFFFFFFFF keys", [=](Bytes& b) {
+    for (size_t at = std::max(tag0, tag1) + kBlock; at + kBlock <= b.size(); at += kBlock) put32(b, at, 0xFFFFFFFFu);
+  });
+
+  // Tag names.
+  c.index("mdx-tag-name-empty", Step::Open, kIndexCorrupt, "first tag without a name",
+          [](Bytes& b) { std::memset(b.data() + slot(0) + 4, 0, 11); });
+  c.index("mdx-tag-name-unterminated", Step::Open, kIndexCorrupt, "tag name filling all 11 bytes, no NUL",
+          [](Bytes& b) { std::memset(b.data() + slot(0) + 4, 'A', 11); });
+  c.index("mdx-tag-name-twice", Step::Open, kIndexCorrupt, "two tags of the same name",
+          [](Bytes& b) { std::memcpy(b.data() + slot(1) + 4, b.data() + slot(0) + 4, 11); });
+
+  // Key expressions and FOR conditions.
+  c.index("mdx-key-empty", Step::Open, kIndexCorrupt, "empty key expression",
+          [=](Bytes& b) { putText(b, tag0 + kKeyExpression, kExpressionRoom, ""); });
+  c.index("mdx-key-too-long", Step::Open, kIndexCorrupt, "key expression filling its 221 bytes without a NUL",
+          [=](Bytes& b) { std::memset(b.data() + tag0 + kKeyExpression, 'C', kExpressionRoom); });
+  c.index("mdx-key-not-text", Step::Open, kIndexCorrupt, "key expression with control bytes",
+          [=](Bytes& b) { putText(b, tag0 + kKeyExpression, kExpressionRoom, "CP\x01\x02"); });
+  c.index("mdx-key-unbalanced", Step::Rebuild, kIndexCorrupt, "key expression with an unclosed parenthesis",
+          [=](Bytes& b) { putText(b, tag1 + kKeyExpression, kExpressionRoom, "UPPER(VILLE"); });
+  c.index("mdx-key-extra-parenthesis", Step::Rebuild, kIndexCorrupt, "key expression with one ')' too many",
+          [=](Bytes& b) { putText(b, tag1 + kKeyExpression, kExpressionRoom, "UPPER(VILLE))"); });
+  c.index("mdx-key-unknown-function", Step::Rebuild, kIndexCorrupt, "key expression calling an unknown function",
+          [=](Bytes& b) { putText(b, tag1 + kKeyExpression, kExpressionRoom, "SOUNDEX(VILLE)"); });
+  c.index("mdx-key-unknown-field", Step::Rebuild, kIndexCorrupt, "key expression naming a field the table lacks",
+          [=](Bytes& b) { putText(b, tag0 + kKeyExpression, kExpressionRoom, "CODEPOST"); });
+  c.index("mdx-key-unterminated-string", Step::Rebuild, kIndexCorrupt, "key expression with an open string",
+          [=](Bytes& b) { putText(b, tag0 + kKeyExpression, kExpressionRoom, "CP+\"X"); });
+  c.index("mdx-key-type-mismatch", Step::Rebuild, kIndexCorrupt,
+          "numeric tag (12-byte keys) whose expression gives characters", [=](Bytes& b) {
+            b[tag0 + 9] = 'N';
+            put16(b, tag0 + 12, 12);
+          });
+  c.index("mdx-key-type-unknown", Step::Open, kIndexCorrupt, "key type 'L'", [=](Bytes& b) { b[tag0 + 9] = 'L'; });
+  c.index("mdx-key-length-zero", Step::Open, kIndexCorrupt, "key length 0", [=](Bytes& b) { put16(b, tag0 + 12, 0); });
+  c.index("mdx-key-longer-than-block", Step::Open, kIndexCorrupt, "key length 1020 in a 1024-byte block",
+          [=](Bytes& b) { put16(b, tag0 + 12, 1020); });
+  c.index("mdx-key-length-huge", Step::Open, kIndexCorrupt, "key length 0xFFFF",
+          [=](Bytes& b) { put16(b, tag1 + 12, 0xFFFF); });
+  c.index("mdx-date-key-length", Step::Open, kIndexCorrupt, "date tag with 30-byte keys",
+          [=](Bytes& b) { b[tag1 + 9] = 'D'; });
+  c.index("mdx-for-unterminated", Step::Open, kIndexCorrupt, "FOR condition filling its bytes without a NUL",
+          [=](Bytes& b) {
+            b[tag0 + kForFlag] = 1;
+            std::memset(b.data() + tag0 + kForExpression, 'D', kExpressionRoom);
+          });
+  c.index("mdx-for-unbalanced", Step::Rebuild, kIndexCorrupt, "FOR condition with an unclosed parenthesis",
+          [=](Bytes& b) {
+            b[tag0 + kForFlag] = 1;
+            putText(b, tag0 + kForExpression, kExpressionRoom, "(DEPT = \"75\"");
+          });
+  c.index("mdx-for-not-logical", Step::Rebuild, kIndexCorrupt, "FOR condition giving characters", [=](Bytes& b) {
+    b[tag0 + kForFlag] = 1;
+    putText(b, tag0 + kForExpression, kExpressionRoom, "DEPT");
+  });
+}
+
+std::string hex4(uint16_t v) {
+  char text[8];
+  std::snprintf(text, sizeof text, "%04X", v);
+  return text;
+}
+
+}  // namespace
+
+std::vector<Case> buildCases(const std::string& scratchDir) {
+  fixtures::TableOptions options;
+  options.kind = fixtures::Kind::CodePostal;
+  options.records = kRecords;
+  options.seed = 1;
+  options.tagSet = "standard";
+  options.index = fixtures::IndexState::Fresh;
+  const std::string dbfPath = (fs::path(scratchDir) / kTableFile).string();
+  fixtures::writeTable(dbfPath, options);
+  Builder builder(readAll(dbfPath), readAll((fs::path(scratchDir) / kIndexFile).string()));
+  builder.add("sound-table", Step::Rebuild, 0, "", "the undamaged table and index every case starts from",
+              {{kTableFile, builder.dbf()}, {kIndexFile, builder.mdx()}});
+  tableCases(builder);
+  indexCases(builder);
+  return builder.take();
+}
+
+std::string manifestText(const std::vector<Case>& cases) {
+  std::string text =
+      "# Malformed tables and indexes, made by tools/mkcorpus (do not edit by hand).\n"
+      "# Each case is a folder holding CP.DBF and/or its index; the engine opens CP.DBF\n"
+      "# exclusively, then rebuilds its indexes.\n"
+      "# case<TAB>step<TAB>code<TAB>named file<TAB>what is damaged\n"
+      "#   step: the step whose result is expected (open or rebuild); code: engine result in\n"
+      "#   hexadecimal, 0000 when open and rebuild both succeed; named file: the file the\n"
+      "#   error stack names, '-' for none.\n";
+  for (const Case& c : cases)
+    text += c.name + "\t" + (c.step == Step::Open ? "open" : "rebuild") + "\t" + hex4(c.code) + "\t" +
+            (c.namedFile.empty() ? "-" : c.namedFile) + "\t" + c.what + "\n";
+  return text;
+}
+
+std::vector<ManifestEntry> parseManifest(const std::string& text) {
+  std::vector<ManifestEntry> entries;
+  std::istringstream in(text);
+  std::string line;
+  int number = 0;
+  while (std::getline(in, line)) {
+    ++number;
+    if (line.empty() || line[0] == '#') continue;
+    std::vector<std::string> parts;
+    size_t start = 0;
+    for (int i = 0; i < 4; ++i) {
+      size_t tab = line.find('\t', start);
+      if (tab == std::string::npos) throw std::runtime_error("manifest line " + std::to_string(number) + ": too few columns");
+      parts.push_back(line.substr(start, tab - start));
+      start = tab + 1;
+    }
+    parts.push_back(line.substr(start));
+    ManifestEntry e;
+    e.name = parts[0];
+    if (e.name.empty() || e.name.find_first_not_of("abcdefghijklmnopqrstuvwxyz0123456789-") != std::string::npos)
+      throw std::runtime_error("manifest line " + std::to_string(number) + ": bad case name");
+    if (parts[1] == "open") e.step = Step::Open;
+    else if (parts[1] == "rebuild") e.step = Step::Rebuild;
+    else throw std::runtime_error("manifest line " + std::to_string(number) + ": step must be open or rebuild");
+    if (parts[2].size() != 4 || parts[2].find_first_not_of("0123456789ABCDEF") != std::string::npos)
+      throw std::runtime_error("manifest line " + std::to_string(number) + ": code must be 4 hex digits");
+    e.code = static_cast<uint16_t>(std::stoul(parts[2], nullptr, 16));
+    e.namedFile = parts[3] == "-" ? std::string() : parts[3];
+    if ((e.code == 0) != e.namedFile.empty())
+      throw std::runtime_error("manifest line " + std::to_string(number) + ": a failure names a file, a success none");
+    e.what = parts[4];
+    entries.push_back(std::move(e));
+  }
+  return entries;
+}
+
+void writeCorpus(const std::string& outDir, const std::vector<Case>& cases) {
+  fs::create_directories(outDir);
+  for (const Case& c : cases) {
+    fs::path folder = fs::path(outDir) / c.name;
+    fs::create_directories(folder);
+    for (const auto& [name, bytes] : c.files) {
+      std::ofstream out(folder / name, std::ios::binary | std::ios::trunc);
+      out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+      out.close();
+      if (!out) throw std::runtime_error("cannot write " + (folder / name).string());
+    }
+  }
+  std::ofstream manifest(fs::path(outDir) / "manifest.txt", std::ios::binary | std::ios::trunc);
+  manifest << manifestText(cases);
+  manifest.close();
+  if (!manifest) throw std::runtime_error("cannot write " + (fs::path(outDir) / "manifest.txt").string());
+}
+
+}  // namespace corpus
