@@ -5,6 +5,7 @@
 
 #include <string>
 
+#include "engine/platform.h"
 #include "engine/tuning.h"
 #include "support.h"
 
@@ -101,6 +102,46 @@ TEST(RoundTripSpill, SmallMemoryBudgetSpillsToScratchFilesAndCleansUp) {
   Engine engine;
   rebuildAndCheck(engine, dir, dbf, dir / "DETFACT.MDX");
   EXPECT_EQ(readFile(dir / "DETFACT.MDX"), spilled);
+}
+
+// Scratch runs: written in pieces smaller and larger than any buffer, read back at any
+// offset, written again after a read, kept beside the target and gone with their object.
+TEST(ScratchRuns, ReadBackExactlyAndRemovedWithTheirObject) {
+  TempDir dir;
+  const std::string target = dir / "T.MDX";
+  auto pattern = [](size_t length, unsigned seed) {
+    std::string bytes(length, '\0');
+    for (size_t i = 0; i < length; ++i) bytes[i] = static_cast<char>((i * 31 + seed) % 251);
+    return bytes;
+  };
+  auto readBack = [](const idapi::core::ScratchFile& f, uint64_t offset, size_t length) {
+    std::string bytes(length, '\0');
+    f.readAt(offset, bytes.data(), length);
+    return bytes;
+  };
+  {
+    auto store = idapi::engine::createScratchStore(target);
+    auto a = store->create();
+    auto b = store->create();
+    const std::string expectA = pattern(1000, 1) + pattern((3u << 20) + 7, 2) + pattern(13, 3);
+    a->write(expectA.data(), 1000);
+    a->write(expectA.data() + 1000, (3u << 20) + 7);
+    b->write("run b", 5);
+    a->write(expectA.data() + 1000 + (3u << 20) + 7, 13);
+    ASSERT_EQ(a->size(), expectA.size());
+    EXPECT_EQ(readBack(*a, 0, expectA.size()), expectA);
+    EXPECT_EQ(readBack(*a, 999, 10), expectA.substr(999, 10));
+    EXPECT_THROW(readBack(*a, expectA.size() - 2, 4), idapi::core::Failure);
+    EXPECT_EQ(readBack(*b, 0, 5), "run b");
+    b->write(" again", 6);
+    EXPECT_EQ(b->size(), 11u);
+    EXPECT_EQ(readBack(*b, 0, 11), "run b again");
+    size_t beside = 0;
+    for (const auto& e : fs::directory_iterator(dir.path()))
+      beside += e.path().filename().string().rfind("T.MDX.~", 0) == 0 ? 1 : 0;
+    EXPECT_EQ(beside, 2u);
+  }
+  EXPECT_TRUE(fs::is_empty(dir.path()));
 }
 
 TEST(RoundTripTree, WholeDataTreeRebuildsTableByTable) {
