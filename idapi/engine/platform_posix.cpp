@@ -14,6 +14,7 @@
 #include <random>
 #include <vector>
 
+#include "engine/buffered_writer.h"
 #include "engine/platform.h"
 #include "engine/texts.h"
 
@@ -145,43 +146,7 @@ void writeAll(int fd, const void* data, size_t length, const std::string& path) 
   }
 }
 
-// Buffered sequential writer over a descriptor.
-class BufferedFd {
- public:
-  // `size` 0: every write goes straight to the file.
-  BufferedFd(int fd, std::string path, size_t size = kSize) : fd_(fd), path_(std::move(path)), size_(size) {
-    buffer_.reserve(size_);
-  }
-  void write(const void* data, size_t length) {
-    if (buffer_.size() + length > size_) flush();
-    if (length >= size_) {
-      writeAll(fd_, data, length, path_);
-      written_ += length;
-      return;
-    }
-    auto* in = static_cast<const char*>(data);
-    buffer_.insert(buffer_.end(), in, in + length);
-    written_ += length;
-  }
-  void flush() {
-    if (!buffer_.empty()) writeAll(fd_, buffer_.data(), buffer_.size(), path_);
-    buffer_.clear();
-  }
-  // Flushes and gives the buffer's memory back (a finished scratch run keeps none).
-  void release() {
-    flush();
-    std::vector<char>().swap(buffer_);
-  }
-  uint64_t written() const { return written_; }
-
- private:
-  static constexpr size_t kSize = 1 << 20;
-  int fd_;
-  std::string path_;
-  size_t size_;
-  std::vector<char> buffer_;
-  uint64_t written_ = 0;
-};
+using BufferedFd = BufferedWriter<int, writeAll>;
 
 class PosixReplacement final : public ReplacementFile {
  public:

@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <vector>
 
+#include "engine/buffered_writer.h"
 #include "engine/platform.h"
 #include "engine/texts.h"
 
@@ -117,42 +118,7 @@ void writeAll(HANDLE h, const void* data, size_t length, const std::string& path
   }
 }
 
-class Buffered {
- public:
-  // `size` 0: every write goes straight to the file.
-  Buffered(HANDLE h, std::string path, size_t size = kSize) : h_(h), path_(std::move(path)), size_(size) {
-    buffer_.reserve(size_);
-  }
-  void write(const void* data, size_t length) {
-    if (buffer_.size() + length > size_) flush();
-    if (length >= size_) {
-      writeAll(h_, data, length, path_);
-      written_ += length;
-      return;
-    }
-    auto* in = static_cast<const char*>(data);
-    buffer_.insert(buffer_.end(), in, in + length);
-    written_ += length;
-  }
-  void flush() {
-    if (!buffer_.empty()) writeAll(h_, buffer_.data(), buffer_.size(), path_);
-    buffer_.clear();
-  }
-  // Flushes and gives the buffer's memory back (a finished scratch run keeps none).
-  void release() {
-    flush();
-    std::vector<char>().swap(buffer_);
-  }
-  uint64_t written() const { return written_; }
-
- private:
-  static constexpr size_t kSize = 1 << 20;
-  HANDLE h_;
-  std::string path_;
-  size_t size_;
-  std::vector<char> buffer_;
-  uint64_t written_ = 0;
-};
+using Buffered = BufferedWriter<HANDLE, writeAll>;
 
 class WinReplacement final : public ReplacementFile {
  public:

@@ -20,9 +20,9 @@ trap 'rm -rf "$scratch"' EXIT
 
 # Tables and their production indexes, a few records each.
 n=0
-for spec in "client 3 standard" "vehicules 2 standard" "fact 2 full" "cdepostal 4 standard" \
+for entry in "client 3 standard" "vehicules 2 standard" "fact 2 full" "cdepostal 4 standard" \
             "catalogue-neuf 1 standard" "rdvoustech 2 standard"; do
-  set -- $spec
+  set -- $entry
   n=$((n + 1))
   "$mkfixtures" table "$scratch/T$n.DBF" --kind "$1" --records "$2" --seed "$n" --tags "$3" >/dev/null
   cp "$scratch/T$n.DBF" "$corpus/dbf_header/$1.dbf"
