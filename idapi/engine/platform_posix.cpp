@@ -41,6 +41,19 @@ OsStatus classify(int err) {
   }
 }
 
+// Reads exactly `length` bytes at `offset`, or throws a read failure naming the file.
+void readAllAt(int fd, uint64_t offset, void* buffer, size_t length, const std::string& path) {
+  auto* out = static_cast<char*>(buffer);
+  while (length > 0) {
+    ssize_t got = ::pread(fd, out, length, static_cast<off_t>(offset));
+    if (got < 0 && errno == EINTR) continue;
+    if (got <= 0) throw core::Failure(DBIERR_READERR, texts::readError(path));
+    out += got;
+    offset += static_cast<uint64_t>(got);
+    length -= static_cast<size_t>(got);
+  }
+}
+
 class PosixFile final : public LockedFile {
  public:
   PosixFile(std::string path, int fd, uint64_t size) : LockedFile(std::move(path)), fd_(fd), size_(size) {}
@@ -49,15 +62,7 @@ class PosixFile final : public LockedFile {
   uint64_t size() const override { return size_; }
 
   void readAt(uint64_t offset, void* buffer, size_t length) const override {
-    auto* out = static_cast<char*>(buffer);
-    while (length > 0) {
-      ssize_t got = ::pread(fd_, out, length, static_cast<off_t>(offset));
-      if (got < 0 && errno == EINTR) continue;
-      if (got <= 0) throw core::Failure(DBIERR_READERR, texts::readError(path()));
-      out += got;
-      offset += static_cast<uint64_t>(got);
-      length -= static_cast<size_t>(got);
-    }
+    readAllAt(fd_, offset, buffer, length, path());
   }
 
  private:
@@ -200,15 +205,7 @@ class PosixScratch final : public core::ScratchFile {
   void readAt(uint64_t offset, void* buffer, size_t length) const override {
     // Reading switches the file from writing to reading: push out what is buffered.
     const_cast<BufferedFd&>(*out_).release();
-    auto* out = static_cast<char*>(buffer);
-    while (length > 0) {
-      ssize_t got = ::pread(fd_, out, length, static_cast<off_t>(offset));
-      if (got < 0 && errno == EINTR) continue;
-      if (got <= 0) throw core::Failure(DBIERR_READERR, texts::readError(path_));
-      out += got;
-      offset += static_cast<uint64_t>(got);
-      length -= static_cast<size_t>(got);
-    }
+    readAllAt(fd_, offset, buffer, length, path_);
   }
 
  private:

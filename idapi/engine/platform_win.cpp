@@ -40,6 +40,23 @@ OsStatus classify(DWORD err) {
   }
 }
 
+// Reads exactly `length` bytes at `offset`, or throws a read failure naming the file.
+void readAllAt(HANDLE handle, uint64_t offset, void* buffer, size_t length, const std::string& path) {
+  auto* out = static_cast<char*>(buffer);
+  while (length > 0) {
+    DWORD chunk = length > (1u << 30) ? (1u << 30) : static_cast<DWORD>(length);
+    OVERLAPPED at = {};
+    at.Offset = static_cast<DWORD>(offset);
+    at.OffsetHigh = static_cast<DWORD>(offset >> 32);
+    DWORD got = 0;
+    if (!ReadFile(handle, out, chunk, &got, &at) || got == 0)
+      throw core::Failure(DBIERR_READERR, texts::readError(path));
+    out += got;
+    offset += got;
+    length -= got;
+  }
+}
+
 class WinFile final : public LockedFile {
  public:
   WinFile(std::string path, HANDLE handle, uint64_t size) : LockedFile(std::move(path)), handle_(handle), size_(size) {}
@@ -48,19 +65,7 @@ class WinFile final : public LockedFile {
   uint64_t size() const override { return size_; }
 
   void readAt(uint64_t offset, void* buffer, size_t length) const override {
-    auto* out = static_cast<char*>(buffer);
-    while (length > 0) {
-      DWORD chunk = length > (1u << 30) ? (1u << 30) : static_cast<DWORD>(length);
-      OVERLAPPED at = {};
-      at.Offset = static_cast<DWORD>(offset);
-      at.OffsetHigh = static_cast<DWORD>(offset >> 32);
-      DWORD got = 0;
-      if (!ReadFile(handle_, out, chunk, &got, &at) || got == 0)
-        throw core::Failure(DBIERR_READERR, texts::readError(path()));
-      out += got;
-      offset += got;
-      length -= got;
-    }
+    readAllAt(handle_, offset, buffer, length, path());
   }
 
  private:
@@ -169,19 +174,7 @@ class WinScratch final : public core::ScratchFile {
   uint64_t size() const override { return out_->written(); }
   void readAt(uint64_t offset, void* buffer, size_t length) const override {
     const_cast<Buffered&>(*out_).release();
-    auto* out = static_cast<char*>(buffer);
-    while (length > 0) {
-      DWORD chunk = length > (1u << 30) ? (1u << 30) : static_cast<DWORD>(length);
-      OVERLAPPED at = {};
-      at.Offset = static_cast<DWORD>(offset);
-      at.OffsetHigh = static_cast<DWORD>(offset >> 32);
-      DWORD got = 0;
-      if (!ReadFile(h_, out, chunk, &got, &at) || got == 0)
-        throw core::Failure(DBIERR_READERR, texts::readError(path_));
-      out += got;
-      offset += got;
-      length -= got;
-    }
+    readAllAt(h_, offset, buffer, length, path_);
   }
 
  private:
