@@ -69,6 +69,7 @@ struct Cursor {
   std::string mdxPath;  // empty: no production index
   std::unique_ptr<LockedFile> dbf;
   std::unique_ptr<LockedFile> mdx;
+  FileState tableAtOpen;  // the table's state when its header was read at the open
   core::TableHeader table;
   std::optional<core::IndexHeader> index;
   int activeTag = -1;
@@ -219,14 +220,26 @@ std::string extensionOf(const std::string& name) {
 // The error for a file that could not be opened.
 [[noreturn]] void failOpen(const OsError& error, const std::string& path, bool isIndex, const std::string& tablePath) {
   DBIResult code;
+  std::string cause;  // a line naming the file with the cause, where the code alone does not tell it
   switch (error.status) {
     case OsStatus::NotFound: code = isIndex ? DBIERR_NOSUCHINDEX : DBIERR_NOSUCHFILE; break;
     case OsStatus::ReadOnly: code = DBIERR_TABLEREADONLY; break;
     case OsStatus::Locked: code = kInUseElsewhere; break;
     case OsStatus::AccessDenied: code = DBIERR_FILENOACCESS; break;
+    case OsStatus::NotRegular:
+      code = DBIERR_UNKNOWNFILE;
+      cause = texts::notRegular(path);
+      break;
+    case OsStatus::LockFailed:
+      code = DBIERR_OSLOCKVIOL;
+      cause = texts::lockError(path);
+      break;
+    case OsStatus::NoHandles: code = DBIERR_NOFILEHANDLES; break;
+    case OsStatus::BadName: code = DBIERR_INVALIDFILENAME; break;
     default: code = DBIERR_READERR; break;
   }
   std::vector<ErrorEntry> entries;
+  if (!cause.empty()) entries.push_back(entry(code, cause, isIndex ? ecFILENAME : ecTABLENAME, path));
   if (isIndex) {
     entries.push_back(entry(code, texts::indexEntry(path), ecFILENAME, path));
     entries.push_back(entry(code, texts::tableEntry(tablePath), ecTABLENAME, tablePath));
@@ -363,12 +376,44 @@ struct IndexKeeper {
   }
 };
 
+// The rebuild given up because the table is not as it was read.
+[[noreturn]] void failChanged(const Cursor& c) {
+  fail(kTableChanged, {entry(kTableChanged, texts::tableChanged(c.dbfPath), ecTABLENAME, c.dbfPath)});
+}
+
+// The table's header bytes as they are on disk now.
+std::vector<uint8_t> headerBytes(const Cursor& c, const core::TableHeader& table) {
+  std::vector<uint8_t> bytes(table.headerLength);
+  try {
+    c.dbf->readAt(0, bytes.data(), bytes.size());
+  } catch (const core::Failure&) {
+    failChanged(c);  // the header was there a moment ago
+  }
+  return bytes;
+}
+
 void rebuild(Cursor& c) {
   reopenIndex(c);
   IndexKeeper keeper{c};
-  // Fresh headers: nothing can have changed them under our exclusive hold, but the
-  // rebuild must work from what is on disk now.
-  core::TableHeader table = readTable(*c.dbf);
+  // The exclusive hold keeps well-behaved programs out, but on some systems the lock
+  // is only advisory: the rebuild works from the table as it is now (records appended
+  // since the open included), remembers the state it read, and gives up if the table
+  // is not the same file in the same state when the new index is ready.
+  core::TableHeader table;
+  FileState tableState;
+  try {
+    c.dbf->refresh();
+    tableState = settledState(*c.dbf);
+  } catch (const core::Failure& f) {
+    failCore(f, c.dbfPath, ecTABLENAME, c.dbfPath);
+  }
+  try {
+    table = core::readTableHeader(*c.dbf, fileNameOf(c.dbfPath));
+  } catch (const core::Failure& f) {
+    if (tableState != c.tableAtOpen) failChanged(c);  // readable at the open: changed meanwhile
+    failCore(f, c.dbfPath, ecTABLENAME, c.dbfPath);
+  }
+  const std::vector<uint8_t> header = headerBytes(c, table);
   core::IndexHeader index = readIndex(*c.mdx, c.dbfPath);
   // The new index names the table it belongs to. A table copied or renamed with its
   // index keeps another table's name in the index header; the rebuild corrects it.
@@ -379,15 +424,20 @@ void rebuild(Cursor& c) {
     fail(DBIERR_INDEXREADONLY, {entry(DBIERR_INDEXREADONLY, texts::indexEntry(c.mdxPath), ecFILENAME, c.mdxPath),
                                 entry(DBIERR_INDEXREADONLY, texts::tableEntry(c.dbfPath), ecTABLENAME, c.dbfPath)});
   }
-  removeLeftovers(c.mdxPath);
+  // A symbolic link stays a link: its target is the file replaced.
+  const std::string target = replacementTarget(c.mdxPath);
   try {
-    auto scratch = createScratchStore(c.mdxPath);
-    auto out = createReplacement(c.mdxPath);
+    if (c.mdx->state().links > 1) throw core::Failure(kIndexHasLinks, texts::hardLinks(c.mdxPath));
+    removeLeftovers(target);
+    auto scratch = createScratchStore(target);
+    auto out = createReplacement(target);
     core::RebuildOptions options;
     options.memoryBudget = rebuildMemoryBudget.load();
     options.scratch = scratch.get();
     core::rebuildIndex(table, *c.dbf, index, fileNameOf(c.mdxPath), *out, options);
     scratch.reset();
+    if (c.dbf->state() != tableState || !namesFile(c.dbfPath, tableState) || headerBytes(c, table) != header)
+      failChanged(c);
     // The old index must be closed before it can be replaced (Windows refuses to
     // replace a file that is open without sharing); the table stays held meanwhile,
     // so no other user can come in between.
@@ -406,6 +456,7 @@ void rebuild(Cursor& c) {
     failCore(f, c.mdxPath, ecFILENAME, c.dbfPath);
   }
   c.table = std::move(table);
+  c.tableAtOpen = tableState;
   if (c.mdx) c.index = readIndex(*c.mdx, c.dbfPath);
 }
 
@@ -533,6 +584,11 @@ DBIResult DBIFN DbiOpenTable(hDBIDb hDb, const char* pszTableName, const char* p
     cursor->dbf = openLocked(cursor->dbfPath, lock, !readOnly, error);
     if (!cursor->dbf) failOpen(error, cursor->dbfPath, false, cursor->dbfPath);
     cursor->table = readTable(*cursor->dbf);
+    try {
+      cursor->tableAtOpen = cursor->dbf->state();
+    } catch (const idapi::core::Failure& f) {
+      failCore(f, cursor->dbfPath, ecTABLENAME, cursor->dbfPath);
+    }
 
     if (cursor->table.productionIndex) {
       std::string base = fileNameOf(cursor->dbfPath);

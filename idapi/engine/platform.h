@@ -30,6 +30,10 @@ enum class OsStatus {
   ReadOnly,      // write access was asked for and the file is read-only
   Locked,        // another user holds the file in a conflicting mode
   NoSpace,       // the disk is full
+  NotRegular,    // a folder, a device, a pipe... where a file should be
+  LockFailed,    // the system could not take the lock (no lock service, for example)
+  NoHandles,     // the process or the system has too many files open
+  BadName,       // the name is too long or cannot name a file
   Other,
 };
 
@@ -40,11 +44,38 @@ struct OsError {
 
 enum class LockMode { Shared, Exclusive };
 
+// The code of a rebuild given up because another program wrote the table meanwhile.
+inline constexpr DBIResult kTableChanged = DBIERR_FILEBUSY;
+// The code of an index that cannot be replaced because it has other names.
+inline constexpr DBIResult kIndexHasLinks = DBIERR_NOTSUPPORTED;
+
+// What tells one state of a file from another: which file it is, its size, when its
+// content and its attributes last changed, and how many names it has. Two states of
+// the same file compare equal only when nothing was written in between (to the
+// resolution of the file system's clock; see settledState).
+struct FileState {
+  uint64_t volume = 0, file = 0;  // device and inode; volume serial and file index
+  uint64_t size = 0;
+  int64_t modified = 0;           // content change time (nanoseconds or 100 ns ticks)
+  int64_t changed = 0;            // attribute change time (POSIX), 0 elsewhere
+  uint32_t links = 1;
+  bool sameFile(const FileState& o) const { return volume == o.volume && file == o.file; }
+  bool operator==(const FileState& o) const {
+    return sameFile(o) && size == o.size && modified == o.modified && changed == o.changed;
+  }
+  bool operator!=(const FileState& o) const { return !(*this == o); }
+};
+
 // A read-only open file, held with a lock for as long as the object lives.
 class LockedFile : public core::ByteSource {
  public:
   ~LockedFile() override = default;
   const std::string& path() const { return path_; }
+  // The state of the open file now. Throws a read failure naming the file.
+  virtual FileState state() const = 0;
+  // Takes the file's current size as the size of this source (records appended by
+  // another program since the open become readable).
+  virtual void refresh() = 0;
 
  protected:
   explicit LockedFile(std::string path) : path_(std::move(path)) {}
@@ -56,6 +87,15 @@ class LockedFile : public core::ByteSource {
 // Opens `path` for reading, locked in `mode`. With `wantWrite`, a read-only file gives
 // OsStatus::ReadOnly (the file is still never opened for writing).
 std::unique_ptr<LockedFile> openLocked(const std::string& path, LockMode mode, bool wantWrite, OsError& error);
+
+// The state of the open file once it has been still for longer than the file
+// system's clock can tell apart, so that any later write shows in its state. Waits a
+// little while the file has just been written; throws Failure(kTableChanged) when it
+// keeps being written.
+FileState settledState(const LockedFile& file);
+
+// True when `path` still names the file of `state` (not another file renamed over it).
+bool namesFile(const std::string& path, const FileState& state);
 
 // True when `path` names an existing regular file.
 bool isFile(const std::string& path);
@@ -78,7 +118,13 @@ std::string fileNameOf(const std::string& path);
 // without regard to letter case; returns the full path or "" when there is none.
 std::string findInFolder(const std::string& folder, const std::string& name);
 
+// The file an index path stands for: the target of a symbolic link (followed to the
+// end), else the path itself. Replacing the index replaces that file.
+std::string replacementTarget(const std::string& path);
+
 // A new file in the folder of `target`, for writing the replacement of `target`.
+// The new file takes the identity of the file it replaces (its permissions and, where
+// the process may give them, its owner and group).
 // Removed when the object dies unless commit() succeeded.
 class ReplacementFile : public core::ByteSink {
  public:

@@ -1,15 +1,24 @@
 // File layer for POSIX systems (the host build): flock() locks, a path mapping that
 // accepts backslashes and finds names without regard to letter case, and index
 // replacement by rename() followed by an fsync() of the folder.
+//
+// A replaced index keeps its identity: the new file gets the old one's permission bits
+// and, where the process may give them (root, or a member of the group), its owner
+// and group. A symbolic link to the index is followed: its target is replaced and the
+// link stays. An index with several hard links is refused, because replacing one name
+// would leave the other names on the stale index, and writing the file in place could
+// leave a torn index after a crash.
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <cstdlib>
 #include <cstring>
 #include <random>
 #include <vector>
@@ -36,6 +45,14 @@ OsStatus classify(int err) {
     case ENOSPC:
     case EDQUOT:
       return OsStatus::NoSpace;
+    case EMFILE:
+    case ENFILE:
+      return OsStatus::NoHandles;
+    case ENAMETOOLONG:
+    case ELOOP:
+      return OsStatus::BadName;
+    case ENOLCK:
+      return OsStatus::LockFailed;
     default:
       return OsStatus::Other;
   }
@@ -54,12 +71,32 @@ void readAllAt(int fd, uint64_t offset, void* buffer, size_t length, const std::
   }
 }
 
+int64_t nanoseconds(const struct timespec& t) { return int64_t{t.tv_sec} * 1000000000 + t.tv_nsec; }
+
+FileState stateOf(const struct stat& st) {
+  FileState s;
+  s.volume = static_cast<uint64_t>(st.st_dev);
+  s.file = static_cast<uint64_t>(st.st_ino);
+  s.size = static_cast<uint64_t>(st.st_size);
+  s.modified = nanoseconds(st.st_mtim);
+  s.changed = nanoseconds(st.st_ctim);
+  s.links = static_cast<uint32_t>(st.st_nlink);
+  return s;
+}
+
 class PosixFile final : public LockedFile {
  public:
   PosixFile(std::string path, int fd, uint64_t size) : LockedFile(std::move(path)), fd_(fd), size_(size) {}
   ~PosixFile() override { ::close(fd_); }  // closing the descriptor releases the lock
 
   uint64_t size() const override { return size_; }
+
+  FileState state() const override {
+    struct stat st;
+    if (::fstat(fd_, &st) != 0) throw core::Failure(DBIERR_READERR, texts::readError(path()));
+    return stateOf(st);
+  }
+  void refresh() override { size_ = state().size; }
 
   void readAt(uint64_t offset, void* buffer, size_t length) const override {
     readAllAt(fd_, offset, buffer, length, path());
@@ -121,10 +158,12 @@ std::string randomSuffix() {
 }
 
 // Creates a new file named prefix + random hex with O_EXCL. Throws on failure.
+// Created readable by the owner only: the file holds data of the table, and gets its
+// final permissions once it replaces a file.
 int createUnique(const std::string& prefix, std::string& path) {
   for (int attempt = 0; attempt < 100; ++attempt) {
     path = prefix + randomSuffix();
-    int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+    int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
     if (fd >= 0) return fd;
     if (errno == EEXIST) continue;
     int err = errno;
@@ -153,10 +192,34 @@ void writeAll(int fd, const void* data, size_t length, const std::string& path) 
 
 using BufferedFd = BufferedWriter<int, writeAll>;
 
+// Gives the new file at `fd` the owner, group and permission bits of `old`. The owner
+// can only be given away by a privileged process and the group only by a member of
+// it; where the group cannot be kept, the group gets no more than everybody else had,
+// so that no one gains access the old index did not give.
+void takeIdentity(int fd, const struct stat& old) {
+  mode_t mode = old.st_mode & 07777;
+  struct stat mine;
+  if (::fstat(fd, &mine) != 0) return;
+  if (mine.st_uid != old.st_uid || mine.st_gid != old.st_gid) {
+    if (::fchown(fd, old.st_uid, old.st_gid) != 0) (void)!::fchown(fd, static_cast<uid_t>(-1), old.st_gid);
+    if (::fstat(fd, &mine) != 0) return;
+    if (mine.st_gid != old.st_gid) mode &= ~(static_cast<mode_t>(070) & ~((mode & 07) << 3));
+  }
+  ::fchmod(fd, mode);
+}
+
 class PosixReplacement final : public ReplacementFile {
  public:
   explicit PosixReplacement(std::string target) : target_(std::move(target)) {
     fd_ = createUnique(temporaryPrefix(target_), path_);
+    struct stat old;
+    if (::stat(target_.c_str(), &old) == 0) {
+      takeIdentity(fd_, old);
+    } else {
+      mode_t mask = ::umask(0);
+      ::umask(mask);
+      ::fchmod(fd_, 0666 & ~mask);  // a new index: as any new file of this process
+    }
     out_ = std::make_unique<BufferedFd>(fd_, path_);
   }
   ~PosixReplacement() override {
@@ -171,6 +234,9 @@ class PosixReplacement final : public ReplacementFile {
     if (::fsync(fd_) != 0) throw core::Failure(DBIERR_WRITEERR, texts::writeError(path_));
     ::close(fd_);
     fd_ = -1;
+    struct stat old;
+    if (::lstat(target_.c_str(), &old) == 0 && S_ISREG(old.st_mode) && old.st_nlink > 1)
+      throw core::Failure(kIndexHasLinks, texts::hardLinks(target_));
     if (::rename(path_.c_str(), target_.c_str()) != 0) {
       int err = errno;
       throw core::Failure(err == EACCES || err == EPERM || err == EROFS ? DBIERR_INDEXREADONLY : DBIERR_WRITEERR,
@@ -227,6 +293,11 @@ class PosixScratchStore final : public core::ScratchStore {
 
 std::unique_ptr<LockedFile> openLocked(const std::string& path, LockMode mode, bool wantWrite, OsError& error) {
   error = {};
+  struct stat before;
+  if (::stat(path.c_str(), &before) == 0 && !S_ISREG(before.st_mode)) {  // never open a device or a pipe
+    error = {OsStatus::NotRegular, 0};
+    return nullptr;
+  }
   int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
   if (fd < 0) {
     error = {classify(errno), static_cast<uint32_t>(errno)};
@@ -239,9 +310,9 @@ std::unique_ptr<LockedFile> openLocked(const std::string& path, LockMode mode, b
     error = {classify(err), static_cast<uint32_t>(err)};
     return nullptr;
   }
-  if (!S_ISREG(st.st_mode)) {  // a folder or a device is not a table
+  if (!S_ISREG(st.st_mode)) {  // a folder, a device or a pipe is not a table
     ::close(fd);
-    error = {OsStatus::NotFound, static_cast<uint32_t>(ENOENT)};
+    error = {OsStatus::NotRegular, 0};
     return nullptr;
   }
   if (wantWrite && isReadOnlyFile(path)) {
@@ -253,10 +324,44 @@ std::unique_ptr<LockedFile> openLocked(const std::string& path, LockMode mode, b
     if (errno == EINTR) continue;
     int err = errno;
     ::close(fd);
-    error = {err == EWOULDBLOCK ? OsStatus::Locked : classify(err), static_cast<uint32_t>(err)};
+    // Anything but a conflict with another user means the lock could not be taken.
+    error = {err == EWOULDBLOCK ? OsStatus::Locked : OsStatus::LockFailed, static_cast<uint32_t>(err)};
     return nullptr;
   }
   return std::make_unique<PosixFile>(path, fd, static_cast<uint64_t>(st.st_size));
+}
+
+FileState settledState(const LockedFile& file) {
+  // File times come from a clock that advances in ticks of a few milliseconds: a
+  // write in the same tick as the last one leaves the times as they were. A file
+  // last changed well before now shows any later write in its times.
+  constexpr int64_t kQuiet = 50'000'000;  // 50 ms, several ticks of any usual clock
+  for (int attempt = 0; attempt < 8; ++attempt) {
+    FileState s = file.state();
+    struct timespec now;
+    ::clock_gettime(CLOCK_REALTIME, &now);
+    int64_t n = nanoseconds(now);
+    auto recent = [&](int64_t t) { return t > n - kQuiet && t < n + kQuiet; };
+    if (!recent(s.modified) && !recent(s.changed)) return s;
+    struct timespec pause = {0, 60'000'000};
+    ::nanosleep(&pause, nullptr);
+  }
+  throw core::Failure(kTableChanged, texts::tableChanged(file.path()));
+}
+
+bool namesFile(const std::string& path, const FileState& state) {
+  struct stat st;
+  return ::stat(path.c_str(), &st) == 0 && stateOf(st).sameFile(state);
+}
+
+std::string replacementTarget(const std::string& path) {
+  struct stat st;
+  if (::lstat(path.c_str(), &st) != 0 || !S_ISLNK(st.st_mode)) return path;
+  char* real = ::realpath(path.c_str(), nullptr);
+  if (!real) return path;
+  std::string target = real;
+  std::free(real);
+  return target;
 }
 
 bool isFile(const std::string& path) {

@@ -35,6 +35,10 @@ OsStatus classify(DWORD err) {
     case ERROR_DISK_FULL:
     case ERROR_HANDLE_DISK_FULL:
       return OsStatus::NoSpace;
+    case ERROR_TOO_MANY_OPEN_FILES:
+      return OsStatus::NoHandles;
+    case ERROR_FILENAME_EXCED_RANGE:
+      return OsStatus::BadName;
     default:
       return OsStatus::Other;
   }
@@ -57,6 +61,17 @@ void readAllAt(HANDLE handle, uint64_t offset, void* buffer, size_t length, cons
   }
 }
 
+FileState stateOf(const BY_HANDLE_FILE_INFORMATION& info) {
+  FileState s;
+  s.volume = info.dwVolumeSerialNumber;
+  s.file = (uint64_t{info.nFileIndexHigh} << 32) | info.nFileIndexLow;
+  s.size = (uint64_t{info.nFileSizeHigh} << 32) | info.nFileSizeLow;
+  s.modified = static_cast<int64_t>((uint64_t{info.ftLastWriteTime.dwHighDateTime} << 32) |
+                                    info.ftLastWriteTime.dwLowDateTime);
+  s.links = info.nNumberOfLinks;
+  return s;
+}
+
 class WinFile final : public LockedFile {
  public:
   WinFile(std::string path, HANDLE handle, uint64_t size) : LockedFile(std::move(path)), handle_(handle), size_(size) {}
@@ -67,6 +82,14 @@ class WinFile final : public LockedFile {
   void readAt(uint64_t offset, void* buffer, size_t length) const override {
     readAllAt(handle_, offset, buffer, length, path());
   }
+
+  FileState state() const override {
+    BY_HANDLE_FILE_INFORMATION info;
+    if (!GetFileInformationByHandle(handle_, &info)) throw core::Failure(DBIERR_READERR, texts::readError(path()));
+    return stateOf(info);
+  }
+  void refresh() override { size_ = state().size; }
+  HANDLE handle() const { return handle_; }
 
  private:
   HANDLE handle_;
@@ -201,7 +224,7 @@ std::unique_ptr<LockedFile> openLocked(const std::string& path, LockMode mode, b
   DWORD attrs;
   if (attributes(path, attrs)) {
     if (attrs & FILE_ATTRIBUTE_DIRECTORY) {
-      error = {OsStatus::NotFound, ERROR_FILE_NOT_FOUND};
+      error = {OsStatus::NotRegular, 0};
       return nullptr;
     }
     if (wantWrite && (attrs & FILE_ATTRIBUTE_READONLY)) {
@@ -216,6 +239,11 @@ std::unique_ptr<LockedFile> openLocked(const std::string& path, LockMode mode, b
     error = {classify(err), err};
     return nullptr;
   }
+  if (GetFileType(h) != FILE_TYPE_DISK) {  // a device or a pipe is not a table
+    CloseHandle(h);
+    error = {OsStatus::NotRegular, 0};
+    return nullptr;
+  }
   LARGE_INTEGER size;
   if (!GetFileSizeEx(h, &size)) {
     DWORD err = GetLastError();
@@ -225,6 +253,24 @@ std::unique_ptr<LockedFile> openLocked(const std::string& path, LockMode mode, b
   }
   return std::make_unique<WinFile>(path, h, static_cast<uint64_t>(size.QuadPart));
 }
+
+FileState settledState(const LockedFile& file) {
+  // The table is open without write sharing: no other program can write it while it
+  // is held, so its state cannot move.
+  return file.state();
+}
+
+bool namesFile(const std::string& path, const FileState& state) {
+  HANDLE h = CreateFileA(path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                         OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  if (h == INVALID_HANDLE_VALUE) return false;
+  BY_HANDLE_FILE_INFORMATION info;
+  bool same = GetFileInformationByHandle(h, &info) && stateOf(info).sameFile(state);
+  CloseHandle(h);
+  return same;
+}
+
+std::string replacementTarget(const std::string& path) { return path; }
 
 bool isFile(const std::string& path) {
   DWORD attrs;

@@ -48,7 +48,7 @@ const Entry kTexts[] = {
     {DBIERR_INDEXOPEN, "The index is already open", "L'index est déjà ouvert"},
     {DBIERR_TABLEOPEN, "The table is open", "La table est ouverte"},
     {DBIERR_LOCKED, "Locked by another user", "Verrouillé par un autre utilisateur"},
-    {DBIERR_FILEBUSY, "The table is busy", "La table est occupée"},
+    {DBIERR_FILEBUSY, "The table was changed by another program", "La table a été modifiée par un autre programme"},
     {DBIERR_DIRBUSY, "The directory is busy", "Le répertoire est occupé"},
     {DBIERR_FILELOCKED, "The file is in use by another program", "Le fichier est utilisé par un autre programme"},
     {DBIERR_LOCKTIMEOUT, "Lock wait timed out", "Délai d'attente du verrou dépassé"},
@@ -66,7 +66,7 @@ const Entry kTexts[] = {
     {DBIERR_OSENOPATH, "Operating system: path not found", "Système : chemin introuvable"},
     {DBIERR_OSEACCES, "Operating system: permission denied", "Système : accès refusé"},
     {DBIERR_OSSHAREVIOL, "Operating system: sharing violation", "Système : violation de partage"},
-    {DBIERR_OSLOCKVIOL, "Operating system: lock violation", "Système : violation de verrou"},
+    {DBIERR_OSLOCKVIOL, "Operating system: the file cannot be locked", "Système : le fichier ne peut pas être verrouillé"},
     {DBIERR_INTERFACEVER, "Interface version mismatch", "Version d'interface incompatible"},
     {DBIERR_INDEXOUTOFDATE, "The index is out of date", "L'index n'est pas à jour"},
     {DBIERR_TABLELEVEL, "A higher table level is required", "Un niveau de table supérieur est requis"},
@@ -179,6 +179,20 @@ std::string writeError(const std::string& path) {
 }
 std::string replaceError(const std::string& path) {
   return naming(native(french() ? "Remplacement impossible :" : "Cannot replace"), path);
+}
+std::string lockError(const std::string& path) {
+  return naming(native(french() ? "Verrouillage impossible :" : "Cannot lock"), path);
+}
+std::string notRegular(const std::string& path) {
+  return naming(native(french() ? "Pas un fichier ordinaire :" : "Not a regular file:"), path);
+}
+std::string tableChanged(const std::string& path) {
+  return naming(native(french() ? "Table modifiée pendant la reconstruction :" : "Table changed during the rebuild:"),
+                path);
+}
+std::string hardLinks(const std::string& path) {
+  return naming(native(french() ? "Index à plusieurs noms (liens physiques) :" : "Index with several names (hard links):"),
+                path);
 }
 
 }  // namespace idapi::engine::texts

@@ -37,6 +37,10 @@ std::string readError(const std::string& path);
 std::string createError(const std::string& path);
 std::string writeError(const std::string& path);
 std::string replaceError(const std::string& path);
+std::string lockError(const std::string& path);
+std::string notRegular(const std::string& path);
+std::string tableChanged(const std::string& path);
+std::string hardLinks(const std::string& path);
 
 // Converts a UTF-8 text to the engine's text encoding (see above).
 std::string native(const std::string& utf8);

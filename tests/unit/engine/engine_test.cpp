@@ -245,7 +245,8 @@ TEST_F(EngineTest, FolderNamedLikeATableIsNotATable) {
   TempDir dir;
   fs::create_directories(dir / "Fact.DBF");
   hDBICur cursor = nullptr;
-  EXPECT_EQ(engine.open(dir / "Fact.DBF", cursor), DBIERR_NOSUCHFILE);
+  EXPECT_EQ(engine.open(dir / "Fact.DBF", cursor), DBIERR_UNKNOWNFILE);
+  EXPECT_EQ(stackText(), "Not a regular file: " + (dir / "Fact.DBF") + " | Table: " + (dir / "Fact.DBF"));
 }
 
 // ---------------------------------------------------------------------------
