@@ -21,6 +21,8 @@
 #include <bit>
 #include <chrono>
 #include <cstring>
+#include <limits>
+#include <new>
 #include <queue>
 
 #include "core/bytes.h"
@@ -316,9 +318,13 @@ void KeyCollector::collect(const ByteSource& dbf) {
           // The first array takes every record at once, up to the tag's share (its pages
           // are only touched as they fill); should the table hold more records than its
           // header said, it doubles.
-          size_t bytes = t.capacity ? t.capacity * 2 : (size_t{table_.recordCount} + 1) * t.stride;
-          if (scratch_) bytes = std::min(bytes, perTag * t.stride);
-          bytes = std::max(bytes, t.used + t.stride);
+          // Sized in 64 bits: in a 32-bit process the record count times the entry
+          // size can pass what a size_t holds.
+          uint64_t want = t.capacity ? uint64_t{t.capacity} * 2 : (uint64_t{table_.recordCount} + 1) * t.stride;
+          if (scratch_) want = std::min<uint64_t>(want, uint64_t{perTag} * t.stride);
+          want = std::max<uint64_t>(want, uint64_t{t.used} + t.stride);
+          if (want > std::numeric_limits<size_t>::max()) throw std::bad_alloc();
+          const size_t bytes = static_cast<size_t>(want);
           auto grown = std::unique_ptr<uint8_t[]>(new uint8_t[bytes]);
           if (t.used) std::memcpy(grown.get(), t.data.get(), t.used);
           t.data = std::move(grown);

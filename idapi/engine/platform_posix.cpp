@@ -30,6 +30,8 @@
 namespace idapi::engine {
 namespace {
 
+static_assert(sizeof(off_t) >= 8, "file offsets must be 64-bit (large-file support)");
+
 OsStatus classify(int err) {
   switch (err) {
     case ENOENT:

@@ -157,13 +157,21 @@ RgbImage decodePng(std::span<const std::uint8_t> file) {
         bad("no image data");
     }
 
+    // The side limit keeps every size below in 32 bits; the compressed size, bounded
+    // only by the file's, is weighed in 64 bits.
+    static_assert((std::uint64_t{kMaxPngSide} * kBytesPerPixel + 1) * kMaxPngSide < (std::uint64_t{1} << 31),
+                  "image sizes must fit a 32-bit size_t");
     const std::size_t stride = static_cast<std::size_t>(width) * kBytesPerPixel;
+    const std::size_t rawSize = (stride + 1) * height;
+    if (compressed.size() > 0xFFFFFFFFu) {  // zlib counts input in 32 bits
+        bad("too much image data");
+    }
     // Deflate cannot expand data by more than about 1032 to 1: refuse to reserve room
     // for an image the compressed data cannot possibly fill.
-    if ((stride + 1) * height > compressed.size() * 1032 + 1024) {
+    if (std::uint64_t{rawSize} > std::uint64_t{compressed.size()} * 1032 + 1024) {
         bad("too little image data");
     }
-    std::vector<std::uint8_t> raw = inflateExactly(compressed, (stride + 1) * height);
+    std::vector<std::uint8_t> raw = inflateExactly(compressed, rawSize);
 
     RgbImage image;
     image.width = static_cast<int>(width);
