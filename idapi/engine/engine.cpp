@@ -362,7 +362,7 @@ UINT16 plainField(const core::TableHeader& table, const std::string& expression)
 void reopenIndex(Cursor& c) {
   if (c.mdx) return;
   OsError error;
-  c.mdx = openLocked(c.mdxPath, LockMode::Exclusive, false, error);
+  c.mdx = openLocked(c.mdxPath, LockMode::Exclusive, false, error, true);
   if (!c.mdx) failOpen(error, c.mdxPath, true, c.dbfPath);
 }
 
@@ -372,7 +372,7 @@ struct IndexKeeper {
   ~IndexKeeper() {
     if (c.mdx) return;
     OsError error;
-    c.mdx = openLocked(c.mdxPath, LockMode::Exclusive, false, error);
+    c.mdx = openLocked(c.mdxPath, LockMode::Exclusive, false, error, true);
   }
 };
 
@@ -438,20 +438,10 @@ void rebuild(Cursor& c) {
     scratch.reset();
     if (c.dbf->state() != tableState || !namesFile(c.dbfPath, tableState) || headerBytes(c, table) != header)
       failChanged(c);
-    // The old index must be closed before it can be replaced (Windows refuses to
-    // replace a file that is open without sharing); the table stays held meanwhile,
-    // so no other user can come in between.
-    c.mdx.reset();
-    std::exception_ptr failure;
-    try {
-      out->commit();
-    } catch (...) {
-      failure = std::current_exception();
-    }
-    OsError error;
-    c.mdx = openLocked(c.mdxPath, LockMode::Exclusive, false, error);
-    if (failure) std::rethrow_exception(failure);
-    if (!c.mdx) failOpen(error, c.mdxPath, true, c.dbfPath);
+    // The old index stays open until the new one has taken its name, and the new one
+    // is held from its first moment: no other program can take either in between.
+    std::unique_ptr<LockedFile> fresh = out->commit(c.mdx);
+    c.mdx = std::move(fresh);
   } catch (const core::Failure& f) {
     failCore(f, c.mdxPath, ecFILENAME, c.dbfPath);
   }
@@ -597,7 +587,7 @@ DBIResult DBIFN DbiOpenTable(hDBIDb hDb, const char* pszTableName, const char* p
       std::string folder = folderOf(cursor->dbfPath);
       std::string mdxPath = findInFolder(folder, base + ".MDX");
       if (mdxPath.empty()) failOpen(OsError{OsStatus::NotFound, 0}, folder + base + ".MDX", true, cursor->dbfPath);
-      cursor->mdx = openLocked(mdxPath, lock, false, error);
+      cursor->mdx = openLocked(mdxPath, lock, false, error, true);
       if (!cursor->mdx) failOpen(error, mdxPath, true, cursor->dbfPath);
       cursor->mdxPath = mdxPath;
       cursor->index = readIndex(*cursor->mdx, cursor->dbfPath);

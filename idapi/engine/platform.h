@@ -85,8 +85,11 @@ class LockedFile : public core::ByteSource {
 };
 
 // Opens `path` for reading, locked in `mode`. With `wantWrite`, a read-only file gives
-// OsStatus::ReadOnly (the file is still never opened for writing).
-std::unique_ptr<LockedFile> openLocked(const std::string& path, LockMode mode, bool wantWrite, OsError& error);
+// OsStatus::ReadOnly (the file is still never opened for writing). With `replaceable`
+// (an index), an exclusive hold still lets the file be replaced by a new one while it
+// is open.
+std::unique_ptr<LockedFile> openLocked(const std::string& path, LockMode mode, bool wantWrite, OsError& error,
+                                       bool replaceable = false);
 
 // The state of the open file once it has been still for longer than the file
 // system's clock can tell apart, so that any later write shows in its state. Waits a
@@ -130,9 +133,13 @@ class ReplacementFile : public core::ByteSink {
  public:
   ~ReplacementFile() override = default;
   // Flushes everything to disk and renames the file over `target` in one step,
-  // then makes the rename itself durable. Throws core::Failure on any failure, after
-  // which the temporary file is gone and `target` is unchanged.
-  virtual void commit() = 0;
+  // then makes the rename itself durable. `old` is the old file, held (an exclusive
+  // open of an index allows its replacement); it stays open until the new file has
+  // its name, unless the system can replace it no other way than closed. Returns the
+  // new file, held exclusively from its first moment under the name. Throws
+  // core::Failure on any failure, after which the temporary file is gone and `target`
+  // is unchanged (`old` may have been closed).
+  virtual std::unique_ptr<LockedFile> commit(std::unique_ptr<LockedFile>& old) = 0;
   virtual const std::string& path() const = 0;
 };
 
@@ -147,8 +154,6 @@ std::unique_ptr<core::ScratchStore> createScratchStore(const std::string& target
 // call it while the table is held exclusively.
 void removeLeftovers(const std::string& target);
 
-// The prefix every temporary file made for `target` starts with (its name + ".~").
-std::string temporaryPrefix(const std::string& target);
 
 }  // namespace idapi::engine
 

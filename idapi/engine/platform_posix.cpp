@@ -30,6 +30,10 @@
 namespace idapi::engine {
 namespace {
 
+// Temporary files made for `target` are named after it: its name + ".~" + 16 hex
+// digits (the new index) or + ".~s" + 16 hex digits (sorted runs).
+std::string temporaryPrefix(const std::string& target) { return target + ".~"; }
+
 static_assert(sizeof(off_t) >= 8, "file offsets must be 64-bit (large-file support)");
 
 OsStatus classify(int err) {
@@ -231,11 +235,13 @@ class PosixReplacement final : public ReplacementFile {
   void write(const void* data, size_t length) override { out_->write(data, length); }
   const std::string& path() const override { return path_; }
 
-  void commit() override {
+  std::unique_ptr<LockedFile> commit(std::unique_ptr<LockedFile>&) override {
     out_->flush();
     if (::fsync(fd_) != 0) throw core::Failure(DBIERR_WRITEERR, texts::writeError(path_));
-    ::close(fd_);
-    fd_ = -1;
+    // Locked before it gets its name, so that it is held from its first moment there;
+    // a rename over an open file is allowed here, the old index needs no release.
+    while (::flock(fd_, LOCK_EX | LOCK_NB) != 0)
+      if (errno != EINTR) throw core::Failure(DBIERR_OSLOCKVIOL, texts::lockError(path_));
     struct stat old;
     if (::lstat(target_.c_str(), &old) == 0 && S_ISREG(old.st_mode) && old.st_nlink > 1)
       throw core::Failure(kIndexHasLinks, texts::hardLinks(target_));
@@ -246,6 +252,9 @@ class PosixReplacement final : public ReplacementFile {
     }
     committed_ = true;
     syncFolder(folderOf(target_));
+    auto file = std::make_unique<PosixFile>(target_, fd_, out_->written());
+    fd_ = -1;
+    return file;
   }
 
  private:
@@ -293,7 +302,8 @@ class PosixScratchStore final : public core::ScratchStore {
 
 }  // namespace
 
-std::unique_ptr<LockedFile> openLocked(const std::string& path, LockMode mode, bool wantWrite, OsError& error) {
+std::unique_ptr<LockedFile> openLocked(const std::string& path, LockMode mode, bool wantWrite, OsError& error,
+                                       bool /*replaceable: a rename over an open file is always allowed*/) {
   error = {};
   struct stat before;
   if (::stat(path.c_str(), &before) == 0 && !S_ISREG(before.st_mode)) {  // never open a device or a pipe
@@ -433,7 +443,7 @@ std::string resolvePath(const std::string& directory, const std::string& name) {
   return built;
 }
 
-std::string temporaryPrefix(const std::string& target) { return target + ".~"; }
+
 
 std::unique_ptr<ReplacementFile> createReplacement(const std::string& target) {
   return std::make_unique<PosixReplacement>(target);

@@ -1,9 +1,18 @@
 // File layer for Windows. Every name goes through the ANSI ("A") functions, so that
 // Windows interprets the caller's bytes in the system's ANSI code page. Exclusive use
-// is an open without any sharing; shared use lets others read and write. An index is
-// replaced with MoveFileExA(MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH).
+// is an open without read or write sharing; shared use lets others read and write.
+//
+// An index is replaced by renaming the new file, through its own handle, over the old
+// one while the old one is still held: an exclusively held index shares deletion only,
+// which lets a rename with POSIX semantics replace it and keeps every other program
+// out. Where the system or the file system has no such rename, the plain rename is
+// tried with the old index still open, and only if that is refused is the old index
+// closed and the rename made again. Temporary files get short names ("~IX" or "~IS" and
+// hex digits, no longer than the index's own name), so that every index path short
+// enough to open is short enough to rebuild.
 #include <windows.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdio>
 #include <vector>
@@ -74,7 +83,8 @@ FileState stateOf(const BY_HANDLE_FILE_INFORMATION& info) {
 
 class WinFile final : public LockedFile {
  public:
-  WinFile(std::string path, HANDLE handle, uint64_t size) : LockedFile(std::move(path)), handle_(handle), size_(size) {}
+  WinFile(std::string path, HANDLE handle, uint64_t size, bool canRename = false)
+      : LockedFile(std::move(path)), handle_(handle), size_(size), canRename_(canRename) {}
   ~WinFile() override { CloseHandle(handle_); }
 
   uint64_t size() const override { return size_; }
@@ -90,10 +100,12 @@ class WinFile final : public LockedFile {
   }
   void refresh() override { size_ = state().size; }
   HANDLE handle() const { return handle_; }
+  bool canRename() const { return canRename_; }  // opened with the right to rename it
 
  private:
   HANDLE handle_;
   uint64_t size_;
+  bool canRename_;
 };
 
 bool attributes(const std::string& path, DWORD& attrs) {
@@ -115,19 +127,89 @@ std::string hexSuffix() {
   return text;
 }
 
-HANDLE createUnique(const std::string& prefix, std::string& path, DWORD flags) {
-  for (int attempt = 0; attempt < 100; ++attempt) {
-    path = prefix + hexSuffix();
-    HANDLE h = CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_NEW, flags, nullptr);
+// Temporary names in the folder of `target`: `tag` ("~IX" new index, "~IS" sorted
+// run) and hex digits, as long as the index's name (at least two digits).
+struct TemporaryName {
+  std::string folder;
+  std::string tag;
+  size_t digits;
+};
+
+TemporaryName temporaryName(const std::string& target, const char* tag) {
+  std::string name = fileNameOf(target);
+  size_t digits = name.size() > 5 ? std::min<size_t>(name.size() - 3, 13) : 2;
+  return {folderOf(target), tag, digits};
+}
+
+bool isTemporaryName(const std::string& name) {
+  if (name.size() < 5 || name.size() > 16 || name[0] != '~' || name[1] != 'I' || (name[2] != 'X' && name[2] != 'S'))
+    return false;
+  return name.find_first_not_of("0123456789abcdef", 3) == std::string::npos;
+}
+
+HANDLE createUnique(const TemporaryName& name, std::string& path, DWORD access, DWORD share, DWORD flags) {
+  DWORD err = ERROR_FILE_EXISTS;
+  for (int attempt = 0; attempt < 200; ++attempt) {
+    path = name.folder + name.tag + hexSuffix().substr(0, name.digits);
+    HANDLE h = CreateFileA(path.c_str(), access, share, nullptr, CREATE_NEW, flags, nullptr);
     if (h != INVALID_HANDLE_VALUE) return h;
-    DWORD err = GetLastError();
+    err = GetLastError();
     if (err == ERROR_FILE_EXISTS || err == ERROR_ALREADY_EXISTS) continue;
-    throw core::Failure(err == ERROR_DISK_FULL            ? DBIERR_NODISKSPACE
-                        : err == ERROR_ACCESS_DENIED || err == ERROR_WRITE_PROTECT ? DBIERR_READONLYDIR
-                                                                                   : DBIERR_WRITEERR,
-                        texts::createError(path));
+    break;
   }
-  throw core::Failure(DBIERR_WRITEERR, texts::createError(path));
+  throw core::Failure(err == ERROR_DISK_FULL || err == ERROR_HANDLE_DISK_FULL         ? DBIERR_NODISKSPACE
+                      : err == ERROR_ACCESS_DENIED || err == ERROR_WRITE_PROTECT      ? DBIERR_READONLYDIR
+                      : err == ERROR_FILENAME_EXCED_RANGE || err == ERROR_INVALID_NAME ? DBIERR_INVALIDFILENAME
+                                                                                       : DBIERR_WRITEERR,
+                      texts::createError(path));
+}
+
+enum class Rename { Posix, Replace, NoReplace };
+
+// Renames the file open at `h` to `target`: replacing it, with POSIX semantics (the
+// old file may still be open, if it shares deletion) or without; or only where no
+// file has that name.
+bool renameByHandle(HANDLE h, const std::string& target, Rename how) {
+  int wide = MultiByteToWideChar(CP_ACP, 0, target.c_str(), -1, nullptr, 0);
+  if (wide <= 0) return false;
+  struct Info {  // FILE_RENAME_INFO, with the flags of the extended form
+    union {
+      BOOLEAN ReplaceIfExists;
+      DWORD Flags;
+    };
+    HANDLE RootDirectory;
+    DWORD FileNameLength;
+    WCHAR FileName[1];
+  };
+  std::vector<char> buffer(sizeof(Info) + sizeof(WCHAR) * static_cast<size_t>(wide));
+  auto* info = reinterpret_cast<Info*>(buffer.data());
+  MultiByteToWideChar(CP_ACP, 0, target.c_str(), -1, info->FileName, wide);
+  info->FileNameLength = static_cast<DWORD>(sizeof(WCHAR) * static_cast<size_t>(wide - 1));
+  info->RootDirectory = nullptr;
+  constexpr DWORD kReplaceIfExists = 0x1, kPosixSemantics = 0x2;
+  constexpr auto kRenameInfoEx = static_cast<FILE_INFO_BY_HANDLE_CLASS>(22);
+  if (how == Rename::Posix) info->Flags = kReplaceIfExists | kPosixSemantics;
+  else info->ReplaceIfExists = how == Rename::Replace;
+  return SetFileInformationByHandle(h, how == Rename::Posix ? kRenameInfoEx : FileRenameInfo, info,
+                                    static_cast<DWORD>(buffer.size())) != 0;
+}
+
+// The true cause of a refused replacement of `target`.
+DBIResult replaceFailure(DWORD err, const std::string& target) {
+  if (classify(err) == OsStatus::Locked) return DBIERR_FILELOCKED;
+  if (err == ERROR_DISK_FULL || err == ERROR_HANDLE_DISK_FULL) return DBIERR_NODISKSPACE;
+  if (err != ERROR_ACCESS_DENIED) return DBIERR_WRITEERR;
+  DWORD attrs = GetFileAttributesA(target.c_str());
+  if (attrs != INVALID_FILE_ATTRIBUTES && (attrs & FILE_ATTRIBUTE_READONLY)) return DBIERR_INDEXREADONLY;
+  // Refused although writable: another program has it open, or no right to replace it.
+  HANDLE probe = CreateFileA(target.c_str(), DELETE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                             OPEN_EXISTING, 0, nullptr);
+  if (probe != INVALID_HANDLE_VALUE) {
+    CloseHandle(probe);
+    return DBIERR_FILELOCKED;  // the name is free to us: an open elsewhere was in the way
+  }
+  DWORD why = GetLastError();
+  return classify(why) == OsStatus::Locked ? DBIERR_FILELOCKED : DBIERR_FILENOACCESS;
 }
 
 void writeAll(HANDLE h, const void* data, size_t length, const std::string& path) {
@@ -151,29 +233,69 @@ using Buffered = BufferedWriter<HANDLE, writeAll>;
 class WinReplacement final : public ReplacementFile {
  public:
   explicit WinReplacement(std::string target) : target_(std::move(target)) {
-    h_ = createUnique(temporaryPrefix(target_), path_, FILE_ATTRIBUTE_NORMAL);
+    // Shares deletion only, as a held index does: it can be renamed into place and
+    // replaced by the next rebuild while it is open.
+    h_ = createUnique(temporaryName(target_, "~IX"), path_, GENERIC_READ | GENERIC_WRITE | DELETE, FILE_SHARE_DELETE,
+                      FILE_ATTRIBUTE_NORMAL);
     out_ = std::make_unique<Buffered>(h_, path_);
   }
   ~WinReplacement() override {
-    if (h_ != INVALID_HANDLE_VALUE) CloseHandle(h_);
-    if (!committed_) DeleteFileA(path_.c_str());
+    if (h_ != INVALID_HANDLE_VALUE) {
+      if (!committed_) {
+        FILE_DISPOSITION_INFO doomed = {TRUE};
+        if (!SetFileInformationByHandle(h_, FileDispositionInfo, &doomed, sizeof doomed)) {
+          CloseHandle(h_);
+          h_ = INVALID_HANDLE_VALUE;
+          DeleteFileA(path_.c_str());
+        }
+      }
+      if (h_ != INVALID_HANDLE_VALUE) CloseHandle(h_);
+    }
   }
   void write(const void* data, size_t length) override { out_->write(data, length); }
   const std::string& path() const override { return path_; }
 
-  void commit() override {
+  std::unique_ptr<LockedFile> commit(std::unique_ptr<LockedFile>& old) override {
     out_->flush();
     if (!FlushFileBuffers(h_)) throw core::Failure(DBIERR_WRITEERR, texts::writeError(path_));
-    CloseHandle(h_);
-    h_ = INVALID_HANDLE_VALUE;
-    if (!MoveFileExA(path_.c_str(), target_.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
-      DWORD err = GetLastError();
-      throw core::Failure(err == ERROR_ACCESS_DENIED ? DBIERR_INDEXREADONLY
-                          : classify(err) == OsStatus::Locked ? DBIERR_FILELOCKED
-                                                              : DBIERR_WRITEERR,
-                          texts::replaceError(target_));
+    // Windows 10 and later on NTFS: one rename, the old index open all along.
+    bool done = renameByHandle(h_, target_, Rename::Posix);
+    // Elsewhere a file that is open cannot be replaced. The old index, held with the
+    // right to rename it, steps aside under a temporary name, the new one takes the
+    // name, and the old one goes when it is closed: another program finds either
+    // index held, or for the moment between the two renames none at all.
+    auto* held = dynamic_cast<WinFile*>(old.get());
+    DWORD err = GetLastError();
+    if (!done && held && held->canRename()) {
+      std::string aside;
+      bool moved = false;
+      for (int attempt = 0; attempt < 200 && !moved; ++attempt) {
+        TemporaryName name = temporaryName(target_, "~IX");
+        aside = name.folder + name.tag + hexSuffix().substr(0, name.digits);
+        moved = renameByHandle(held->handle(), aside, Rename::NoReplace);
+        err = GetLastError();
+        if (!moved && err != ERROR_FILE_EXISTS && err != ERROR_ALREADY_EXISTS) break;
+      }
+      if (moved) {
+        done = renameByHandle(h_, target_, Rename::NoReplace);
+        err = GetLastError();
+        if (done) {
+          FILE_DISPOSITION_INFO doomed = {TRUE};
+          SetFileInformationByHandle(held->handle(), FileDispositionInfo, &doomed, sizeof doomed);
+        } else {
+          renameByHandle(held->handle(), target_, Rename::NoReplace);  // back in its place
+        }
+      }
     }
+    if (!done && !held) {
+      done = renameByHandle(h_, target_, Rename::Replace);  // nothing held: a plain replacement
+      err = GetLastError();
+    }
+    if (!done) throw core::Failure(replaceFailure(err, target_), texts::replaceError(target_));
     committed_ = true;
+    auto file = std::make_unique<WinFile>(target_, h_, out_->written(), true);
+    h_ = INVALID_HANDLE_VALUE;
+    return file;
   }
 
  private:
@@ -186,8 +308,8 @@ class WinReplacement final : public ReplacementFile {
 
 class WinScratch final : public core::ScratchFile {
  public:
-  explicit WinScratch(const std::string& prefix) {
-    h_ = createUnique(prefix, path_, FILE_ATTRIBUTE_TEMPORARY | FILE_FLAG_DELETE_ON_CLOSE);
+  explicit WinScratch(const TemporaryName& name) {
+    h_ = createUnique(name, path_, GENERIC_READ | GENERIC_WRITE, 0, FILE_ATTRIBUTE_TEMPORARY | FILE_FLAG_DELETE_ON_CLOSE);
     // Runs come in large blocks already: no buffer of our own, which every run still
     // waiting for its merge would otherwise keep.
     out_ = std::make_unique<Buffered>(h_, path_, 0);
@@ -208,18 +330,19 @@ class WinScratch final : public core::ScratchFile {
 
 class WinScratchStore final : public core::ScratchStore {
  public:
-  explicit WinScratchStore(std::string prefix) : prefix_(std::move(prefix)) {}
-  std::unique_ptr<core::ScratchFile> create() override { return std::make_unique<WinScratch>(prefix_); }
+  explicit WinScratchStore(TemporaryName name) : name_(std::move(name)) {}
+  std::unique_ptr<core::ScratchFile> create() override { return std::make_unique<WinScratch>(name_); }
 
  private:
-  std::string prefix_;
+  TemporaryName name_;
 };
 
 bool isSeparator(char c) { return c == '\\' || c == '/'; }
 
 }  // namespace
 
-std::unique_ptr<LockedFile> openLocked(const std::string& path, LockMode mode, bool wantWrite, OsError& error) {
+std::unique_ptr<LockedFile> openLocked(const std::string& path, LockMode mode, bool wantWrite, OsError& error,
+                                       bool replaceable) {
   error = {};
   DWORD attrs;
   if (attributes(path, attrs)) {
@@ -232,8 +355,12 @@ std::unique_ptr<LockedFile> openLocked(const std::string& path, LockMode mode, b
       return nullptr;
     }
   }
-  DWORD share = mode == LockMode::Exclusive ? 0 : (FILE_SHARE_READ | FILE_SHARE_WRITE);
-  HANDLE h = CreateFileA(path.c_str(), GENERIC_READ, share, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  DWORD share = mode == LockMode::Exclusive ? (replaceable ? FILE_SHARE_DELETE : 0)
+                                            : (FILE_SHARE_READ | FILE_SHARE_WRITE | (replaceable ? FILE_SHARE_DELETE : 0));
+  // An index held exclusively is held with the right to rename it out of the way.
+  const bool renamable = replaceable && mode == LockMode::Exclusive;
+  HANDLE h = CreateFileA(path.c_str(), GENERIC_READ | (renamable ? DELETE : 0), share, nullptr, OPEN_EXISTING,
+                         FILE_ATTRIBUTE_NORMAL, nullptr);
   if (h == INVALID_HANDLE_VALUE) {
     DWORD err = GetLastError();
     error = {classify(err), err};
@@ -251,7 +378,7 @@ std::unique_ptr<LockedFile> openLocked(const std::string& path, LockMode mode, b
     error = {classify(err), err};
     return nullptr;
   }
-  return std::make_unique<WinFile>(path, h, static_cast<uint64_t>(size.QuadPart));
+  return std::make_unique<WinFile>(path, h, static_cast<uint64_t>(size.QuadPart), renamable);
 }
 
 FileState settledState(const LockedFile& file) {
@@ -312,34 +439,34 @@ std::string resolvePath(const std::string& directory, const std::string& name) {
   return base + name;
 }
 
-std::string temporaryPrefix(const std::string& target) { return target + ".~"; }
-
 std::unique_ptr<ReplacementFile> createReplacement(const std::string& target) {
   return std::make_unique<WinReplacement>(target);
 }
 
 std::unique_ptr<core::ScratchStore> createScratchStore(const std::string& target) {
-  return std::make_unique<WinScratchStore>(temporaryPrefix(target) + "s");
+  return std::make_unique<WinScratchStore>(temporaryName(target, "~IS"));
 }
 
 void removeLeftovers(const std::string& target) {
+  // Temporary names do not tell which index they were made for: any one in the
+  // folder is a leftover once nobody holds it open (a rebuild under way keeps its
+  // files open without delete sharing, or with it only while they are its own).
   std::string folder = folderOf(target);
-  std::string prefix = fileNameOf(temporaryPrefix(target));
   WIN32_FIND_DATAA found;
-  HANDLE search = FindFirstFileA((temporaryPrefix(target) + "*").c_str(), &found);
+  HANDLE search = FindFirstFileA((folder + "~I*").c_str(), &found);
   if (search == INVALID_HANDLE_VALUE) return;
   std::vector<std::string> doomed;
   do {
     std::string candidate = found.cFileName;
-    if (candidate.size() <= prefix.size() || _strnicmp(candidate.c_str(), prefix.c_str(), prefix.size()) != 0)
-      continue;
-    std::string rest = candidate.substr(prefix.size());
-    if (!rest.empty() && rest[0] == 's') rest.erase(0, 1);
-    if (rest.size() == 16 && rest.find_first_not_of("0123456789abcdef") == std::string::npos)
+    if (!(found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) && isTemporaryName(candidate))
       doomed.push_back(folder + candidate);
   } while (FindNextFileA(search, &found));
   FindClose(search);
-  for (const auto& path : doomed) DeleteFileA(path.c_str());
+  for (const auto& path : doomed) {
+    // Only a file that no one has open can be opened without sharing.
+    HANDLE h = CreateFileA(path.c_str(), DELETE, 0, nullptr, OPEN_EXISTING, FILE_FLAG_DELETE_ON_CLOSE, nullptr);
+    if (h != INVALID_HANDLE_VALUE) CloseHandle(h);
+  }
 }
 
 }  // namespace idapi::engine

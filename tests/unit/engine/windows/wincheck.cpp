@@ -1,9 +1,11 @@
 // Exercises IDAPI32.DLL on Windows (run under Wine by the host tests): the library is
 // loaded at run time and every function bound by its plain name, as the launcher
 // does. Checks the Windows file layer: exclusive opens without sharing, shared opens,
-// the read-only attribute, missing files, and an index rebuild with its replacement.
+// the read-only attribute, missing files, an index rebuild with its replacement while
+// another thread keeps trying to open the index, and the rebuild of a table whose
+// path is close to the system's limit.
 //
-//   engine_wincheck IDAPI32.DLL TABLE.DBF
+//   engine_wincheck IDAPI32.DLL TABLE.DBF LONGPATH.DBF
 // Prints one line per check; exit status 0 when every check passed.
 #include <windows.h>
 
@@ -16,6 +18,34 @@
 namespace {
 
 int failures = 0;
+
+// Keeps trying to open the index for reading, as another program of the application
+// might, and counts the times it got it.
+struct Intruder {
+  std::string path;
+  volatile LONG stop = 0;
+  volatile LONG got = 0;
+};
+
+DWORD WINAPI intrude(void* arg) {
+  auto* in = static_cast<Intruder*>(arg);
+  while (!InterlockedCompareExchange(&in->stop, 0, 0)) {
+    HANDLE h = CreateFileA(in->path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                           FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (h != INVALID_HANDLE_VALUE) {
+      InterlockedIncrement(&in->got);
+      Sleep(20);
+      CloseHandle(h);
+    }
+  }
+  return 0;
+}
+
+std::string indexOf(const char* table) {
+  std::string mdx = table;
+  mdx.replace(mdx.size() - 4, 4, ".MDX");
+  return mdx;
+}
 
 void check(bool ok, const char* what, unsigned got) {
   std::printf("%s %s (got %04X)\n", ok ? "ok  " : "FAIL", what, got);
@@ -35,7 +65,7 @@ T bind(HMODULE dll, const char* name) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc != 3) return 2;
+  if (argc != 4) return 2;
   HMODULE dll = LoadLibraryA(argv[1]);
   if (!dll) {
     std::printf("FAIL cannot load %s (%lu)\n", argv[1], GetLastError());
@@ -85,8 +115,39 @@ int main(int argc, char** argv) {
   check(rc == 0 && text[0] == 0, "no second entry", rc);
   rc = regen(a);
   check(rc == 0, "rebuild", rc);
+
+  // The index is never free for another program while the table is held, not even
+  // while it is being replaced.
+  {
+    Intruder intruder;
+    intruder.path = indexOf(table);
+    HANDLE thread = CreateThread(nullptr, 0, intrude, &intruder, 0, nullptr);
+    DBIResult worst = 0;
+    for (int i = 0; i < 40; ++i) {
+      DBIResult r = regen(a);
+      if (r != 0) worst = r;
+    }
+    InterlockedExchange(&intruder.stop, 1);
+    WaitForSingleObject(thread, INFINITE);
+    CloseHandle(thread);
+    check(worst == 0, "rebuilds while another opener keeps trying", worst);
+    check(intruder.got == 0, "the index was never open to another opener", static_cast<unsigned>(intruder.got));
+  }
   closeCursor(&a);
   check(a == nullptr, "close clears the handle", 0);
+
+  // A table whose path is close to the limit opens and rebuilds.
+  {
+    const char* deep = argv[3];
+    hDBICur d = nullptr;
+    rc = open(deep, dbiREADWRITE, dbiOPENEXCL, d);
+    check(rc == 0, "open of a table with a long path", rc);
+    rc = regen(d);
+    if (rc != 0 && errorEntry(1, &native, text) != 0) std::printf("     %s\n", text);
+    check(rc == 0, "rebuild of a table with a long path", rc);
+    closeCursor(&d);
+    std::printf("     path length %u\n", static_cast<unsigned>(std::strlen(deep)));
+  }
 
   rc = open(table, dbiREADWRITE, dbiOPENSHARED, a);
   check(rc == 0, "shared open", rc);
