@@ -7,6 +7,7 @@
 // pass every call on unless a test arms a fault or a hook.
 #include <gtest/gtest.h>
 #include <dlfcn.h>
+#include <grp.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -90,7 +91,7 @@ void inAnotherProcess(const std::function<void()>& work) {
   }
   int status = 0;
   ::waitpid(pid, &status, 0);
-  ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "child status " << status;
 }
 
 uint16_t u16(const std::string& b, size_t at) {
@@ -313,6 +314,33 @@ TEST_F(RebuildFaults, PermissionsOwnerAndGroupSurviveTheReplacement) {
   EXPECT_EQ(st.st_uid, 4321u);
   EXPECT_EQ(st.st_gid, 8765u);
   EXPECT_EQ(st.st_mode & 07777, 0640u);
+  EXPECT_EQ(checkTable(table, mdx), "");
+}
+
+TEST_F(RebuildFaults, GroupThatCannotBeKeptGainsNothing) {
+  if (::geteuid() != 0) GTEST_SKIP() << "needs root to act as another user";
+  TempDir dir;
+  std::string table = makeTable(dir, "CLIENT.DBF", Kind::Client, 50, IndexState::Stale);
+  std::string mdx = dir / "CLIENT.MDX";
+  ASSERT_EQ(::chmod(dir.path().c_str(), 0777), 0);
+  ASSERT_EQ(::chmod(table.c_str(), 0666), 0);
+  // The index belongs to a user who is not a member of its group (root's): that user
+  // rebuilds it and cannot give the new file that group. The group it gets instead
+  // (the user's own) must not gain the old group's rights.
+  ASSERT_EQ(::chown(mdx.c_str(), 65534, 0), 0);
+  ASSERT_EQ(::chmod(mdx.c_str(), 0664), 0);
+  inAnotherProcess([&] {
+    gid_t none[1] = {65534};
+    if (::setgroups(1, none) != 0 || ::setgid(65534) != 0 || ::setuid(65534) != 0) ::_exit(5);
+    auto r = rebuildTable(table);
+    if (r.rc != DBIERR_NONE) std::fprintf(stderr, "%04X %s\n", r.rc, r.stack.c_str());
+    ::_exit(r.rc == DBIERR_NONE ? 0 : 6);
+  });
+  struct stat st;
+  ASSERT_EQ(::stat(mdx.c_str(), &st), 0);
+  EXPECT_EQ(st.st_uid, 65534u);
+  EXPECT_EQ(st.st_gid, 65534u);
+  EXPECT_EQ(st.st_mode & 07777, 0644u);  // the group keeps only what everybody had
   EXPECT_EQ(checkTable(table, mdx), "");
 }
 
