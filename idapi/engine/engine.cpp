@@ -27,6 +27,7 @@
 #endif
 
 #include "core/core.h"
+#include "core/messages.h"
 #include "engine/platform.h"
 #include "engine/texts.h"
 #include "engine/tuning.h"
@@ -493,7 +494,7 @@ DBIResult DBIFN DbiOpenDatabase(const char* pszDbName, const char* pszDbType, DB
     std::string type = boundedText(pszDbType, DBIMAXNAMELEN + 1);
     if (!name.empty()) {
       // Only the standard database exists: no aliases are configured.
-      fail(DBIERR_OBJNOTFOUND, {entry(DBIERR_OBJNOTFOUND, texts::naming("Alias:", name), ecALIAS, name)});
+      fail(DBIERR_OBJNOTFOUND, {entry(DBIERR_OBJNOTFOUND, texts::naming(idapi::core::tr("Alias:"), name), ecALIAS, name)});
     }
     if (!type.empty() && !sameText(type, "STANDARD")) fail(DBIERR_UNKNOWNTBLTYPE);
     if ((eOpenMode != dbiREADWRITE && eOpenMode != dbiREADONLY) ||
@@ -551,7 +552,7 @@ DBIResult DBIFN DbiOpenTable(hDBIDb hDb, const char* pszTableName, const char* p
       if (!extension.empty() && !sameText(extension, ".DBF"))
         fail(DBIERR_UNKNOWNTBLTYPE, {entry(DBIERR_UNKNOWNTBLTYPE, texts::tableEntry(name), ecTABLENAME, name)});
     } else if (!sameText(driver, "DBASE")) {
-      fail(DBIERR_UNKNOWNTBLTYPE, {entry(DBIERR_UNKNOWNTBLTYPE, texts::naming("Driver:", driver), ecTOKEN, driver)});
+      fail(DBIERR_UNKNOWNTBLTYPE, {entry(DBIERR_UNKNOWNTBLTYPE, texts::naming(idapi::core::tr("Driver:"), driver), ecTOKEN, driver)});
     }
     if (extension.empty()) name += ".DBF";
     if (name.size() > DBIMAXTBLNAMELEN)
