@@ -31,8 +31,16 @@ namespace idapi::engine {
 namespace {
 
 // Temporary files made for `target` are named after it: its name + ".~" + 16 hex
-// digits (the new index) or + ".~s" + 16 hex digits (sorted runs).
-std::string temporaryPrefix(const std::string& target) { return target + ".~"; }
+// digits (the new index) or + ".~s" + 16 hex digits (sorted runs). A name too long to
+// take the 19 more characters within the file system's limit is cut first.
+std::string temporaryPrefix(const std::string& target) {
+  constexpr size_t kNameMax = 255, kAdded = 19;
+  size_t slash = target.find_last_of('/');
+  size_t nameStart = slash == std::string::npos ? 0 : slash + 1;
+  std::string prefix = target;
+  if (prefix.size() - nameStart + kAdded > kNameMax) prefix.resize(nameStart + kNameMax - kAdded);
+  return prefix + ".~";
+}
 
 static_assert(sizeof(off_t) >= 8, "file offsets must be 64-bit (large-file support)");
 
@@ -175,6 +183,7 @@ int createUnique(const std::string& prefix, std::string& path) {
     int err = errno;
     DBIResult code = err == ENOSPC || err == EDQUOT                 ? DBIERR_NODISKSPACE
                      : err == EACCES || err == EPERM || err == EROFS ? DBIERR_READONLYDIR
+                     : err == ENAMETOOLONG                            ? DBIERR_INVALIDFILENAME
                                                                      : DBIERR_WRITEERR;
     throw core::Failure(code, texts::createError(path));
   }

@@ -364,6 +364,24 @@ TEST_F(RebuildFaults, SymbolicLinkStaysALinkAndItsTargetIsReplaced) {
   EXPECT_EQ(inData, 2u);
 }
 
+TEST_F(RebuildFaults, TableWithTheLongestNameTheSystemTakesIsRebuilt) {
+  TempDir dir;
+  const std::string name = std::string(251, 'T');  // + ".DBF": 255, the limit of a name
+  std::string table = makeTable(dir, name + ".DBF", Kind::Client, 30, IndexState::Stale);
+  ASSERT_TRUE(fs::exists(dir / (name + ".MDX")));
+  {
+    // Named relative to the database's directory, the whole path may pass 260.
+    Engine engine;
+    ASSERT_EQ(DbiSetDirectory(engine.db(), dir.path().c_str()), DBIERR_NONE);
+    hDBICur cursor = nullptr;
+    ASSERT_EQ(engine.open(name + ".DBF", cursor), DBIERR_NONE) << stackText();
+    EXPECT_EQ(DbiRegenIndexes(cursor), DBIERR_NONE) << stackText();
+    DbiCloseCursor(&cursor);
+  }
+  EXPECT_EQ(checkTable(table, dir / (name + ".MDX")), "");
+  EXPECT_EQ(snapshot(dir.path()).size(), 2u) << "a temporary file was left behind";
+}
+
 TEST_F(RebuildFaults, HardLinkedIndexIsRefusedAndEveryNameKeepsItsBytes) {
   TempDir dir;
   std::string table = makeTable(dir, "CLIENT.DBF", Kind::Client, 40, IndexState::Stale);
