@@ -437,11 +437,14 @@ void rebuild(Cursor& c) {
     options.scratch = scratch.get();
     core::rebuildIndex(table, *c.dbf, index, fileNameOf(c.mdxPath), *out, options);
     scratch.reset();
-    if (c.dbf->state() != tableState || !namesFile(c.dbfPath, tableState) || headerBytes(c, table) != header)
-      failChanged(c);
     // The old index stays open until the new one has taken its name, and the new one
     // is held from its first moment: no other program can take either in between.
-    std::unique_ptr<LockedFile> fresh = out->commit(c.mdx);
+    // The table is checked last, with the new index on disk, right before it is put
+    // in place.
+    std::unique_ptr<LockedFile> fresh = out->commit(c.mdx, [&] {
+      if (c.dbf->state() != tableState || !namesFile(c.dbfPath, tableState) || headerBytes(c, table) != header)
+        failChanged(c);
+    });
     c.mdx = std::move(fresh);
   } catch (const core::Failure& f) {
     failCore(f, c.mdxPath, ecFILENAME, c.dbfPath);

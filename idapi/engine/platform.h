@@ -16,6 +16,7 @@
 #define IDAPI_ENGINE_PLATFORM_H
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -138,8 +139,10 @@ class ReplacementFile : public core::ByteSink {
   // its name, unless the system can replace it no other way than closed. Returns the
   // new file, held exclusively from its first moment under the name. Throws
   // core::Failure on any failure, after which the temporary file is gone and `target`
-  // is unchanged (`old` may have been closed).
-  virtual std::unique_ptr<LockedFile> commit(std::unique_ptr<LockedFile>& old) = 0;
+  // is unchanged (`old` may have been closed). `lastCheck` runs once the new file is
+  // on disk, right before it takes the name; what it throws stops the replacement.
+  virtual std::unique_ptr<LockedFile> commit(std::unique_ptr<LockedFile>& old,
+                                             const std::function<void()>& lastCheck) = 0;
   virtual const std::string& path() const = 0;
 };
 

@@ -244,7 +244,7 @@ class PosixReplacement final : public ReplacementFile {
   void write(const void* data, size_t length) override { out_->write(data, length); }
   const std::string& path() const override { return path_; }
 
-  std::unique_ptr<LockedFile> commit(std::unique_ptr<LockedFile>&) override {
+  std::unique_ptr<LockedFile> commit(std::unique_ptr<LockedFile>&, const std::function<void()>& lastCheck) override {
     out_->flush();
     if (::fsync(fd_) != 0) throw core::Failure(DBIERR_WRITEERR, texts::writeError(path_));
     // Locked before it gets its name, so that it is held from its first moment there;
@@ -254,6 +254,7 @@ class PosixReplacement final : public ReplacementFile {
     struct stat old;
     if (::lstat(target_.c_str(), &old) == 0 && S_ISREG(old.st_mode) && old.st_nlink > 1)
       throw core::Failure(kIndexHasLinks, texts::hardLinks(target_));
+    lastCheck();
     if (::rename(path_.c_str(), target_.c_str()) != 0) {
       int err = errno;
       throw core::Failure(err == EACCES || err == EPERM || err == EROFS ? DBIERR_INDEXREADONLY : DBIERR_WRITEERR,

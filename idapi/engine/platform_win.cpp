@@ -255,9 +255,10 @@ class WinReplacement final : public ReplacementFile {
   void write(const void* data, size_t length) override { out_->write(data, length); }
   const std::string& path() const override { return path_; }
 
-  std::unique_ptr<LockedFile> commit(std::unique_ptr<LockedFile>& old) override {
+  std::unique_ptr<LockedFile> commit(std::unique_ptr<LockedFile>& old, const std::function<void()>& lastCheck) override {
     out_->flush();
     if (!FlushFileBuffers(h_)) throw core::Failure(DBIERR_WRITEERR, texts::writeError(path_));
+    lastCheck();
     // Windows 10 and later on NTFS: one rename, the old index open all along.
     bool done = renameByHandle(h_, target_, Rename::Posix);
     // Elsewhere a file that is open cannot be replaced. The old index, held with the

@@ -108,6 +108,21 @@ uint32_t u32(const std::string& b, size_t at) {
   return static_cast<uint32_t>(u16(b, at)) | (static_cast<uint32_t>(u16(b, at + 2)) << 16);
 }
 
+struct Rebuilt {
+  DBIResult rc;
+  std::string stack;
+};
+
+Rebuilt rebuildTable(const std::string& table) {
+  Engine engine;
+  hDBICur cursor = nullptr;
+  DBIResult rc = engine.open(table, cursor);
+  if (rc == DBIERR_NONE) rc = DbiRegenIndexes(cursor);
+  Rebuilt result{rc, stackText()};
+  if (cursor) DbiCloseCursor(&cursor);
+  return result;
+}
+
 // ---------------------------------------------------------------------------
 // The table changed under the rebuild
 
@@ -193,6 +208,98 @@ TEST_F(RebuildFaults, TableWrittenDuringTheRebuildKeepsTheOldIndex) {
   }
 }
 
+int64_t realtimeNs() {
+  struct timespec t;
+  ::clock_gettime(CLOCK_REALTIME, &t);
+  return int64_t{t.tv_sec} * 1000000000 + t.tv_nsec;
+}
+
+int64_t monotonicNs() {
+  struct timespec t;
+  ::clock_gettime(CLOCK_MONOTONIC, &t);
+  return int64_t{t.tv_sec} * 1000000000 + t.tv_nsec;
+}
+
+TEST_F(RebuildFaults, WriterAtAnyMomentGivesACorrectIndexOrTheOldOne) {
+  // No hook here: another process rewrites a key in place at moments spread over the
+  // rebuild and past its end. A rebuild that the write overlaps must fail with the
+  // changed-table error and keep the old index; one that answers OK must have built
+  // the index of the table it read.
+  auto prepare = [](const TempDir& dir, uint64_t seed) {
+    std::string table = makeTable(dir, "CLIENT.DBF", Kind::Client, 1500, IndexState::Fresh, "standard", seed);
+    ::usleep(60000);  // let the new table settle, so that the rebuild does not wait
+    return table;
+  };
+  int64_t took = 0;
+  {
+    TempDir dir;
+    std::string table = prepare(dir, 99);
+    int64_t t0 = monotonicNs();
+    ASSERT_EQ(rebuildTable(table).rc, DBIERR_NONE);
+    took = monotonicNs() - t0;
+  }
+  size_t rebuilt = 0, refused = 0;
+  const int rounds = 10;
+  for (int round = 0; round < rounds; ++round) {
+    SCOPED_TRACE(round);
+    TempDir dir;
+    std::string table = prepare(dir, static_cast<uint64_t>(round + 1));
+    const std::string bytes = readFile(table);
+    const std::string oldIndex = readFile(dir / "CLIENT.MDX");
+    // NOM starts at byte 13 of a client record; the last record gets a name that sorts first.
+    const off_t at = u16(bytes, 8) + off_t{u32(bytes, 4) - 1} * u16(bytes, 10) + 13;
+    Engine engine;
+    hDBICur cursor = nullptr;
+    ASSERT_EQ(engine.open(table, cursor), DBIERR_NONE) << stackText();
+    int done[2];
+    ASSERT_EQ(::pipe(done), 0);
+    const int64_t delay = took * 3 / 2 * round / rounds;
+    pid_t pid = ::fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+      ::usleep(static_cast<useconds_t>(delay / 1000));
+      int fd = ::open(table.c_str(), O_WRONLY);
+      if (fd < 0 || ::pwrite(fd, "AAAAAAA", 7, at) != 7) ::_exit(2);
+      int64_t when = realtimeNs();
+      if (::write(done[1], &when, sizeof when) != sizeof when) ::_exit(3);
+      ::_exit(0);
+    }
+    ::close(done[1]);
+    DBIResult rc = DbiRegenIndexes(cursor);
+    std::string stack = stackText();
+    DbiCloseCursor(&cursor);
+    int64_t written = 0;
+    ASSERT_EQ(::read(done[0], &written, sizeof written), static_cast<ssize_t>(sizeof written));
+    ::close(done[0]);
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+    ASSERT_EQ(status, 0);
+    if (rc == DBIERR_NONE) {
+      ++rebuilt;
+      // The write counts against the rebuild if it came before the index was put in
+      // place (the rename stamps the new index's change time), clock ticks allowed for.
+      struct stat st;
+      ASSERT_EQ(::stat((dir / "CLIENT.MDX").c_str(), &st), 0);
+      const int64_t replaced = int64_t{st.st_ctim.tv_sec} * 1000000000 + st.st_ctim.tv_nsec;
+      if (written < replaced - 20000000) {
+        EXPECT_EQ(checkTable(table, dir / "CLIENT.MDX"), "") << "an OK with a wrong index";
+      } else {
+        std::string changed = readFile(table);
+        writeFile(table, bytes);  // the write came after: the index is of the table before it
+        EXPECT_EQ(checkTable(table, dir / "CLIENT.MDX"), "");
+        writeFile(table, changed);
+      }
+    } else {
+      ++refused;
+      EXPECT_EQ(rc, DBIERR_FILEBUSY) << stack;
+      EXPECT_EQ(readFile(dir / "CLIENT.MDX"), oldIndex);
+    }
+    EXPECT_EQ(snapshot(dir.path()).size(), 2u);
+  }
+  std::printf("a rebuild takes %lld ms; rebuilt %zu, refused %zu\n", static_cast<long long>(took / 1000000), rebuilt,
+              refused);
+}
+
 TEST_F(RebuildFaults, RecordsAppendedAfterTheOpenAreIndexed) {
   TempDir dir;
   std::string table = makeTable(dir, "CLIENT.DBF", Kind::Client, 200, IndexState::Stale);
@@ -272,21 +379,6 @@ TEST_F(RebuildFaults, FoldersPipesAndDevicesAreNotRegularFiles) {
 
 // ---------------------------------------------------------------------------
 // The replaced index keeps its identity
-
-struct Rebuilt {
-  DBIResult rc;
-  std::string stack;
-};
-
-Rebuilt rebuildTable(const std::string& table) {
-  Engine engine;
-  hDBICur cursor = nullptr;
-  DBIResult rc = engine.open(table, cursor);
-  if (rc == DBIERR_NONE) rc = DbiRegenIndexes(cursor);
-  Rebuilt result{rc, stackText()};
-  if (cursor) DbiCloseCursor(&cursor);
-  return result;
-}
 
 TEST_F(RebuildFaults, PermissionsOwnerAndGroupSurviveTheReplacement) {
   TempDir dir;
