@@ -91,6 +91,8 @@ struct TagDefinition {
   uint16_t keyLength = 0;
   bool unique = false;
   bool descending = false;
+  // Only for checking an index someone else wrote: its blank dates are keyed 0.0.
+  bool blankDateZero = false;
 };
 
 struct IndexHeader {

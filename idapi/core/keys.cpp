@@ -112,8 +112,9 @@ std::string numericKeyText(const uint8_t key[12]) {
   return (key[1] & 0x80 ? "-" : "") + s;
 }
 
-void encodeDateKey(int32_t julian, uint8_t out[8]) {
-  const uint64_t bits = std::bit_cast<uint64_t>(static_cast<double>(julian));
+void encodeDateKey(int32_t julian, uint8_t out[8], bool blankAsZero) {
+  const double value = julian != 0 ? static_cast<double>(julian) : blankAsZero ? 0.0 : kBlankDateKey;
+  const uint64_t bits = std::bit_cast<uint64_t>(value);
   for (int i = 0; i < 8; ++i) out[i] = static_cast<uint8_t>(bits >> (8 * i));
 }
 
@@ -170,18 +171,18 @@ void fromSortable(char type, const uint8_t* in, uint16_t keyLength, uint8_t* dis
   }
 }
 
-bool wellFormedKey(char type, const uint8_t* disk, uint16_t keyLength) {
+bool wellFormedKey(char type, const uint8_t* disk, uint16_t keyLength, bool checkDigitCount) {
   if (type == 'D') {
     double d;
     uint64_t bits = 0;
     for (int i = 0; i < 8; ++i) bits |= uint64_t{disk[i]} << (8 * i);
     d = std::bit_cast<double>(bits);
-    return d == 0 || (d >= 1 && d <= 5373484 && d == std::trunc(d));
+    return d == 0 || d == kBlankDateKey || (d >= 1 && d <= 5373484 && d == std::trunc(d));
   }
   if (type == 'N') {
     if ((disk[1] & 0x03) != 0x01) return false;
     const int n = (disk[1] >> 2) & 0x1F;
-    if (n > 20) return false;
+    if (checkDigitCount && n > 20) return false;
     int last = 0;  // position (1-based) of the last non-zero digit
     for (int i = 0; i < 20; ++i) {
       int d = (i % 2 == 0) ? disk[2 + i / 2] >> 4 : disk[2 + i / 2] & 0x0F;
@@ -190,7 +191,7 @@ bool wellFormedKey(char type, const uint8_t* disk, uint16_t keyLength) {
     }
     if (last == 0) return (disk[1] & 0x80) == 0;  // zero has no sign
     if ((disk[2] >> 4) == 0) return false;          // first digit must be significant
-    return last <= n;
+    return !checkDigitCount || last <= n;
   }
   return true;
 }
@@ -277,7 +278,7 @@ bool TagKeys::sortableKey(const uint8_t* record, uint32_t recordNumber, uint8_t*
       }
       case 'D': {
         uint8_t disk[8];
-        encodeDateKey(v.julian, disk);
+        encodeDateKey(v.julian, disk, tag_.blankDateZero);
         toSortable('D', disk, 8, out);
         break;
       }

@@ -5,7 +5,9 @@
 //   N  12 bytes of decimal digits: byte 0 = 0x34 + E (value = 0.d1d2... x 10^E),
 //      byte 1 = sign (0x80) | significant digits << 2 | 0x01, bytes 2-11 = digits
 //      two per byte, first digit in the high nibble;
-//   D  the Julian day number as a little-endian IEEE double (0.0 for an empty date).
+//   D  the Julian day number as a little-endian IEEE double; an empty date is keyed
+//      1.0E+100, so that blanks sort after every date (some older writers key it 0.0,
+//      which sorts first: the checker accepts either, a rebuild writes 1.0E+100).
 // Sorting works on a sortable form of the same width in which unsigned byte order
 // (memcmp) is the tag's order: C keys as they are, dates as big-endian order-
 // preserving doubles, numbers as a sign class byte followed by the exponent and digits
@@ -33,13 +35,17 @@ bool encodeNumericText(std::string_view text, uint8_t out[12]);
 // The value of a numeric key as decimal text ("-123.45", "0"); for messages and tests.
 std::string numericKeyText(const uint8_t key[12]);
 
-void encodeDateKey(int32_t julian, uint8_t out[8]);
+inline constexpr double kBlankDateKey = 1.0E+100;
+// Key of a date (Julian day number, 0 = empty date).
+void encodeDateKey(int32_t julian, uint8_t out[8], bool blankAsZero = false);
 
 // On-disk key <-> sortable form (same width, ascending order).
 void toSortable(char keyType, const uint8_t* disk, uint16_t keyLength, uint8_t* out);
 void fromSortable(char keyType, const uint8_t* sortable, uint16_t keyLength, uint8_t* disk);
 // Whether stored key bytes are a well-formed key of that type (C keys always are).
-bool wellFormedKey(char keyType, const uint8_t* disk, uint16_t keyLength);
+// Writers differ in a numeric key's digit count (exact, rounded up to even, trailing
+// zeros kept); without checkDigitCount only the digits themselves must be sound.
+bool wellFormedKey(char keyType, const uint8_t* disk, uint16_t keyLength, bool checkDigitCount = true);
 
 // The compiled key and FOR expressions of one tag.
 class TagKeys {

@@ -2,13 +2,20 @@
 //
 // For every tag: its header block agrees with the tag's key type and length; the tree
 // from its root is well formed (pages inside the file and not shared, key counts
-// within the block, interior nodes below keysMax, all leaves at one depth, every
-// separator equal to or above the last key of its child and not above the next
-// child's first key); the stored keys are well-formed encodings; and the leaf
-// sequence is exactly what a rebuild would produce: keys in order with equal keys by
-// record number, the records after the FOR filter, the first record of each key in a
-// unique tag, each with the key its record gives today.
+// within the block, all leaves at one depth, every separator equal to or above the
+// last key of its child and not above the next child's first key); the stored keys
+// are well-formed encodings; and the leaf sequence holds exactly what a rebuild would
+// produce: keys in order, the records after the FOR filter, the first record of each
+// key in a unique tag, each with the key its record gives today.
+//
+// What other writers do differently without misleading a reader is not a fault: equal
+// keys in any record order, interior nodes holding as many keys as a block takes, the
+// digit count of a numeric key (only the digits present count), a keys-per-block
+// figure computed with 8 instead of 12 bytes of overhead, and blank dates keyed 0.0
+// (sorting first) or 21474835648.0 instead of 1.0E+100 (sorting last); which of the two a date tag
+// uses is read from the end of the tag where its blanks would lie.
 #include <algorithm>
+#include <bit>
 #include <cstring>
 #include <set>
 #include <unordered_set>
@@ -28,13 +35,15 @@ struct TagFault {
 };
 
 // Compares the leaf entries, as the tree walk meets them, with the entries a rebuild
-// would write (both sorted by key, then record number). Faults of order, of the unique
-// rule and of record numbers stop the check at once; differences are counted.
+// would write (sorted by key, then record number). Equal keys may come in any record
+// order (writers that keep an index up by appends put the newest first), so each run
+// of equal keys is compared with the expected run as a set of records. Keys out of
+// order and a key shared in a unique tag stop the check at once; differences are
+// counted.
 class LeafComparer {
  public:
   LeafComparer(SortedEntries& expected, uint16_t keyLength, bool unique, uint32_t recordCount)
-      : expected_(expected), keyLength_(keyLength), stride_(size_t{keyLength} + 4), unique_(unique),
-        recordCount_(recordCount), previous_(stride_) {
+      : expected_(expected), keyLength_(keyLength), unique_(unique), recordCount_(recordCount), key_(keyLength) {
     next_ = expected_.next();
   }
 
@@ -45,33 +54,22 @@ class LeafComparer {
       throw TagFault{"entry " + std::to_string(count_) + " points to record " + std::to_string(r) +
                      ", which does not exist"};
     if (count_ > 1) {
-      const int keyOrder = std::memcmp(previous_.data(), e, keyLength_);
+      const int keyOrder = std::memcmp(key_.data(), e, keyLength_);
       if (keyOrder > 0) throw TagFault{"keys out of order at entry " + std::to_string(count_) + " (record " + std::to_string(r) + ")"};
       if (keyOrder == 0 && unique_)
-        throw TagFault{"records " + std::to_string(entryRecord(previous_.data(), keyLength_)) + " and " +
-                       std::to_string(r) + " share a key in a unique tag"};
-      if (keyOrder == 0 && std::memcmp(previous_.data() + keyLength_, e + keyLength_, 4) >= 0)
-        throw TagFault{"equal keys not in record order at entry " + std::to_string(count_)};
+        throw TagFault{"records " + std::to_string(group_.back()) + " and " + std::to_string(r) +
+                       " share a key in a unique tag"};
+      if (keyOrder < 0) closeGroup();
     }
-    std::memcpy(previous_.data(), e, stride_);
-    // Expected entries below this one are missing from the index.
-    int c = 1;
-    while (next_ && (c = std::memcmp(next_, e, stride_)) < 0) {
-      noteMissing(entryRecord(next_, keyLength_));
-      next_ = expected_.next();
-    }
-    if (next_ && c == 0) {
-      next_ = expected_.next();
-    } else {
-      ++differences_;
-      if (extra_.size() < kKept) extra_.insert(r);
-    }
+    if (group_.empty()) std::memcpy(key_.data(), e, keyLength_);
+    group_.push_back(r);
   }
 
   uint64_t count() const { return count_; }
 
   // Text of the difference with the table, empty when there is none.
   std::string finish() {
+    if (!group_.empty()) closeGroup();
     while (next_) {
       noteMissing(entryRecord(next_, keyLength_));
       next_ = expected_.next();
@@ -92,17 +90,48 @@ class LeafComparer {
 
  private:
   static constexpr size_t kKept = 1000;  // records remembered for the message
+
+  // Matches the run of equal keys just ended with the expected entries of that key.
+  void closeGroup() {
+    // Expected entries below this key are missing from the index.
+    while (next_ && std::memcmp(next_, key_.data(), keyLength_) < 0) {
+      noteMissing(entryRecord(next_, keyLength_));
+      next_ = expected_.next();
+    }
+    expectedGroup_.clear();
+    while (next_ && std::memcmp(next_, key_.data(), keyLength_) == 0) {
+      expectedGroup_.push_back(entryRecord(next_, keyLength_));  // already in record order
+      next_ = expected_.next();
+    }
+    std::sort(group_.begin(), group_.end());
+    size_t i = 0, j = 0;
+    while (i < group_.size() || j < expectedGroup_.size()) {
+      if (j == expectedGroup_.size() || (i < group_.size() && group_[i] < expectedGroup_[j])) {
+        noteExtra(group_[i++]);  // also a record listed twice
+      } else if (i == group_.size() || expectedGroup_[j] < group_[i]) {
+        noteMissing(expectedGroup_[j++]);
+      } else {
+        ++i;
+        ++j;
+      }
+    }
+    group_.clear();
+  }
   void noteMissing(uint32_t r) {
     ++differences_;
     if (missing_.size() < kKept) missing_.insert(r);
   }
+  void noteExtra(uint32_t r) {
+    ++differences_;
+    if (extra_.size() < kKept) extra_.insert(r);
+  }
 
   SortedEntries& expected_;
   uint16_t keyLength_;
-  size_t stride_;
   bool unique_;
   uint32_t recordCount_;
-  std::vector<uint8_t> previous_;
+  std::vector<uint8_t> key_;                      // sortable key of the current run
+  std::vector<uint32_t> group_, expectedGroup_;   // records of the current run
   const uint8_t* next_ = nullptr;
   uint64_t count_ = 0, differences_ = 0;
   std::set<uint32_t> extra_, missing_;
@@ -114,7 +143,7 @@ class TreeCheck {
             const TagKeys& keys, bool descending, LeafComparer& leaves)
       : leaves_(leaves), mdx_(mdx), block_(uint32_t{ix.blockPages} * kPage), pagesInFile_(pagesInFile), tagPages_(tagPages),
         type_(keys.keyType()), keyLength_(keys.keyLength()), group_(groupLength(keyLength_)),
-        keysMax_(mdx::keysMax(block_, keyLength_)), descending_(descending) {}
+        keysMax_(static_cast<uint16_t>((block_ - 8) / group_)), descending_(descending) {}
 
   void walk(uint32_t root) {
     int leafDepth = -1;
@@ -136,6 +165,15 @@ class TreeCheck {
       for (uint16_t i = 0; i < keyLength_; ++i) out[i] = static_cast<uint8_t>(~out[i]);
   }
 
+  // One library keys a blank date as the double 21474835648.0, which sorts after every
+  // date as 1.0E+100 does: read as a blank date.
+  static void normaliseBlankDate(uint8_t* key) {
+    uint64_t bits = 0;
+    for (int i = 0; i < 8; ++i) bits |= uint64_t{key[i]} << (8 * i);
+    if (std::bit_cast<double>(bits) == kLibraryBlankDate) encodeDateKey(0, key);
+  }
+  static constexpr double kLibraryBlankDate = 21474835648.0;
+
   void visit(uint32_t page, int depth, int& leafDepth, Range& range, bool isRoot) {
     const std::string where = "node at page " + std::to_string(page);
     if (depth > 40) fault("the tree is too deep (a loop?)");
@@ -148,19 +186,24 @@ class TreeCheck {
     Bytes b(node);
     const uint32_t k = u32At(b, 0);
     if (k > keysMax_) fault(where + " holds " + std::to_string(k) + " keys, more than a block takes");
-    const uint32_t trailing = u32At(b, 8 + size_t{group_} * k);
+    // A node filled to the last byte has no room for a child pointer: a leaf.
+    const size_t trailingAt = 8 + size_t{group_} * k;
+    const uint32_t trailing = trailingAt + 4 <= block_ ? u32At(b, trailingAt) : 0;
     std::vector<uint8_t> key(keyLength_);
     std::vector<uint8_t> entry(size_t{keyLength_} + 4);
     if (trailing == 0) {  // leaf
       if (leafDepth < 0) leafDepth = depth;
       else if (leafDepth != depth) fault("leaves lie at different depths");
       if (k == 0 && !isRoot) fault(where + " is an empty leaf");
+      std::vector<uint8_t> stored(keyLength_);
       for (uint32_t i = 0; i < k; ++i) {
         const uint8_t* e = node.data() + 8 + size_t{group_} * i;
         const uint32_t recno = u32At(b, 8 + size_t{group_} * i);
-        if (!wellFormedKey(type_, e + 4, keyLength_))
+        std::memcpy(stored.data(), e + 4, keyLength_);
+        if (type_ == 'D') normaliseBlankDate(stored.data());
+        if (!wellFormedKey(type_, stored.data(), keyLength_, false))
           fault("record " + std::to_string(recno) + " has a malformed key");
-        sortable(e + 4, entry.data());
+        sortable(stored.data(), entry.data());
         entry[keyLength_] = static_cast<uint8_t>(recno >> 24);
         entry[keyLength_ + 1] = static_cast<uint8_t>(recno >> 16);
         entry[keyLength_ + 2] = static_cast<uint8_t>(recno >> 8);
@@ -173,7 +216,6 @@ class TreeCheck {
       }
       return;
     }
-    if (k + 1 > keysMax_) fault(where + " is an interior node holding keysMax keys");
     std::vector<uint8_t> separator(keyLength_);
     Range previous;
     bool havePrevious = false;
@@ -193,8 +235,10 @@ class TreeCheck {
           fault(where + " has a separator key above the first key of its next child");
       }
       if (i < k) {
-        if (!wellFormedKey(type_, e + 4, keyLength_)) fault(where + " has a malformed separator key");
-        sortable(e + 4, separator.data());
+        std::vector<uint8_t> stored(e + 4, e + 4 + keyLength_);
+        if (type_ == 'D') normaliseBlankDate(stored.data());
+        if (!wellFormedKey(type_, stored.data(), keyLength_, false)) fault(where + " has a malformed separator key");
+        sortable(stored.data(), separator.data());
         if (std::memcmp(sub.last.data(), separator.data(), keyLength_) > 0)
           fault(where + " has a separator key below the last key of its child");
         previousSeparator = separator;
@@ -217,11 +261,39 @@ class TreeCheck {
   std::unordered_set<uint32_t> visited_;
 };
 
+// Whether a date tag keys its blank dates 0.0: such blanks come first in an ascending
+// tag and last in a descending one, so the key at that end of the tree tells. Follows
+// the first (or last) pointer down from the root; a tree too damaged to follow gives
+// false and its faults are found by the walk.
+bool blanksKeyedZero(const ByteSource& mdx, uint32_t block, uint32_t root, bool descending) {
+  const uint16_t group = groupLength(kDateKeyLength);
+  const uint32_t perBlock = (block - 8) / group;
+  std::vector<uint8_t> node(block);
+  uint32_t page = root;
+  for (int depth = 0; depth <= 40; ++depth) {
+    if (page < kHeaderPages || uint64_t{page} * kPage + block > mdx.size()) return false;
+    mdx.readAt(uint64_t{page} * kPage, node.data(), block);
+    Bytes b(node);
+    const uint32_t k = u32At(b, 0);
+    if (k > perBlock) return false;
+    const size_t trailingAt = 8 + size_t{group} * k;
+    const uint32_t trailing = trailingAt + 4 <= block ? u32At(b, trailingAt) : 0;
+    if (trailing == 0) {
+      if (k == 0) return false;
+      const uint8_t* key = node.data() + 8 + size_t{group} * (descending ? k - 1 : 0) + 4;
+      return std::all_of(key, key + kDateKeyLength, [](uint8_t c) { return c == 0; });
+    }
+    page = descending ? trailing : u32At(b, 8);
+  }
+  return false;
+}
+
 }  // namespace
 
 std::vector<TagReport> checkIndex(const TableHeader& table, const ByteSource& dbf, const ByteSource& mdxFile,
                                   const std::string& indexFileName, const RebuildOptions& options) {
-  const IndexHeader ix = readIndexHeader(mdxFile, indexFileName);
+  IndexHeader ix = readIndexHeader(mdxFile, indexFileName);
+  if (ix.tags.empty()) return {};
   uint8_t head[48];
   mdxFile.readAt(0, head, sizeof head);
   const uint32_t pagesInFile = u32At(Bytes(head, sizeof head), 32);
@@ -231,6 +303,12 @@ std::vector<TagReport> checkIndex(const TableHeader& table, const ByteSource& db
   mdxFile.readAt(kSlotsOffset, slots.data(), slots.size());
   std::set<uint32_t> tagPages;
   for (size_t i = 0; i < ix.tags.size(); ++i) tagPages.insert(u32At(Bytes(slots), kSlotSize * i));
+  std::vector<uint8_t> tagHead(4);
+  for (size_t i = 0; i < ix.tags.size(); ++i) {
+    if (ix.tags[i].keyType != 'D') continue;
+    mdxFile.readAt(uint64_t{u32At(Bytes(slots), kSlotSize * i)} * kPage, tagHead.data(), tagHead.size());
+    ix.tags[i].blankDateZero = blanksKeyedZero(mdxFile, block, u32At(Bytes(tagHead), 0), ix.tags[i].descending);
+  }
 
   std::vector<TagReport> reports(ix.tags.size());
   IndexHeader evaluable = ix;
@@ -267,7 +345,8 @@ std::vector<TagReport> checkIndex(const TableHeader& table, const ByteSource& db
       const uint32_t headerPage = u32At(Bytes(slots), kSlotSize * evaluableIndex[j]);
       mdxFile.readAt(uint64_t{headerPage} * kPage, tagBlock.data(), block);
       Bytes t(tagBlock);
-      if (u16At(t, 14) != keysMax(block, keys.keyLength()))
+      const uint16_t perBlock = u16At(t, 14);
+      if (perBlock != keysMax(block, keys.keyLength()) && perBlock != (block - 8) / groupLength(keys.keyLength()))
         throw TagFault{"tag header gives " + std::to_string(u16At(t, 14)) + " keys per block instead of " +
                        std::to_string(keysMax(block, keys.keyLength()))};
       if (u16At(t, 18) != groupLength(keys.keyLength())) throw TagFault{"tag header has a wrong entry length"};
