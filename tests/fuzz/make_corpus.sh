@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Regenerates the committed seed corpora (tests/fuzz/corpus/<harness>/) from real
 # inputs: small tables and indexes written by mkfixtures, indexes the engine builds
-# over the index harness's fixed table and tables of the other header levels, small
+# over the index harness's fixed table (one-page blocks and a tag-less index among them),
+# tables of the other header levels and with other writers' header habits, small
 # PNG pictures, the splash window's layout data and typical key expressions.
 #   tests/fuzz/make_corpus.sh MKFIXTURES MAKE_SEEDS
 # (dist/host/mkfixtures from the release build; make_seeds from the harness build,
