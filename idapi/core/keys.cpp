@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <bit>
+#include <charconv>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
@@ -88,14 +89,19 @@ void encodeNumericKey(const Value& v, uint8_t out[12]) {
     packDigits(false, {}, 0, out);
     return;
   }
+  // "d.dddddddddddddde+XX", written without the locale.
   char buf[64];
-  std::snprintf(buf, sizeof buf, "%.14e", std::fabs(x));
-  // buf = "d.dddddddddddddde+XX"
+  const auto r = std::to_chars(buf, buf + sizeof buf, std::fabs(x), std::chars_format::scientific, 14);
   std::string digits;
   const char* p = buf;
-  for (; *p && *p != 'e' && *p != 'E'; ++p)
+  for (; p < r.ptr && *p != 'e'; ++p)
     if (*p >= '0' && *p <= '9') digits.push_back(*p);
-  int exp10 = *p ? std::atoi(p + 1) : 0;
+  int exp10 = 0;
+  if (p < r.ptr) {
+    const char* q = p + 1;
+    if (q < r.ptr && *q == '+') ++q;
+    std::from_chars(q, r.ptr, exp10);
+  }
   if (!packDigits(x < 0, digits, exp10 + 1, out)) throw ExpressionError("numeric overflow");
 }
 
@@ -205,11 +211,12 @@ std::string tagExpressionMessage(const std::string& fileName, const std::string&
 TagKeys::TagKeys(const TableHeader& table, const TagDefinition& tag, const std::string& indexFileName)
     : tag_(tag),
       fileName_(indexFileName),
+      language_(LanguageRules::of(table)),
       type_(tag.keyType == 'F' ? 'N' : tag.keyType),
       keyLength_(tag.keyLength),
       key_([&] {
         try {
-          return Expression(tag.keyExpression, table.fields);
+          return Expression(tag.keyExpression, table.fields, ExpressionContext{defaultAlias(indexFileName), language_});
         } catch (const ExpressionError& e) {
           throw Failure(kKeyExpressionError, tagExpressionMessage(indexFileName, tag.name, tag.keyExpression,
                                                                   std::string("cannot be evaluated: ") + e.what()));
@@ -222,6 +229,9 @@ TagKeys::TagKeys(const TableHeader& table, const TagDefinition& tag, const std::
     case 'C':
       if (key_.type() != ValueType::Character) wrongType("does not give the tag's character key");
       if (keyLength_ < 1) wrongType("has an empty key");
+      if (!language_.orderKnown())
+        throw Failure(DBIERR_LDNOTFOUND, indexFileName + ": tag " + tag.name + ": the order of character keys under the table's " +
+                                             language_.describe() + " is not known, so the tag cannot be rebuilt");
       break;
     case 'N':
       if (key_.type() != ValueType::Numeric) wrongType("does not give the tag's numeric key");
@@ -236,7 +246,7 @@ TagKeys::TagKeys(const TableHeader& table, const TagDefinition& tag, const std::
   }
   if (!tag.forExpression.empty()) {
     try {
-      for_.emplace(tag.forExpression, table.fields);
+      for_.emplace(tag.forExpression, table.fields, ExpressionContext{defaultAlias(indexFileName), language_});
     } catch (const ExpressionError& e) {
       throw Failure(kKeyExpressionError, tagExpressionMessage(indexFileName, tag.name, tag.forExpression,
                                                               std::string("cannot be evaluated: ") + e.what()));
@@ -268,6 +278,7 @@ bool TagKeys::sortableKey(const uint8_t* record, uint32_t recordNumber, uint8_t*
         const size_t n = std::min<size_t>(v.text.size(), keyLength_);
         std::memcpy(out, v.text.data(), n);
         std::memset(out + n, ' ', keyLength_ - n);
+        language_.toWeights(out, keyLength_, out);
         break;
       }
       case 'N': {
@@ -292,18 +303,30 @@ bool TagKeys::sortableKey(const uint8_t* record, uint32_t recordNumber, uint8_t*
 }
 
 void TagKeys::diskKey(const uint8_t* sortable, uint8_t* disk) const {
+  if (type_ == 'C') {
+    // Weights back to bytes, after undoing the complement of a descending tag.
+    if (!tag_.descending) {
+      language_.fromWeights(sortable, keyLength_, disk);
+      return;
+    }
+    for (uint16_t i = 0; i < keyLength_; ++i) disk[i] = static_cast<uint8_t>(~sortable[i]);
+    language_.fromWeights(disk, keyLength_, disk);
+    return;
+  }
   if (!tag_.descending) {
     fromSortable(type_, sortable, keyLength_, disk);
     return;
   }
-  uint8_t tmp[256];
-  uint8_t* buf = keyLength_ <= sizeof tmp ? tmp : disk;
-  for (uint16_t i = 0; i < keyLength_; ++i) buf[i] = static_cast<uint8_t>(~sortable[i]);
-  if (buf == disk) {
-    // Only C keys can be this long, and their disk form equals their sortable form.
-    return;
-  }
-  fromSortable(type_, buf, keyLength_, disk);
+  uint8_t tmp[16];  // N and D keys are 12 and 8 bytes
+  for (uint16_t i = 0; i < keyLength_; ++i) tmp[i] = static_cast<uint8_t>(~sortable[i]);
+  fromSortable(type_, tmp, keyLength_, disk);
+}
+
+void TagKeys::sortableOfDisk(const uint8_t* disk, uint8_t* out) const {
+  if (type_ == 'C') language_.toWeights(disk, keyLength_, out);
+  else toSortable(type_, disk, keyLength_, out);
+  if (tag_.descending)
+    for (uint16_t i = 0; i < keyLength_; ++i) out[i] = static_cast<uint8_t>(~out[i]);
 }
 
 }  // namespace idapi::core

@@ -9,7 +9,8 @@
 //      1.0E+100, so that blanks sort after every date (some older writers key it 0.0,
 //      which sorts first: the checker accepts either, a rebuild writes 1.0E+100).
 // Sorting works on a sortable form of the same width in which unsigned byte order
-// (memcmp) is the tag's order: C keys as they are, dates as big-endian order-
+// (memcmp) is the tag's order: C keys as the weights of their bytes under the table's
+// language driver (the bytes themselves under byte order), dates as big-endian order-
 // preserving doubles, numbers as a sign class byte followed by the exponent and digits
 // (inverted for negative values). Descending tags complement every sortable byte.
 #ifndef IDAPI_CORE_KEYS_H
@@ -21,6 +22,7 @@
 
 #include "core/core.h"
 #include "core/expr.h"
+#include "core/language.h"
 
 namespace idapi::core {
 
@@ -50,7 +52,9 @@ bool wellFormedKey(char keyType, const uint8_t* disk, uint16_t keyLength, bool c
 // The compiled key and FOR expressions of one tag.
 class TagKeys {
  public:
-  // Throws Failure(kKeyExpressionError) naming the tag, its expression and the file.
+  // Throws Failure(kKeyExpressionError) naming the tag, its expression and the file, and
+  // Failure(DBIERR_LDNOTFOUND) for a character tag under a language driver whose order
+  // is not known. The table's own alias is the index file's base name.
   TagKeys(const TableHeader& table, const TagDefinition& tag, const std::string& indexFileName);
 
   char keyType() const { return type_; }
@@ -63,12 +67,16 @@ class TagKeys {
 
   // The on-disk key of a sortable key produced by sortableKey.
   void diskKey(const uint8_t* sortable, uint8_t* disk) const;
+  // The sortable form of an on-disk key, as sortableKey gives it: the one order that the
+  // rebuild writes and the checker expects.
+  void sortableOfDisk(const uint8_t* disk, uint8_t* sortable) const;
 
  private:
   [[noreturn]] void runtimeFailure(const ExpressionError& e, uint32_t recordNumber, bool inFor) const;
 
   const TagDefinition& tag_;
   std::string fileName_;
+  LanguageRules language_;
   char type_;
   uint16_t keyLength_;
   Expression key_;

@@ -142,7 +142,7 @@ class TreeCheck {
   TreeCheck(const ByteSource& mdx, const IndexHeader& ix, uint32_t pagesInFile, const std::set<uint32_t>& tagPages,
             const TagKeys& keys, bool descending, LeafComparer& leaves)
       : leaves_(leaves), mdx_(mdx), block_(uint32_t{ix.blockPages} * kPage), pagesInFile_(pagesInFile), tagPages_(tagPages),
-        type_(keys.keyType()), keyLength_(keys.keyLength()), group_(groupLength(keyLength_)),
+        keys_(keys), type_(keys.keyType()), keyLength_(keys.keyLength()), group_(groupLength(keyLength_)),
         keysMax_(static_cast<uint16_t>((block_ - 8) / group_)), descending_(descending) {}
 
   void walk(uint32_t root) {
@@ -159,11 +159,8 @@ class TreeCheck {
 
   [[noreturn]] static void fault(const std::string& text) { throw TagFault{text}; }
 
-  void sortable(const uint8_t* disk, uint8_t* out) const {
-    toSortable(type_, disk, keyLength_, out);
-    if (descending_)
-      for (uint16_t i = 0; i < keyLength_; ++i) out[i] = static_cast<uint8_t>(~out[i]);
-  }
+  // Keys are compared in the rebuild's own order (language driver, descending tags).
+  void sortable(const uint8_t* disk, uint8_t* out) const { keys_.sortableOfDisk(disk, out); }
 
   // One library keys a blank date as the double 21474835648.0, which sorts after every
   // date as 1.0E+100 does: read as a blank date.
@@ -255,6 +252,7 @@ class TreeCheck {
   const ByteSource& mdx_;
   uint32_t block_, pagesInFile_;
   const std::set<uint32_t>& tagPages_;
+  const TagKeys& keys_;
   char type_;
   uint16_t keyLength_, group_, keysMax_;
   bool descending_;

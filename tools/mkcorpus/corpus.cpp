@@ -160,6 +160,9 @@ void tableCases(Builder& c) {
           [](Bytes& b) { put32(b, 4, 10); });
   c.table("dbf-count-zero", Step::Rebuild, 0, "record count 0 while the file holds 20 records",
           [](Bytes& b) { put32(b, 4, 0); });
+  c.table("dbf-language-order-unknown", Step::Rebuild, DBIERR_LDNOTFOUND,
+          "language driver 0x5E, whose order of character keys is not known",
+          [](Bytes& b) { b[29] = 0x5E; });
   c.table("dbf-header-length-zero", Step::Open, kHeaderCorrupt, "header length 0",
           [](Bytes& b) { put16(b, 8, 0); });
   c.table("dbf-header-length-fixed-only", Step::Open, kHeaderCorrupt, "header length 32: no room for descriptors",
@@ -348,7 +351,12 @@ void indexCases(Builder& c) {
   c.index("mdx-key-extra-parenthesis", Step::Rebuild, kIndexCorrupt, "key expression with one ')' too many",
           [=](Bytes& b) { putText(b, tag1 + kKeyExpression, kExpressionRoom, "UPPER(VILLE))"); });
   c.index("mdx-key-unknown-function", Step::Rebuild, kIndexCorrupt, "key expression calling an unknown function",
-          [=](Bytes& b) { putText(b, tag1 + kKeyExpression, kExpressionRoom, "FROB(VILLE)"); });
+          [=](Bytes& b) { putText(b, tag1 + kKeyExpression, kExpressionRoom, "METAPHONE(VILLE)"); });
+  c.index("mdx-key-date-setting", Step::Rebuild, kIndexCorrupt,
+          "key expression writing a date by the date setting, which the index does not record",
+          [=](Bytes& b) { putText(b, tag1 + kKeyExpression, kExpressionRoom, "DTOC(CTOD(''))"); });
+  c.index("mdx-key-other-table", Step::Rebuild, kIndexCorrupt, "key expression naming a field of another table",
+          [=](Bytes& b) { putText(b, tag1 + kKeyExpression, kExpressionRoom, "CLIENT->VILLE"); });
   c.index("mdx-key-unknown-field", Step::Rebuild, kIndexCorrupt, "key expression naming a field the table lacks",
           [=](Bytes& b) { putText(b, tag0 + kKeyExpression, kExpressionRoom, "CODEPOST"); });
   c.index("mdx-key-unterminated-string", Step::Rebuild, kIndexCorrupt, "key expression with an open string",

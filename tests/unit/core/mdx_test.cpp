@@ -440,12 +440,12 @@ TEST(Rebuild, UnusableExpressionNamesTagAndExpressionAndWritesNothing) {
     TagDefinition tag;
     const char* expect;
   };
-  TagDefinition unknown{"SNDX", "SOUNDEX(NAME)", "", 'C', 8, false, false};
+  TagDefinition unknown{"SNDX", "METAPHONE(NAME)", "", 'C', 8, false, false};
   TagDefinition wrongType{"WT", "QTY", "", 'C', 8, false, false};
   TagDefinition badFor{"BF", "NAME", "QTY +", 'C', 8, false, false};
   TagDefinition division{"DIV", "10/QTY", "", 'N', 12, false, false};
   TagDefinition logical{"LOG", "QTY > 1", "", 'L', 1, false, false};
-  for (const Case& c : {Case{unknown, "SOUNDEX(NAME)"}, Case{wrongType, "QTY"}, Case{badFor, "QTY +"},
+  for (const Case& c : {Case{unknown, "METAPHONE(NAME)"}, Case{wrongType, "QTY"}, Case{badFor, "QTY +"},
                         Case{division, "record 2"}, Case{logical, "QTY > 1"}}) {
     IndexHeader ix = makeIndex(t, "F", {defineTag(t, "GOOD", "NAME"), c.tag});
     VectorSink sink;
