@@ -11,6 +11,11 @@ namespace idapi::core {
 
 namespace {
 
+// Byte order with bytes >= 0x80 first (signed bytes), as a byte-comparable form.
+void flipHighBit(uint8_t* key, uint16_t length) {
+  for (uint16_t i = 0; i < length; ++i) key[i] ^= 0x80;
+}
+
 // Packs a decimal number given as its significant digits (first one non-zero) and E.
 bool packDigits(bool negative, std::string_view digits, int exponent, uint8_t out[12]) {
   std::memset(out, 0, 12);
@@ -279,6 +284,7 @@ bool TagKeys::sortableKey(const uint8_t* record, uint32_t recordNumber, uint8_t*
         std::memcpy(out, v.text.data(), n);
         std::memset(out + n, ' ', keyLength_ - n);
         language_.toWeights(out, keyLength_, out);
+        if (tag_.highBytesFirst) flipHighBit(out, keyLength_);
         break;
       }
       case 'N': {
@@ -305,11 +311,8 @@ bool TagKeys::sortableKey(const uint8_t* record, uint32_t recordNumber, uint8_t*
 void TagKeys::diskKey(const uint8_t* sortable, uint8_t* disk) const {
   if (type_ == 'C') {
     // Weights back to bytes, after undoing the complement of a descending tag.
-    if (!tag_.descending) {
-      language_.fromWeights(sortable, keyLength_, disk);
-      return;
-    }
-    for (uint16_t i = 0; i < keyLength_; ++i) disk[i] = static_cast<uint8_t>(~sortable[i]);
+    for (uint16_t i = 0; i < keyLength_; ++i) disk[i] = tag_.descending ? static_cast<uint8_t>(~sortable[i]) : sortable[i];
+    if (tag_.highBytesFirst) flipHighBit(disk, keyLength_);
     language_.fromWeights(disk, keyLength_, disk);
     return;
   }
@@ -323,8 +326,12 @@ void TagKeys::diskKey(const uint8_t* sortable, uint8_t* disk) const {
 }
 
 void TagKeys::sortableOfDisk(const uint8_t* disk, uint8_t* out) const {
-  if (type_ == 'C') language_.toWeights(disk, keyLength_, out);
-  else toSortable(type_, disk, keyLength_, out);
+  if (type_ == 'C') {
+    language_.toWeights(disk, keyLength_, out);
+    if (tag_.highBytesFirst) flipHighBit(out, keyLength_);
+  } else {
+    toSortable(type_, disk, keyLength_, out);
+  }
   if (tag_.descending)
     for (uint16_t i = 0; i < keyLength_; ++i) out[i] = static_cast<uint8_t>(~out[i]);
 }

@@ -13,7 +13,9 @@
 // digit count of a numeric key (only the digits present count), a keys-per-block
 // figure computed with 8 instead of 12 bytes of overhead, and blank dates keyed 0.0
 // (sorting first) or 21474835648.0 instead of 1.0E+100 (sorting last); which of the two a date tag
-// uses is read from the end of the tag where its blanks would lie.
+// uses is read from the end of the tag where its blanks would lie. Under a driver of
+// byte order, character keys whose bytes >= 0x80 sort before ASCII (as signed bytes)
+// are accepted as well.
 #include <algorithm>
 #include <bit>
 #include <cstring>
@@ -22,6 +24,7 @@
 
 #include "core/bytes.h"
 #include "core/core.h"
+#include "core/language.h"
 #include "core/mdx_internal.h"
 
 namespace idapi::core {
@@ -308,65 +311,91 @@ std::vector<TagReport> checkIndex(const TableHeader& table, const ByteSource& db
     ix.tags[i].blankDateZero = blanksKeyedZero(mdxFile, block, u32At(Bytes(tagHead), 0), ix.tags[i].descending);
   }
 
-  std::vector<TagReport> reports(ix.tags.size());
-  IndexHeader evaluable = ix;
-  evaluable.tags.clear();
-  std::vector<size_t> evaluableIndex;  // position in `reports` of each evaluable tag
-  for (size_t i = 0; i < ix.tags.size(); ++i) {
-    reports[i].tag = ix.tags[i].name;
-    try {
-      TagKeys probe(table, ix.tags[i], indexFileName);
-      evaluable.tags.push_back(ix.tags[i]);
-      evaluableIndex.push_back(i);
-    } catch (const Failure& f) {
-      reports[i].problem = f.what();
-    }
-  }
-
-  std::unique_ptr<KeyCollector> collector;
-  try {
-    collector = std::make_unique<KeyCollector>(table, evaluable, indexFileName,
-                                               options.scratch ? options.memoryBudget : SIZE_MAX, options.scratch);
-    collector->collect(dbf);
-  } catch (const Failure& f) {
-    for (size_t i : evaluableIndex) reports[i].problem = f.what();
-    return reports;
-  }
-
-  std::vector<uint8_t> tagBlock(block);
-  for (size_t j = 0; j < evaluable.tags.size(); ++j) {
-    TagReport& report = reports[evaluableIndex[j]];
-    const TagDefinition& tag = evaluable.tags[j];
-    const TagKeys& keys = collector->keys(j);
-    std::unique_ptr<SortedEntries> expected = collector->sorted(j);
-    try {
-      const uint32_t headerPage = u32At(Bytes(slots), kSlotSize * evaluableIndex[j]);
-      mdxFile.readAt(uint64_t{headerPage} * kPage, tagBlock.data(), block);
-      Bytes t(tagBlock);
-      const uint16_t perBlock = u16At(t, 14);
-      if (perBlock != keysMax(block, keys.keyLength()) && perBlock != (block - 8) / groupLength(keys.keyLength()))
-        throw TagFault{"tag header gives " + std::to_string(u16At(t, 14)) + " keys per block instead of " +
-                       std::to_string(keysMax(block, keys.keyLength()))};
-      if (u16At(t, 18) != groupLength(keys.keyLength())) throw TagFault{"tag header has a wrong entry length"};
-      const char slotType = static_cast<char>(slots[kSlotSize * evaluableIndex[j] + 20]);
-      if (slotType != keys.keyType() && !(slotType == 'F' && keys.keyType() == 'N'))
-        throw TagFault{"tag table and tag header disagree on the key type"};
-      LeafComparer leaves(*expected, keys.keyLength(), tag.unique, table.recordCount);
-      TreeCheck tree(mdxFile, ix, pagesInFile, tagPages, keys, tag.descending, leaves);
+  // Checks the tags listed (positions in ix.tags) and returns their reports.
+  auto checkTags = [&](const std::vector<size_t>& which, bool highBytesFirst) {
+    std::vector<TagReport> reports(which.size());
+    IndexHeader evaluable = ix;
+    evaluable.tags.clear();
+    std::vector<size_t> evaluableIndex;  // position in `which` of each evaluable tag
+    for (size_t w = 0; w < which.size(); ++w) {
+      reports[w].tag = ix.tags[which[w]].name;
       try {
-        tree.walk(u32At(t, 0));
-      } catch (...) {
-        report.keys = leaves.count();
-        throw;
+        TagKeys probe(table, ix.tags[which[w]], indexFileName);
+        evaluable.tags.push_back(ix.tags[which[w]]);
+        evaluable.tags.back().highBytesFirst = highBytesFirst;
+        evaluableIndex.push_back(w);
+      } catch (const Failure& f) {
+        reports[w].problem = f.what();
       }
-      report.keys = leaves.count();
-      std::string difference = leaves.finish();
-      if (!difference.empty()) throw TagFault{difference};
-      report.ok = true;
-    } catch (const TagFault& f) {
-      report.problem = f.text;
-    } catch (const OutOfBounds&) {
-      report.problem = "a node is cut short";
+    }
+
+    std::unique_ptr<KeyCollector> collector;
+    try {
+      collector = std::make_unique<KeyCollector>(table, evaluable, indexFileName,
+                                                 options.scratch ? options.memoryBudget : SIZE_MAX, options.scratch);
+      collector->collect(dbf);
+    } catch (const Failure& f) {
+      for (size_t w : evaluableIndex) reports[w].problem = f.what();
+      return reports;
+    }
+
+    std::vector<uint8_t> tagBlock(block);
+    for (size_t j = 0; j < evaluable.tags.size(); ++j) {
+      TagReport& report = reports[evaluableIndex[j]];
+      const size_t slotIndex = which[evaluableIndex[j]];
+      const TagDefinition& tag = evaluable.tags[j];
+      const TagKeys& keys = collector->keys(j);
+      std::unique_ptr<SortedEntries> expected = collector->sorted(j);
+      try {
+        const uint32_t headerPage = u32At(Bytes(slots), kSlotSize * slotIndex);
+        mdxFile.readAt(uint64_t{headerPage} * kPage, tagBlock.data(), block);
+        Bytes t(tagBlock);
+        const uint16_t perBlock = u16At(t, 14);
+        if (perBlock != keysMax(block, keys.keyLength()) && perBlock != (block - 8) / groupLength(keys.keyLength()))
+          throw TagFault{"tag header gives " + std::to_string(u16At(t, 14)) + " keys per block instead of " +
+                         std::to_string(keysMax(block, keys.keyLength()))};
+        if (u16At(t, 18) != groupLength(keys.keyLength())) throw TagFault{"tag header has a wrong entry length"};
+        const char slotType = static_cast<char>(slots[kSlotSize * slotIndex + 20]);
+        if (slotType != keys.keyType() && !(slotType == 'F' && keys.keyType() == 'N'))
+          throw TagFault{"tag table and tag header disagree on the key type"};
+        LeafComparer leaves(*expected, keys.keyLength(), tag.unique, table.recordCount);
+        TreeCheck tree(mdxFile, ix, pagesInFile, tagPages, keys, tag.descending, leaves);
+        try {
+          tree.walk(u32At(t, 0));
+        } catch (...) {
+          report.keys = leaves.count();
+          throw;
+        }
+        report.keys = leaves.count();
+        std::string difference = leaves.finish();
+        if (!difference.empty()) throw TagFault{difference};
+        report.ok = true;
+      } catch (const TagFault& f) {
+        report.problem = f.text;
+      } catch (const OutOfBounds&) {
+        report.problem = "a node is cut short";
+      }
+    }
+    return reports;
+  };
+
+  std::vector<size_t> all(ix.tags.size());
+  for (size_t i = 0; i < all.size(); ++i) all[i] = i;
+  std::vector<TagReport> reports = checkTags(all, false);
+
+  // Where the driver gives byte order (no driver, or one of the binary ones) the place
+  // of bytes >= 0x80 is the writer's: some put them before every ASCII byte (signed
+  // bytes). A character tag out of order in byte order is checked again in that order,
+  // and is sound if it holds there.
+  if (LanguageRules::of(table).byteOrder()) {
+    std::vector<size_t> again;
+    for (size_t i = 0; i < reports.size(); ++i)
+      if (!reports[i].ok && ix.tags[i].keyType == 'C' && reports[i].problem.rfind("keys out of order", 0) == 0)
+        again.push_back(i);
+    if (!again.empty()) {
+      const std::vector<TagReport> second = checkTags(again, true);
+      for (size_t w = 0; w < again.size(); ++w)
+        if (second[w].ok) reports[again[w]] = second[w];
     }
   }
   return reports;

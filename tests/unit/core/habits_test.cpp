@@ -156,6 +156,47 @@ TEST(OtherWriters, NumericDigitCountIsNotChecked) {
   EXPECT_FALSE(check(dbf, bad)[0].ok);
 }
 
+TEST(OtherWriters, HighBytesBeforeAsciiWithoutALanguageDriver) {
+  // Text in a double-byte code page, no language driver: one writer sorts the bytes
+  // >= 0x80 before every ASCII byte.
+  std::vector<Row> rows = {{{"CPU"}}, {{"\xB4\xDF\xBB"}}, {{"Bx"}}, {{"\xCE\xC2"}}, {{"B\xBD"}}, {{"\xB4\xDF\xBB"}}};
+  auto dbf = makeTable({{"NAME", 'C', 4}}, rows);
+  MemorySource src(dbf);
+  TableHeader t = readTableHeader(src, "H.DBF");
+  auto mdx = rebuild(t, dbf, makeIndex(t, "H", {defineTag(t, "NAME", "NAME")}));
+  ASSERT_TRUE(allOk(check(dbf, mdx)));
+  Image im{mdx};
+  const uint32_t page = im.leaves(0).front();
+  uint8_t* n = im.node(page) + 8;
+  const uint32_t k = im.count(page);
+  ASSERT_EQ(k, 6u);
+  auto reorder = [&](std::vector<uint8_t>& m, auto less) {
+    uint8_t* e = m.data() + (n - mdx.data());
+    std::vector<std::vector<uint8_t>> entries;
+    for (uint32_t i = 0; i < k; ++i) entries.emplace_back(e + 8 * i, e + 8 * i + 8);
+    std::stable_sort(entries.begin(), entries.end(), less);
+    for (uint32_t i = 0; i < k; ++i) std::memcpy(e + 8 * i, entries[i].data(), 8);
+  };
+  auto signedLess = [](const std::vector<uint8_t>& a, const std::vector<uint8_t>& b) {
+    for (int i = 4; i < 8; ++i)
+      if (a[i] != b[i]) return (a[i] ^ 0x80) < (b[i] ^ 0x80);
+    return false;
+  };
+  auto high = mdx;
+  reorder(high, signedLess);
+  ASSERT_NE(high, mdx);
+  EXPECT_TRUE(allOk(check(dbf, high))) << problems(check(dbf, high));
+  // Neither order: a fault.
+  auto mixed = high;
+  std::swap_ranges(mixed.begin() + (n - mdx.data()), mixed.begin() + (n - mdx.data()) + 8,
+                   mixed.begin() + (n - mdx.data()) + 8 * 5);
+  EXPECT_FALSE(check(dbf, mixed)[0].ok);
+  // Under a driver with an order of its own the signed order is not accepted.
+  auto weDbf = dbf;
+  weDbf[29] = 0x58;
+  EXPECT_FALSE(check(weDbf, high)[0].ok);
+}
+
 class BlankDates : public ::testing::Test {
  protected:
   void SetUp() override {
