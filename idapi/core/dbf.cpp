@@ -10,8 +10,9 @@
 // What other writers leave in a sound header is accepted: bytes 12-27 that are not
 // zero (a timestamp, transaction and network bytes; only byte 15 = 0x01 marks an
 // encrypted table), character fields wider than 254 bytes with the high byte of
-// the width kept in the decimal-count byte, and empty descriptors (type 0, length 0)
-// after the last field, inside the header length.
+// the width kept in the decimal-count byte, empty descriptors (type 0, length 0)
+// after the last field, inside the header length, and descriptors that fill the
+// header exactly without a terminator.
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
@@ -183,6 +184,8 @@ TableHeader readTableHeader(const ByteSource& dbf, const std::string& fileName) 
     t.fields.push_back(std::move(f));
     pos += descriptorSize;
   }
+  // Descriptors that fill the header to its last byte need no terminator.
+  if (!terminated && pos == hb.size()) terminated = true;
   if (!terminated) corrupt(fileName, "no terminator after the field descriptors");
   if (t.fields.empty()) corrupt(fileName, "no fields");
   if (offset != t.recordLength)

@@ -188,6 +188,14 @@ TEST(TableHeader, AcceptsWhatOtherReadersOpen) {
     EXPECT_EQ(t.fields.size(), 6u) << terminator;
     EXPECT_EQ(t.recordCount, 2u);
   }
+
+  // Descriptors filling the header exactly, no terminator (a byte short of the usual).
+  auto unterminated = makeTable(kFields, kRows);
+  unterminated.erase(unterminated.begin() + 32 + 32 * 6);
+  putU16(&unterminated[8], static_cast<uint16_t>(32 + 32 * 6));
+  t = parse(unterminated);
+  EXPECT_EQ(t.fields.size(), 6u);
+  EXPECT_EQ(t.headerLength, 32 + 32 * 6);
 }
 
 TEST(TableHeader, EveryTruncationFailsWithoutCrashing) {
