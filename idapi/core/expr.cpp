@@ -703,9 +703,11 @@ struct Empty : Unary {  // EMPTY and ISBLANK
 };
 
 // SOUNDEX: the first letter and three digits of the consonants after it; leading
-// blanks are skipped, the code ends at the first byte that is not an ASCII letter,
-// "0000" when the text does not start with one. Vowels (and Y) separate equal codes,
-// H and W do not.
+// blanks are skipped, the code ends at the first byte that is not a letter, "0000"
+// when the text does not start with one. Vowels (and Y) separate equal codes, H and W
+// do not. Whether a byte above 0x7F counts as a letter (and which) is the language
+// driver's business and not known here: meeting one before the code is complete is
+// an error rather than a guess.
 struct Soundex : Unary {
   static char code(char up) {
     switch (up) {
@@ -723,13 +725,17 @@ struct Soundex : Unary {
     const std::string& t = a->eval(c).text;
     size_t i = 0;
     while (i < t.size() && t[i] == ' ') ++i;
+    auto high = [&](size_t at) {
+      if (at < t.size() && static_cast<uint8_t>(t[at]) >= 0x80) fail("SOUNDEX() of a letter outside ASCII is not known");
+    };
+    high(i);
     if (i >= t.size() || !asciiLetter(t[i])) {
       v.text = "0000";
       return v;
     }
     v.text.assign(1, asciiUpper(t[i]));
     char last = code(v.text[0]);
-    for (++i; i < t.size() && asciiLetter(t[i]) && v.text.size() < 4; ++i) {
+    for (++i; v.text.size() < 4 && (high(i), i < t.size() && asciiLetter(t[i])); ++i) {
       const char k = code(asciiUpper(t[i]));
       if (k == 'h') continue;
       if (k != '0' && k != last) v.text.push_back(k);

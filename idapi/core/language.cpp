@@ -652,6 +652,7 @@ struct Driver {
   const uint8_t* weights;  // null: byte order
   bool orderKnown;
   uint16_t codePage;       // 0: case of bytes >= 0x80 not known
+  bool asciiCase = false;  // UPPER/LOWER leave bytes >= 0x80 alone
 };
 
 // Every driver the engine knows. The three code-page marks 0x01-0x03 written by other
@@ -659,10 +660,14 @@ struct Driver {
 // code pages (DB437US0, DB850US0, DBWINUS0), whose weights are the identity. Drivers
 // whose weights give two bytes the same rank (DB932JP1, the FoxPro orders) are listed
 // as unknown: their order between such bytes is not known.
+//
+// Case: the US drivers and those marks change ASCII letters only (an index written
+// under DBWINUS0 by another library keeps "é" in UPPER() keys); the national drivers
+// map the letters of their code page.
 constexpr Driver kDrivers[] = {
-    {0x01, "", nullptr, true, 437},
-    {0x02, "", nullptr, true, 850},
-    {0x03, "", nullptr, true, 1252},
+    {0x01, "", nullptr, true, 437, true},
+    {0x02, "", nullptr, true, 850, true},
+    {0x03, "", nullptr, true, 1252, true},
     {0x08, "DB865DA0", kDb865da0, true, 865},
     {0x09, "DB437NL0", kDb437nl0, true, 437},
     {0x0A, "DB850NL0", kDb850nl0, true, 850},
@@ -681,7 +686,7 @@ constexpr Driver kDrivers[] = {
     {0x18, "DB437ES1", kDb437es1, true, 437},
     {0x19, "DB437UK0", kDb437nl0, true, 437},
     {0x1A, "DB850UK0", kDb850nl0, true, 850},
-    {0x1B, "DB437US0", nullptr, true, 437},
+    {0x1B, "DB437US0", nullptr, true, 437, true},
     {0x1C, "DB863CF1", kDb863cf1, true, 863},
     {0x1D, "DB850CF0", kDb850cf0, true, 850},
     {0x1F, "DB852CZ0", kDb852cz0, true, 852},
@@ -691,13 +696,13 @@ constexpr Driver kDrivers[] = {
     {0x24, "DB860PT0", kDb860pt0, true, 860},
     {0x25, "DB850PT0", kDb850pt0, true, 850},
     {0x26, "DB866RU0", nullptr, true, 866},
-    {0x37, "DB850US0", nullptr, true, 850},
+    {0x37, "DB850US0", nullptr, true, 850, true},
     {0x4D, "DB936CN0", kChina, true, 936},
     {0x4E, "DB949KO0", kChina, true, 949},
     {0x4F, "DB950TW0", kChina, true, 950},
     {0x50, "DB874TH0", kThai, true, 874},
     {0x56, "DB932JP1", nullptr, false, 932},
-    {0x57, "DBWINUS0", nullptr, true, 1252},
+    {0x57, "DBWINUS0", nullptr, true, 1252, true},
     {0x58, "DBWINWE0", kDbwinwe0, true, 1252},
     {0x59, "DBWINES0", kDbwinwe0, true, 1252},
     {0x85, "DBHEBREW", nullptr, true, 862},
@@ -754,6 +759,10 @@ struct LanguageTable {
     if (r.weights_)
       for (int i = 0; i < 256; ++i) r.inverse_[r.weights_[i]] = static_cast<uint8_t>(i);
     r.codePage_ = d->codePage;
+    if (d->asciiCase) {
+      r.asciiOnlyHigh_ = true;
+      return r;
+    }
     if (d->codePage == 932 || d->codePage == 936 || d->codePage == 949 || d->codePage == 950) {
       r.doubleByte_ = true;
       r.upper_ = r.lower_ = kSameHigh.data();

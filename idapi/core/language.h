@@ -8,9 +8,10 @@
 // raw bytes. The weights are the tables that the TDbf component of Free Pascal carries
 // for compatibility with the installed engine.
 //
-// Case mapping: ASCII letters always; other bytes by the driver's code page (pairs of
-// letters that map to each other within that code page). A driver whose code page is
-// not known here maps ASCII letters only and reports the other bytes as unknown.
+// Case mapping: ASCII letters always; under a national driver other bytes by its code
+// page (pairs of letters that map to each other within that code page); the US drivers
+// and tables without a driver leave them alone. A driver whose code page is not known
+// here maps ASCII letters and reports the other bytes as unknown.
 #ifndef IDAPI_CORE_LANGUAGE_H
 #define IDAPI_CORE_LANGUAGE_H
 

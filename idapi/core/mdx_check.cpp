@@ -143,10 +143,10 @@ class LeafComparer {
 class TreeCheck {
  public:
   TreeCheck(const ByteSource& mdx, const IndexHeader& ix, uint32_t pagesInFile, const std::set<uint32_t>& tagPages,
-            const TagKeys& keys, bool descending, LeafComparer& leaves)
+            const TagKeys& keys, LeafComparer& leaves)
       : leaves_(leaves), mdx_(mdx), block_(uint32_t{ix.blockPages} * kPage), pagesInFile_(pagesInFile), tagPages_(tagPages),
         keys_(keys), type_(keys.keyType()), keyLength_(keys.keyLength()), group_(groupLength(keyLength_)),
-        keysMax_(static_cast<uint16_t>((block_ - 8) / group_)), descending_(descending) {}
+        keysMax_(static_cast<uint16_t>((block_ - 8) / group_)) {}
 
   void walk(uint32_t root) {
     int leafDepth = -1;
@@ -258,7 +258,6 @@ class TreeCheck {
   const TagKeys& keys_;
   char type_;
   uint16_t keyLength_, group_, keysMax_;
-  bool descending_;
   std::unordered_set<uint32_t> visited_;
 };
 
@@ -359,7 +358,7 @@ std::vector<TagReport> checkIndex(const TableHeader& table, const ByteSource& db
         if (slotType != keys.keyType() && !(slotType == 'F' && keys.keyType() == 'N'))
           throw TagFault{"tag table and tag header disagree on the key type"};
         LeafComparer leaves(*expected, keys.keyLength(), tag.unique, table.recordCount);
-        TreeCheck tree(mdxFile, ix, pagesInFile, tagPages, keys, tag.descending, leaves);
+        TreeCheck tree(mdxFile, ix, pagesInFile, tagPages, keys, leaves);
         try {
           tree.walk(u32At(t, 0));
         } catch (...) {

@@ -95,9 +95,11 @@ TEST(Collation, UpperAndLowerFollowTheDriversCodePage) {
   };
   EXPECT_EQ(up(0x58, "caf\xE9 \xFF\x9C"), "CAF\xC9 \x9F\x8C");  // é→É, ÿ→Ÿ, œ→Œ in Windows-1252
   EXPECT_EQ(up(0x58, "stra\xDF" "e"), "STRA\xDF" "E");         // ß has no one-letter capital
-  EXPECT_EQ(up(0x1B, "\x82t\x82"), "\x90T\x90");                // é→É in code page 437
+  EXPECT_EQ(up(0x0D, "\x82t\x82"), "\x90T\x90");                // é→É in code page 437 (French)
   EXPECT_EQ(up(0x0E, "\x85"), "\xB7");                          // à→À in code page 850
   EXPECT_EQ(up(0x00, "caf\xE9"), "CAF\xE9");                    // no driver: ASCII letters only
+  EXPECT_EQ(up(0x57, "caf\xE9"), "CAF\xE9");                    // nor the US drivers
+  EXPECT_EQ(up(0x1B, "\x82t\x82"), "\x82T\x82");
   std::string lower = "\xC9T\xC9";
   EXPECT_TRUE(LanguageRules::of(0x58).toLower(lower));
   EXPECT_EQ(lower, "\xE9t\xE9");

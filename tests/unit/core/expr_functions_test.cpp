@@ -104,6 +104,11 @@ TEST_F(Functions, TextFunctionsGiveHandWorkedValues) {
       {"", "0000"},       {"O'Hara", "O000"}};
   for (const auto& [word, code] : sounds) EXPECT_EQ(text(std::string("SOUNDEX([") + word + "])"), code) << word;
   EXPECT_EQ(length("SOUNDEX(NAME)"), 4);
+  // Whether an accented letter is a letter, and which, is not known: refused, unless
+  // the code is complete before it.
+  EXPECT_THROW(eval("SOUNDEX('B\xE9nard')"), ExpressionError);
+  EXPECT_THROW(eval("SOUNDEX('\xC9mile')"), ExpressionError);
+  EXPECT_EQ(text("SOUNDEX('Robert\xE9')"), "R163");
   EXPECT_EQ(text("SOUNDEX(NAME)"), "D153");
 }
 
