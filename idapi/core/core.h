@@ -91,6 +91,10 @@ struct TagDefinition {
   uint16_t keyLength = 0;
   bool unique = false;
   bool descending = false;
+  // Only for checking an index someone else wrote: its blank dates are keyed 0.0, or
+  // (no language driver) its character keys sort bytes >= 0x80 before ASCII.
+  bool blankDateZero = false;
+  bool highBytesFirst = false;
 };
 
 struct IndexHeader {

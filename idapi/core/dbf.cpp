@@ -6,6 +6,13 @@
 // headers carry a 32-byte language driver name at 32 and their 48-byte descriptors
 // start at 68; the others have 32-byte descriptors from 32. The descriptor list ends
 // with 0x0D. Everything is checked against the file's size before it is believed.
+//
+// What other writers leave in a sound header is accepted: bytes 12-27 that are not
+// zero (a timestamp, transaction and network bytes; only byte 15 = 0x01 marks an
+// encrypted table), character fields wider than 254 bytes with the high byte of
+// the width kept in the decimal-count byte, empty descriptors (type 0, length 0)
+// after the last field, inside the header length, and descriptors that fill the
+// header exactly without a terminator.
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
@@ -38,11 +45,12 @@ std::string checkField(const Field& f, int level) {
   const auto len = f.length;
   switch (f.type) {
     case 'C':
-      if (len < 1 || len > 254) return "character field " + f.name + " has length " + std::to_string(len);
+      if (len < 1) return "character field " + f.name + " has length " + std::to_string(len);
       return {};
     case 'N':
     case 'F':
-      if (len < 1 || len > 20) return "numeric field " + f.name + " has length " + std::to_string(len);
+      // dBASE stops at 20 digits; other writers make wider numeric fields.
+      if (len < 1) return "numeric field " + f.name + " has length " + std::to_string(len);
       if (f.decimals > 18 || (f.decimals > 0 && f.decimals >= len))
         return "numeric field " + f.name + " has " + std::to_string(f.decimals) + " decimals";
       return {};
@@ -112,7 +120,7 @@ TableHeader readTableHeader(const ByteSource& dbf, const std::string& fileName) 
   t.recordLength = u16At(h, 10);
   t.productionIndex = fixed[28] == 0x01;
   t.languageId = fixed[29];
-  if (fixed[15] != 0)
+  if (fixed[15] == 0x01)
     throw Failure(DBIERR_NOTSUFFTABLERIGHTS, fileName + ": the table is encrypted");
 
   const bool level7 = t.level == 7;
@@ -132,6 +140,7 @@ TableHeader readTableHeader(const ByteSource& dbf, const std::string& fileName) 
   bool terminated = false;
   size_t pos = descriptorStart;
   uint32_t offset = 1;
+  bool emptySeen = false;  // an empty descriptor: only more of them may follow
   while (pos < hb.size()) {
     if (hb[pos] == 0x0D) {
       terminated = true;
@@ -152,6 +161,20 @@ TableHeader readTableHeader(const ByteSource& dbf, const std::string& fileName) 
       f.decimals = hb[pos + 17];
       f.mdxTag = hb[pos + 31] == 0x01;
     }
+    if (f.type == 0 && f.length == 0 && f.decimals == 0) {
+      emptySeen = true;
+      pos += descriptorSize;
+      if (pos + descriptorSize > hb.size()) terminated = true;  // the empty ones fill the header
+      continue;
+    }
+    if (emptySeen)
+      corrupt(fileName, "field " + std::to_string(t.fields.size() + 1) + " follows an empty descriptor");
+    // A character field's width may go beyond 255: its high byte is kept where the
+    // decimal count would be.
+    if (f.type == 'C' && f.decimals != 0) {
+      f.length = static_cast<uint16_t>(f.length + 256u * f.decimals);
+      f.decimals = 0;
+    }
     if (!validName(f.name)) corrupt(fileName, "field " + std::to_string(t.fields.size() + 1) + " has no valid name");
     std::transform(f.name.begin(), f.name.end(), f.name.begin(),
                    [](char c) { return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 32) : c; });
@@ -161,6 +184,8 @@ TableHeader readTableHeader(const ByteSource& dbf, const std::string& fileName) 
     t.fields.push_back(std::move(f));
     pos += descriptorSize;
   }
+  // Descriptors that fill the header to its last byte need no terminator.
+  if (!terminated && pos == hb.size()) terminated = true;
   if (!terminated) corrupt(fileName, "no terminator after the field descriptors");
   if (t.fields.empty()) corrupt(fileName, "no fields");
   if (offset != t.recordLength)

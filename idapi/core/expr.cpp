@@ -4,7 +4,7 @@
 #include "core/expr.h"
 
 #include <algorithm>
-#include <cctype>
+#include <charconv>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
@@ -53,6 +53,17 @@ int32_t julianFromText(const char* t) {
   return julianDay(y, m, d);
 }
 
+std::string defaultAlias(std::string_view name) {
+  const size_t slash = name.find_last_of("/\\:");
+  if (slash != std::string_view::npos) name.remove_prefix(slash + 1);
+  const size_t dot = name.find_last_of('.');
+  if (dot != std::string_view::npos && dot > 0) name = name.substr(0, dot);
+  std::string alias(name);
+  for (auto& c : alias)
+    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 32);
+  return alias;
+}
+
 namespace expr_detail {
 
 struct Ctx {
@@ -76,6 +87,29 @@ namespace {
 [[noreturn]] void fail(const std::string& what) { throw ExpressionError(what); }
 
 uint16_t clampLength(int64_t n) { return static_cast<uint16_t>(std::clamp<int64_t>(n, 0, 0xFFFF)); }
+
+// Character classes by ASCII rules only: the C library's would follow the locale.
+bool asciiDigit(char c) { return c >= '0' && c <= '9'; }
+bool asciiLetter(char c) { return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z'); }
+char asciiUpper(char c) { return c >= 'a' && c <= 'z' ? static_cast<char>(c - 32) : c; }
+
+// The significant digits of |x| (15 of them, rounded) and its decimal exponent:
+// |x| = 0.d1d2d3... x 10^point. x must be finite and non-zero.
+void significantDigits(double x, std::string& digits, int& point) {
+  char buf[64];
+  const auto r = std::to_chars(buf, buf + sizeof buf, std::fabs(x), std::chars_format::scientific, 14);
+  digits.clear();
+  const char* p = buf;
+  for (; p < r.ptr && *p != 'e'; ++p)
+    if (asciiDigit(*p)) digits.push_back(*p);
+  int exp10 = 0;
+  if (p < r.ptr) {
+    const char* q = p + 1;
+    if (q < r.ptr && *q == '+') ++q;
+    std::from_chars(q, r.ptr, exp10);
+  }
+  point = exp10 + 1;
+}
 
 const char* typeName(ValueType t) {
   switch (t) {
@@ -115,7 +149,11 @@ bool parseDecimal(std::string_view s, std::string& canonical, double& number) {
     }
   }
   if (digits == 0) return false;
-  number = std::strtod(canonical.c_str(), nullptr);
+  // std::from_chars never consults the locale (strtod would read "1.5" as 1 under a
+  // French one).
+  const char* first = canonical.data() + (neg ? 1 : 0);
+  if (std::from_chars(first, canonical.data() + canonical.size(), number).ec != std::errc()) return false;
+  if (neg) number = -number;
   if (neg && number == 0) canonical.erase(0, 1);  // "-0.00" is zero
   return true;
 }
@@ -168,12 +206,14 @@ struct FieldRef : Node {
           v.text = "0";
           v.number = 0;
         }
+        v.blank = std::all_of(p, p + size, [](char ch) { return ch == ' '; });
         break;
       case 'D':
         v.julian = julianFromText(p);
         break;
       case 'L':
         v.logical = std::strchr("TtYy", p[0]) != nullptr && p[0] != 0;
+        v.blank = p[0] == ' ' || p[0] == '?';
         break;
       case 'I':
       case '+': {
@@ -297,15 +337,7 @@ enum class Cmp { Eq, Ne, Lt, Gt, Le, Ge, ExactEq };
 struct Compare : Binary {
   Cmp op;
   ValueType operand;
-  static int compareText(const std::string& x, const std::string& y) {
-    size_t n = std::max(x.size(), y.size());
-    for (size_t i = 0; i < n; ++i) {
-      unsigned char cx = i < x.size() ? x[i] : ' ';
-      unsigned char cy = i < y.size() ? y[i] : ' ';
-      if (cx != cy) return cx < cy ? -1 : 1;
-    }
-    return 0;
-  }
+  LanguageRules language = LanguageRules::binary();  // order of character values
   const Value& eval(const Ctx& c) const override {
     const Value& x = a->eval(c);
     const Value& y = b->eval(c);
@@ -313,7 +345,7 @@ struct Compare : Binary {
     bool equal = false;
     switch (operand) {
       case ValueType::Character: {
-        r = compareText(x.text, y.text);
+        r = language.compare(x.text, y.text);
         if (op == Cmp::Eq || op == Cmp::Ne) {
           // Equality compares as far as the right operand goes (blank-padded left).
           equal = true;
@@ -379,15 +411,11 @@ struct Not : Unary {
 
 struct CaseMap : Unary {
   bool upper;
+  LanguageRules language = LanguageRules::binary();
   const Value& eval(const Ctx& c) const override {
-    const Value& x = a->eval(c);
-    v.text.resize(x.text.size());
-    for (size_t i = 0; i < x.text.size(); ++i) {
-      char ch = x.text[i];
-      if (upper && ch >= 'a' && ch <= 'z') ch = static_cast<char>(ch - 32);
-      else if (!upper && ch >= 'A' && ch <= 'Z') ch = static_cast<char>(ch + 32);
-      v.text[i] = ch;
-    }
+    v.text = a->eval(c).text;
+    if (!(upper ? language.toUpper(v.text) : language.toLower(v.text)))
+      fail(std::string("the case of a letter under the table's ") + language.describe() + " is not known");
     return v;
   }
 };
@@ -433,20 +461,19 @@ struct Trim : Unary {
   }
 };
 
-struct DateText : Unary {  // DTOS (YYYYMMDD) and DTOC (MM/DD/YY)
-  bool sortable;
+struct DateText : Unary {  // DTOS: YYYYMMDD, blanks for an empty date
   const Value& eval(const Ctx& c) const override {
     int32_t jd = a->eval(c).julian;
     if (jd == 0) {
-      v.text = sortable ? "        " : "  /  /  ";
+      v.text = "        ";
       return v;
     }
     int y, m, d;
     civilDate(jd, y, m, d);
-    char buf[32];
-    if (sortable) std::snprintf(buf, sizeof buf, "%04d%02d%02d", y % 10000, m, d);
-    else std::snprintf(buf, sizeof buf, "%02d/%02d/%02d", m, d, y % 100);
-    v.text.assign(buf, 8);
+    y %= 10000;
+    const int digits[8] = {y / 1000, y / 100 % 10, y / 10 % 10, y % 10, m / 10, m % 10, d / 10, d % 10};
+    v.text.resize(8);
+    for (int i = 0; i < 8; ++i) v.text[static_cast<size_t>(i)] = static_cast<char>('0' + digits[i]);
     return v;
   }
 };
@@ -468,16 +495,8 @@ struct DatePart : Unary {
 std::string fixedText(double x, int decimals) {
   std::string all;
   int point = 1;
-  if (x != 0) {
-    char buf[64];
-    std::snprintf(buf, sizeof buf, "%.14e", std::fabs(x));
-    const char* p = buf;
-    for (; *p && *p != 'e' && *p != 'E'; ++p)
-      if (*p >= '0' && *p <= '9') all.push_back(*p);
-    point = (*p ? std::atoi(p + 1) : 0) + 1;
-  } else {
-    all = "0";
-  }
+  if (x != 0) significantDigits(x, all, point);
+  else all = "0";
   if (point <= 0) {
     all.insert(0, static_cast<size_t>(1 - point), '0');
     point = 1;
@@ -547,6 +566,186 @@ struct Iif : Node {
   }
 };
 
+struct DayOfWeek : Unary {  // DOW: 1 = Sunday ... 7 = Saturday, 0 for an empty date
+  const Value& eval(const Ctx& c) const override {
+    const int32_t jd = a->eval(c).julian;
+    const int dow = jd == 0 ? 0 : static_cast<int>((int64_t{jd} + 1) % 7) + 1;
+    v.number = dow;
+    v.text = std::to_string(dow);
+    return v;
+  }
+};
+
+struct At : Binary {  // AT(needle, text): 1-based position, 0 when absent or empty
+  const Value& eval(const Ctx& c) const override {
+    const std::string& needle = a->eval(c).text;
+    const std::string& text = b->eval(c).text;
+    const size_t at = needle.empty() ? std::string::npos : text.find(needle);
+    const int64_t n = at == std::string::npos ? 0 : static_cast<int64_t>(at) + 1;
+    v.number = static_cast<double>(n);
+    v.text = std::to_string(n);
+    return v;
+  }
+};
+
+struct Chr : Unary {
+  const Value& eval(const Ctx& c) const override {
+    const double x = std::trunc(a->eval(c).number);
+    if (!(x >= 0 && x <= 255)) fail("CHR() needs a code from 0 to 255");
+    v.text.assign(1, static_cast<char>(static_cast<uint8_t>(x)));
+    return v;
+  }
+};
+
+struct Asc : Unary {  // code of the first byte, 0 for an empty text
+  const Value& eval(const Ctx& c) const override {
+    const std::string& t = a->eval(c).text;
+    const int code = t.empty() ? 0 : static_cast<uint8_t>(t[0]);
+    v.number = code;
+    v.text = std::to_string(code);
+    return v;
+  }
+};
+
+struct Len : Unary {
+  const Value& eval(const Ctx& c) const override {
+    const size_t n = a->eval(c).text.size();
+    v.number = static_cast<double>(n);
+    v.text = std::to_string(n);
+    return v;
+  }
+};
+
+struct Mod : Binary {  // the result takes the sign of the divisor: MOD(-1, 3) = 2
+  const Value& eval(const Ctx& c) const override {
+    const double x = a->eval(c).number, y = b->eval(c).number;
+    if (y == 0) fail("MOD() by zero");
+    double r = std::fmod(x, y);
+    if (r != 0 && ((r < 0) != (y < 0))) r += y;
+    if (!std::isfinite(r)) fail("numeric overflow");
+    setNumber(v, r);
+    return v;
+  }
+};
+
+// ROUND(n, d): half away from zero at d decimals (d < 0: tens, hundreds...), on the
+// value's 15 significant digits like STR().
+struct Round : Binary {
+  const Value& eval(const Ctx& c) const override {
+    const double x = a->eval(c).number;
+    const double dd = std::trunc(b->eval(c).number);
+    if (!(dd >= -15 && dd <= 15)) fail("the decimals of ROUND() must be -15 to 15");
+    const int d = static_cast<int>(dd);
+    if (!std::isfinite(x) || std::fabs(x) >= 1e250) fail("numeric overflow");
+    std::string t;
+    if (d >= 0) {
+      t = fixedText(x, d);
+    } else {
+      t = fixedText(x / std::pow(10.0, -d), 0);
+      if (t != "0") t.append(static_cast<size_t>(-d), '0');
+    }
+    if (!parseDecimal(t, v.text, v.number)) fail("numeric overflow");
+    return v;
+  }
+};
+
+struct Space : Node {
+  const Value& eval(const Ctx&) const override {
+    v.text.assign(length, ' ');
+    return v;
+  }
+};
+
+struct Replicate : Unary {
+  int64_t times = 0;
+  const Value& eval(const Ctx& c) const override {
+    const std::string& t = a->eval(c).text;
+    v.text.clear();
+    for (int64_t i = 0; i < times; ++i) v.text.append(t);
+    return v;
+  }
+};
+
+// STUFF(text, start, count, insert): `count` bytes from `start` (1-based) replaced by
+// `insert`; a start past the end appends.
+struct Stuff : Node {
+  NodePtr text, start, count, insert;
+  const Value& eval(const Ctx& c) const override {
+    const std::string& t = text->eval(c).text;
+    const double s0 = std::trunc(start->eval(c).number);
+    const double n0 = std::trunc(count->eval(c).number);
+    const std::string& ins = insert->eval(c).text;
+    const size_t size = t.size();
+    const size_t from = s0 <= 1 ? 0 : s0 > double(size) + 1 ? size : static_cast<size_t>(s0) - 1;
+    size_t n = 0;
+    if (n0 > 0) n = n0 >= double(size - from) ? size - from : static_cast<size_t>(n0);
+    v.text.assign(t, 0, from);
+    v.text.append(ins);
+    v.text.append(t, from + n, std::string::npos);
+    return v;
+  }
+};
+
+struct Empty : Unary {  // EMPTY and ISBLANK
+  bool isBlank;
+  const Value& eval(const Ctx& c) const override {
+    const Value& x = a->eval(c);
+    switch (a->type) {
+      case ValueType::Character:
+        v.logical = std::all_of(x.text.begin(), x.text.end(), [](char ch) { return ch == ' '; });
+        break;
+      case ValueType::Numeric: v.logical = isBlank ? x.blank : x.number == 0; break;
+      case ValueType::Date: v.logical = x.julian == 0; break;
+      case ValueType::Logical: v.logical = isBlank ? x.blank : !x.logical; break;
+    }
+    return v;
+  }
+};
+
+// SOUNDEX: the first letter and three digits of the consonants after it; leading
+// blanks are skipped, the code ends at the first byte that is not a letter, "0000"
+// when the text does not start with one. Vowels (and Y) separate equal codes, H and W
+// do not. Whether a byte above 0x7F counts as a letter (and which) is the language
+// driver's business and not known here: meeting one before the code is complete is
+// an error rather than a guess.
+struct Soundex : Unary {
+  static char code(char up) {
+    switch (up) {
+      case 'B': case 'F': case 'P': case 'V': return '1';
+      case 'C': case 'G': case 'J': case 'K': case 'Q': case 'S': case 'X': case 'Z': return '2';
+      case 'D': case 'T': return '3';
+      case 'L': return '4';
+      case 'M': case 'N': return '5';
+      case 'R': return '6';
+      case 'H': case 'W': return 'h';
+      default: return '0';  // vowels and Y
+    }
+  }
+  const Value& eval(const Ctx& c) const override {
+    const std::string& t = a->eval(c).text;
+    size_t i = 0;
+    while (i < t.size() && t[i] == ' ') ++i;
+    auto high = [&](size_t at) {
+      if (at < t.size() && static_cast<uint8_t>(t[at]) >= 0x80) fail("SOUNDEX() of a letter outside ASCII is not known");
+    };
+    high(i);
+    if (i >= t.size() || !asciiLetter(t[i])) {
+      v.text = "0000";
+      return v;
+    }
+    v.text.assign(1, asciiUpper(t[i]));
+    char last = code(v.text[0]);
+    for (++i; v.text.size() < 4 && (high(i), i < t.size() && asciiLetter(t[i])); ++i) {
+      const char k = code(asciiUpper(t[i]));
+      if (k == 'h') continue;
+      if (k != '0' && k != last) v.text.push_back(k);
+      last = k;
+    }
+    v.text.resize(4, '0');
+    return v;
+  }
+};
+
 // ---------------------------------------------------------------- lexer
 
 enum class Tok { End, Number, String, Ident, LParen, RParen, Comma, Arrow, Plus, Minus, Star, Slash, Caret,
@@ -581,12 +780,12 @@ class Lexer {
       i_ += n;
     };
     auto next = [&](size_t k) { return i_ + k < s_.size() ? s_[i_ + k] : '\0'; };
-    if (std::isdigit(static_cast<unsigned char>(ch)) || (ch == '.' && std::isdigit(static_cast<unsigned char>(next(1))))) {
+    if (asciiDigit(ch) || (ch == '.' && asciiDigit(next(1)))) {
       size_t b = i_;
-      while (i_ < s_.size() && std::isdigit(static_cast<unsigned char>(s_[i_]))) ++i_;
-      if (i_ < s_.size() && s_[i_] == '.' && i_ + 1 < s_.size() && std::isdigit(static_cast<unsigned char>(s_[i_ + 1]))) {
+      while (i_ < s_.size() && asciiDigit(s_[i_])) ++i_;
+      if (i_ < s_.size() && s_[i_] == '.' && i_ + 1 < s_.size() && asciiDigit(s_[i_ + 1])) {
         ++i_;
-        while (i_ < s_.size() && std::isdigit(static_cast<unsigned char>(s_[i_]))) ++i_;
+        while (i_ < s_.size() && asciiDigit(s_[i_])) ++i_;
       }
       cur_.kind = Tok::Number;
       cur_.text = std::string(s_.substr(b, i_ - b));
@@ -594,12 +793,13 @@ class Lexer {
     }
     if (ch == '.') {
       size_t e = i_ + 1;
-      while (e < s_.size() && std::isalpha(static_cast<unsigned char>(s_[e]))) ++e;
+      while (e < s_.size() && asciiLetter(s_[e])) ++e;
       if (e < s_.size() && s_[e] == '.' && e > i_ + 1) {
         std::string word(s_.substr(i_ + 1, e - i_ - 1));
-        for (auto& c : word) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+        for (auto& c : word) c = asciiUpper(c);
         Tok k = word == "AND" ? Tok::And : word == "OR" ? Tok::Or : word == "NOT" ? Tok::Not
-              : (word == "T" || word == "Y") ? Tok::True : (word == "F" || word == "N") ? Tok::False : Tok::End;
+              : (word == "T" || word == "Y" || word == "TRUE") ? Tok::True
+              : (word == "F" || word == "N" || word == "FALSE") ? Tok::False : Tok::End;
         if (k == Tok::End) fail("unknown operator ." + word + ".");
         cur_.kind = k;
         cur_.text = word;
@@ -617,12 +817,12 @@ class Lexer {
       i_ = e + 1;
       return;
     }
-    if (std::isalpha(static_cast<unsigned char>(ch)) || ch == '_') {
+    if (asciiLetter(ch) || ch == '_') {
       size_t b = i_;
-      while (i_ < s_.size() && (std::isalnum(static_cast<unsigned char>(s_[i_])) || s_[i_] == '_')) ++i_;
+      while (i_ < s_.size() && (asciiLetter(s_[i_]) || asciiDigit(s_[i_]) || s_[i_] == '_')) ++i_;
       cur_.kind = Tok::Ident;
       cur_.text = std::string(s_.substr(b, i_ - b));
-      for (auto& c : cur_.text) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+      for (auto& c : cur_.text) c = asciiUpper(c);
       return;
     }
     switch (ch) {
@@ -659,7 +859,8 @@ constexpr int kMaxDepth = 64;
 
 class Parser {
  public:
-  Parser(std::string_view text, const std::vector<Field>& fields) : lex_(text), fields_(fields) {}
+  Parser(std::string_view text, const std::vector<Field>& fields, const ExpressionContext& context)
+      : lex_(text), fields_(fields), context_(context) {}
 
   NodePtr parseAll() {
     if (lex_.peek().kind == Tok::End) fail("empty expression");
@@ -788,6 +989,7 @@ class Parser {
     auto n = make<Compare>(ValueType::Logical, 1);
     n->op = op;
     n->operand = left->type;
+    n->language = context_.language;
     n->constant = left->constant && right->constant;
     n->a = std::move(left);
     n->b = std::move(right);
@@ -928,6 +1130,10 @@ class Parser {
           lex_.take();
           Token f = lex_.take();
           if (f.kind != Tok::Ident) fail("expected a field name after '->'");
+          // Only the table's own alias names these fields; another alias is another
+          // table (or memory variables, M->), which an index cannot follow.
+          if (t.text != context_.alias)
+            fail(t.text + "->" + f.text + " is a field of another table (alias " + t.text + "), which this index cannot follow");
           return fieldRef(f.text);
         }
         return fieldRef(t.text);
@@ -977,7 +1183,9 @@ class Parser {
   static std::string resolveFunction(const std::string& name) {
     static const char* const known[] = {"UPPER", "LOWER", "SUBSTR", "LEFT", "RIGHT", "TRIM", "RTRIM", "LTRIM",
                                         "ALLTRIM", "DTOS", "DTOC", "STR", "VAL", "IIF", "RECNO", "DELETED",
-                                        "YEAR", "MONTH", "DAY", "ABS", "INT"};
+                                        "YEAR", "MONTH", "DAY", "ABS", "INT", "AT", "CHR", "ASC", "LEN", "MOD",
+                                        "ROUND", "SPACE", "REPLICATE", "STUFF", "EMPTY", "ISBLANK", "SOUNDEX",
+                                        "CTOD", "DOW", "DATE", "TIME", "CDOW", "CMONTH"};
     for (const char* k : known)
       if (name == k) return name;
     if (name.size() >= 4) {
@@ -1002,6 +1210,11 @@ class Parser {
 
   NodePtr parseCall(const std::string& rawName) {
     const std::string name = resolveFunction(rawName);
+    // Values an index cannot reproduce: they depend on a setting or on the day of the
+    // rebuild, none of which the index records.
+    if (name == "DTOC") fail("DTOC() writes the date by the date setting, which the index does not record");
+    if (name == "DATE" || name == "TIME") fail(name + "() depends on the day of the rebuild");
+    if (name == "CDOW" || name == "CMONTH") fail(name + "() depends on the language setting, which the index does not record");
     std::vector<NodePtr> args = arguments();
     auto arity = [&](size_t lo, size_t hi) {
       if (args.size() < lo || args.size() > hi) fail(name + "() takes " + std::to_string(lo) +
@@ -1015,6 +1228,7 @@ class Parser {
       expect(*args[0], ValueType::Character, name.c_str());
       auto n = make<CaseMap>(ValueType::Character, args[0]->length);
       n->upper = name == "UPPER";
+      n->language = context_.language;
       n->a = std::move(args[0]);
       result = std::move(n);
     } else if (name == "SUBSTR" || name == "LEFT" || name == "RIGHT") {
@@ -1054,11 +1268,122 @@ class Parser {
       n->right = name != "LTRIM";
       n->a = std::move(args[0]);
       result = std::move(n);
-    } else if (name == "DTOS" || name == "DTOC") {
+    } else if (name == "DTOS") {
       arity(1, 1);
       expect(*args[0], ValueType::Date, name.c_str());
       auto n = make<DateText>(ValueType::Character, 8);
-      n->sortable = name == "DTOS";
+      n->a = std::move(args[0]);
+      result = std::move(n);
+    } else if (name == "CTOD") {
+      // The date order and century of a date text follow settings; only a blank text
+      // reads the same under all of them (the empty date).
+      arity(1, 1);
+      expect(*args[0], ValueType::Character, name.c_str());
+      const bool blank = args[0]->constant &&
+                         std::all_of(args[0]->v.text.begin(), args[0]->v.text.end(),
+                                     [](char ch) { return ch == ' ' || ch == '/' || ch == '.' || ch == '-'; });
+      if (!blank) fail("CTOD() reads the date by the date setting, which the index does not record");
+      auto n = make<Literal>(ValueType::Date, 8);
+      n->v.julian = 0;
+      result = std::move(n);
+    } else if (name == "DOW") {
+      arity(1, 1);
+      expect(*args[0], ValueType::Date, name.c_str());
+      auto n = make<DayOfWeek>(ValueType::Numeric, 1);
+      n->a = std::move(args[0]);
+      result = std::move(n);
+    } else if (name == "AT") {
+      arity(2, 2);
+      expect(*args[0], ValueType::Character, "AT");
+      expect(*args[1], ValueType::Character, "AT");
+      auto n = make<At>(ValueType::Numeric, 5);
+      n->a = std::move(args[0]);
+      n->b = std::move(args[1]);
+      result = std::move(n);
+    } else if (name == "CHR") {
+      arity(1, 1);
+      expect(*args[0], ValueType::Numeric, "CHR");
+      auto n = make<Chr>(ValueType::Character, 1);
+      n->a = std::move(args[0]);
+      result = std::move(n);
+    } else if (name == "ASC" || name == "LEN") {
+      arity(1, 1);
+      expect(*args[0], ValueType::Character, name.c_str());
+      NodePtr n;
+      if (name == "ASC") {
+        auto x = make<Asc>(ValueType::Numeric, 3);
+        x->a = std::move(args[0]);
+        n = std::move(x);
+      } else {
+        auto x = make<Len>(ValueType::Numeric, 5);
+        x->a = std::move(args[0]);
+        n = std::move(x);
+      }
+      result = std::move(n);
+    } else if (name == "MOD" || name == "ROUND") {
+      arity(2, 2);
+      expect(*args[0], ValueType::Numeric, name.c_str());
+      expect(*args[1], ValueType::Numeric, name.c_str());
+      NodePtr n;
+      if (name == "MOD") {
+        auto x = make<Mod>(ValueType::Numeric, args[1]->length);
+        x->a = std::move(args[0]);
+        x->b = std::move(args[1]);
+        n = std::move(x);
+      } else {
+        auto x = make<Round>(ValueType::Numeric, args[0]->length);
+        x->a = std::move(args[0]);
+        x->b = std::move(args[1]);
+        n = std::move(x);
+      }
+      result = std::move(n);
+    } else if (name == "SPACE") {
+      arity(1, 1);
+      const int64_t count = constantInt(*args[0], "the length of SPACE()");
+      if (count < 0 || count > 255) fail("the length of SPACE() must be 0 to 255");
+      result = make<Space>(ValueType::Character, count);
+      constant = true;
+    } else if (name == "REPLICATE") {
+      arity(2, 2);
+      expect(*args[0], ValueType::Character, "REPLICATE");
+      const int64_t times = constantInt(*args[1], "the count of REPLICATE()");
+      if (times < 0) fail("the count of REPLICATE() must not be negative");
+      if (times * args[0]->length > 255) fail("REPLICATE() gives a text longer than 255 bytes");
+      auto n = make<Replicate>(ValueType::Character, times * args[0]->length);
+      n->times = times;
+      n->a = std::move(args[0]);
+      result = std::move(n);
+    } else if (name == "STUFF") {
+      arity(4, 4);
+      expect(*args[0], ValueType::Character, "STUFF");
+      expect(*args[1], ValueType::Numeric, "the start of STUFF()");
+      expect(*args[2], ValueType::Numeric, "the count of STUFF()");
+      expect(*args[3], ValueType::Character, "STUFF");
+      // Declared length: what is left of the text plus the inserted text, when the start
+      // and count are constants; otherwise the longest the result can be.
+      int64_t declared = int64_t{args[0]->length} + args[3]->length;
+      if (args[1]->constant && args[2]->constant) {
+        const int64_t len = args[0]->length;
+        const int64_t from = std::clamp<int64_t>(constantInt(*args[1], "the start of STUFF()"), 1, len + 1) - 1;
+        const int64_t count = std::clamp<int64_t>(constantInt(*args[2], "the count of STUFF()"), 0, len - from);
+        declared = len - count + args[3]->length;
+      }
+      auto n = make<Stuff>(ValueType::Character, declared);
+      n->text = std::move(args[0]);
+      n->start = std::move(args[1]);
+      n->count = std::move(args[2]);
+      n->insert = std::move(args[3]);
+      result = std::move(n);
+    } else if (name == "EMPTY" || name == "ISBLANK") {
+      arity(1, 1);
+      auto n = make<Empty>(ValueType::Logical, 1);
+      n->isBlank = name == "ISBLANK";
+      n->a = std::move(args[0]);
+      result = std::move(n);
+    } else if (name == "SOUNDEX") {
+      arity(1, 1);
+      expect(*args[0], ValueType::Character, "SOUNDEX");
+      auto n = make<Soundex>(ValueType::Character, 4);
       n->a = std::move(args[0]);
       result = std::move(n);
     } else if (name == "YEAR" || name == "MONTH" || name == "DAY") {
@@ -1118,16 +1443,17 @@ class Parser {
 
   Lexer lex_;
   const std::vector<Field>& fields_;
+  const ExpressionContext& context_;
   int depth_ = 0;
 };
 
 }  // namespace
 }  // namespace expr_detail
 
-Expression::Expression(std::string_view text, const std::vector<Field>& fields) {
+Expression::Expression(std::string_view text, const std::vector<Field>& fields, const ExpressionContext& context) {
   // Index files hold at most 220 characters; the bound also keeps the tree shallow.
   if (text.size() > kMaxExpressionText) throw ExpressionError("expression too long");
-  expr_detail::Parser p(text, fields);
+  expr_detail::Parser p(text, fields, context);
   root_ = p.parseAll();
 }
 

@@ -1,11 +1,19 @@
 // The key-expression language of index tags and FOR conditions.
 //
-// Field references (optionally "alias->FIELD"), literals ("..." '...' [...], numbers,
-// .T. .F.), + - * / ^ on numbers, + and - on character values (- moves the trailing
-// blanks of its left operand to the end), date + days, date - days, date - date, the
-// comparisons = == <> # != < > <= >= $, .AND. .OR. .NOT. and the functions UPPER
-// LOWER SUBSTR LEFT RIGHT TRIM RTRIM LTRIM ALLTRIM DTOS DTOC STR VAL IIF RECNO DELETED
-// YEAR MONTH DAY ABS INT. Function names may be shortened to their first four letters.
+// Field references (optionally "alias->FIELD" with the table's own alias), literals
+// ("..." '...' [...], numbers, .T. .F. .TRUE. .FALSE.), + - * / ^ on numbers, + and -
+// on character values (- moves the trailing blanks of its left operand to the end),
+// date + days, date - days, date - date, the comparisons = == <> # != < > <= >= $,
+// .AND. .OR. .NOT. and the functions UPPER LOWER SUBSTR LEFT RIGHT TRIM RTRIM LTRIM
+// ALLTRIM DTOS STR VAL IIF RECNO DELETED YEAR MONTH DAY DOW ABS INT AT CHR ASC LEN MOD
+// ROUND SPACE REPLICATE STUFF EMPTY ISBLANK SOUNDEX and CTOD of a blank text. Function
+// names may be shortened to their first four letters.
+//
+// What an index cannot reproduce is refused when the expression is compiled: values
+// that depend on a setting the index does not record (DTOC, CTOD of a date text, DATE,
+// CDOW...), another table's fields. Text is read by ASCII rules only, numbers without
+// the C library's locale, and UPPER/LOWER follow the table's language driver; ordering
+// comparisons of character values use the driver's order.
 //
 // An expression is compiled once against the table's fields, which fixes its result
 // type and declared length, then evaluated per record. Evaluation reuses buffers held
@@ -22,6 +30,7 @@
 #include <vector>
 
 #include "core/core.h"
+#include "core/language.h"
 
 namespace idapi::core {
 
@@ -33,6 +42,13 @@ struct Value {
   double number = 0;     // N
   int32_t julian = 0;    // D: Julian day number, 0 = empty date
   bool logical = false;  // L
+  bool blank = false;    // N, L: read from a field holding blanks only (for ISBLANK)
+};
+
+// What an expression is compiled against besides the fields.
+struct ExpressionContext {
+  std::string alias;                                  // the table's own alias, upper-case; "" accepts none
+  LanguageRules language = LanguageRules::binary();  // case mapping and order of character values
 };
 
 class ExpressionError : public std::runtime_error {
@@ -47,7 +63,7 @@ struct Node;
 class Expression {
  public:
   // Throws ExpressionError when the text cannot be compiled.
-  Expression(std::string_view text, const std::vector<Field>& fields);
+  Expression(std::string_view text, const std::vector<Field>& fields, const ExpressionContext& context = {});
   ~Expression();
   Expression(Expression&&) noexcept;
   Expression& operator=(Expression&&) noexcept;
@@ -70,6 +86,10 @@ int32_t julianDay(int year, int month, int day);
 void civilDate(int32_t julian, int& year, int& month, int& day);
 // Julian day of a date field's text "YYYYMMDD"; 0 for an empty or impossible date.
 int32_t julianFromText(const char* text8);
+
+// The alias a table gets by default: its file's base name, upper-case ("CLIENT" for
+// "data/client.dbf" or "CLIENT.MDX").
+std::string defaultAlias(std::string_view fileName);
 
 }  // namespace idapi::core
 

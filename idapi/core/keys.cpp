@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <bit>
+#include <charconv>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
@@ -9,6 +10,11 @@
 namespace idapi::core {
 
 namespace {
+
+// Byte order with bytes >= 0x80 first (signed bytes), as a byte-comparable form.
+void flipHighBit(uint8_t* key, uint16_t length) {
+  for (uint16_t i = 0; i < length; ++i) key[i] ^= 0x80;
+}
 
 // Packs a decimal number given as its significant digits (first one non-zero) and E.
 bool packDigits(bool negative, std::string_view digits, int exponent, uint8_t out[12]) {
@@ -88,14 +94,19 @@ void encodeNumericKey(const Value& v, uint8_t out[12]) {
     packDigits(false, {}, 0, out);
     return;
   }
+  // "d.dddddddddddddde+XX", written without the locale.
   char buf[64];
-  std::snprintf(buf, sizeof buf, "%.14e", std::fabs(x));
-  // buf = "d.dddddddddddddde+XX"
+  const auto r = std::to_chars(buf, buf + sizeof buf, std::fabs(x), std::chars_format::scientific, 14);
   std::string digits;
   const char* p = buf;
-  for (; *p && *p != 'e' && *p != 'E'; ++p)
+  for (; p < r.ptr && *p != 'e'; ++p)
     if (*p >= '0' && *p <= '9') digits.push_back(*p);
-  int exp10 = *p ? std::atoi(p + 1) : 0;
+  int exp10 = 0;
+  if (p < r.ptr) {
+    const char* q = p + 1;
+    if (q < r.ptr && *q == '+') ++q;
+    std::from_chars(q, r.ptr, exp10);
+  }
   if (!packDigits(x < 0, digits, exp10 + 1, out)) throw ExpressionError("numeric overflow");
 }
 
@@ -112,8 +123,9 @@ std::string numericKeyText(const uint8_t key[12]) {
   return (key[1] & 0x80 ? "-" : "") + s;
 }
 
-void encodeDateKey(int32_t julian, uint8_t out[8]) {
-  const uint64_t bits = std::bit_cast<uint64_t>(static_cast<double>(julian));
+void encodeDateKey(int32_t julian, uint8_t out[8], bool blankAsZero) {
+  const double value = julian != 0 ? static_cast<double>(julian) : blankAsZero ? 0.0 : kBlankDateKey;
+  const uint64_t bits = std::bit_cast<uint64_t>(value);
   for (int i = 0; i < 8; ++i) out[i] = static_cast<uint8_t>(bits >> (8 * i));
 }
 
@@ -170,18 +182,18 @@ void fromSortable(char type, const uint8_t* in, uint16_t keyLength, uint8_t* dis
   }
 }
 
-bool wellFormedKey(char type, const uint8_t* disk, uint16_t keyLength) {
+bool wellFormedKey(char type, const uint8_t* disk, uint16_t keyLength, bool checkDigitCount) {
   if (type == 'D') {
     double d;
     uint64_t bits = 0;
     for (int i = 0; i < 8; ++i) bits |= uint64_t{disk[i]} << (8 * i);
     d = std::bit_cast<double>(bits);
-    return d == 0 || (d >= 1 && d <= 5373484 && d == std::trunc(d));
+    return d == 0 || d == kBlankDateKey || (d >= 1 && d <= 5373484 && d == std::trunc(d));
   }
   if (type == 'N') {
     if ((disk[1] & 0x03) != 0x01) return false;
     const int n = (disk[1] >> 2) & 0x1F;
-    if (n > 20) return false;
+    if (checkDigitCount && n > 20) return false;
     int last = 0;  // position (1-based) of the last non-zero digit
     for (int i = 0; i < 20; ++i) {
       int d = (i % 2 == 0) ? disk[2 + i / 2] >> 4 : disk[2 + i / 2] & 0x0F;
@@ -190,7 +202,7 @@ bool wellFormedKey(char type, const uint8_t* disk, uint16_t keyLength) {
     }
     if (last == 0) return (disk[1] & 0x80) == 0;  // zero has no sign
     if ((disk[2] >> 4) == 0) return false;          // first digit must be significant
-    return last <= n;
+    return !checkDigitCount || last <= n;
   }
   return true;
 }
@@ -204,11 +216,12 @@ std::string tagExpressionMessage(const std::string& fileName, const std::string&
 TagKeys::TagKeys(const TableHeader& table, const TagDefinition& tag, const std::string& indexFileName)
     : tag_(tag),
       fileName_(indexFileName),
+      language_(LanguageRules::of(table)),
       type_(tag.keyType == 'F' ? 'N' : tag.keyType),
       keyLength_(tag.keyLength),
       key_([&] {
         try {
-          return Expression(tag.keyExpression, table.fields);
+          return Expression(tag.keyExpression, table.fields, ExpressionContext{defaultAlias(indexFileName), language_});
         } catch (const ExpressionError& e) {
           throw Failure(kKeyExpressionError, tagExpressionMessage(indexFileName, tag.name, tag.keyExpression,
                                                                   std::string("cannot be evaluated: ") + e.what()));
@@ -221,6 +234,9 @@ TagKeys::TagKeys(const TableHeader& table, const TagDefinition& tag, const std::
     case 'C':
       if (key_.type() != ValueType::Character) wrongType("does not give the tag's character key");
       if (keyLength_ < 1) wrongType("has an empty key");
+      if (!language_.orderKnown())
+        throw Failure(DBIERR_LDNOTFOUND, indexFileName + ": tag " + tag.name + ": the order of character keys under the table's " +
+                                             language_.describe() + " is not known, so the tag cannot be rebuilt");
       break;
     case 'N':
       if (key_.type() != ValueType::Numeric) wrongType("does not give the tag's numeric key");
@@ -235,7 +251,7 @@ TagKeys::TagKeys(const TableHeader& table, const TagDefinition& tag, const std::
   }
   if (!tag.forExpression.empty()) {
     try {
-      for_.emplace(tag.forExpression, table.fields);
+      for_.emplace(tag.forExpression, table.fields, ExpressionContext{defaultAlias(indexFileName), language_});
     } catch (const ExpressionError& e) {
       throw Failure(kKeyExpressionError, tagExpressionMessage(indexFileName, tag.name, tag.forExpression,
                                                               std::string("cannot be evaluated: ") + e.what()));
@@ -267,6 +283,8 @@ bool TagKeys::sortableKey(const uint8_t* record, uint32_t recordNumber, uint8_t*
         const size_t n = std::min<size_t>(v.text.size(), keyLength_);
         std::memcpy(out, v.text.data(), n);
         std::memset(out + n, ' ', keyLength_ - n);
+        language_.toWeights(out, keyLength_, out);
+        if (tag_.highBytesFirst) flipHighBit(out, keyLength_);
         break;
       }
       case 'N': {
@@ -277,7 +295,7 @@ bool TagKeys::sortableKey(const uint8_t* record, uint32_t recordNumber, uint8_t*
       }
       case 'D': {
         uint8_t disk[8];
-        encodeDateKey(v.julian, disk);
+        encodeDateKey(v.julian, disk, tag_.blankDateZero);
         toSortable('D', disk, 8, out);
         break;
       }
@@ -291,18 +309,31 @@ bool TagKeys::sortableKey(const uint8_t* record, uint32_t recordNumber, uint8_t*
 }
 
 void TagKeys::diskKey(const uint8_t* sortable, uint8_t* disk) const {
+  if (type_ == 'C') {
+    // Weights back to bytes, after undoing the complement of a descending tag.
+    for (uint16_t i = 0; i < keyLength_; ++i) disk[i] = tag_.descending ? static_cast<uint8_t>(~sortable[i]) : sortable[i];
+    if (tag_.highBytesFirst) flipHighBit(disk, keyLength_);
+    language_.fromWeights(disk, keyLength_, disk);
+    return;
+  }
   if (!tag_.descending) {
     fromSortable(type_, sortable, keyLength_, disk);
     return;
   }
-  uint8_t tmp[256];
-  uint8_t* buf = keyLength_ <= sizeof tmp ? tmp : disk;
-  for (uint16_t i = 0; i < keyLength_; ++i) buf[i] = static_cast<uint8_t>(~sortable[i]);
-  if (buf == disk) {
-    // Only C keys can be this long, and their disk form equals their sortable form.
-    return;
+  uint8_t tmp[16];  // N and D keys are 12 and 8 bytes
+  for (uint16_t i = 0; i < keyLength_; ++i) tmp[i] = static_cast<uint8_t>(~sortable[i]);
+  fromSortable(type_, tmp, keyLength_, disk);
+}
+
+void TagKeys::sortableOfDisk(const uint8_t* disk, uint8_t* out) const {
+  if (type_ == 'C') {
+    language_.toWeights(disk, keyLength_, out);
+    if (tag_.highBytesFirst) flipHighBit(out, keyLength_);
+  } else {
+    toSortable(type_, disk, keyLength_, out);
   }
-  fromSortable(type_, buf, keyLength_, disk);
+  if (tag_.descending)
+    for (uint16_t i = 0; i < keyLength_; ++i) out[i] = static_cast<uint8_t>(~out[i]);
 }
 
 }  // namespace idapi::core

@@ -5,9 +5,12 @@
 //   N  12 bytes of decimal digits: byte 0 = 0x34 + E (value = 0.d1d2... x 10^E),
 //      byte 1 = sign (0x80) | significant digits << 2 | 0x01, bytes 2-11 = digits
 //      two per byte, first digit in the high nibble;
-//   D  the Julian day number as a little-endian IEEE double (0.0 for an empty date).
+//   D  the Julian day number as a little-endian IEEE double; an empty date is keyed
+//      1.0E+100, so that blanks sort after every date (some older writers key it 0.0,
+//      which sorts first: the checker accepts either, a rebuild writes 1.0E+100).
 // Sorting works on a sortable form of the same width in which unsigned byte order
-// (memcmp) is the tag's order: C keys as they are, dates as big-endian order-
+// (memcmp) is the tag's order: C keys as the weights of their bytes under the table's
+// language driver (the bytes themselves under byte order), dates as big-endian order-
 // preserving doubles, numbers as a sign class byte followed by the exponent and digits
 // (inverted for negative values). Descending tags complement every sortable byte.
 #ifndef IDAPI_CORE_KEYS_H
@@ -19,6 +22,7 @@
 
 #include "core/core.h"
 #include "core/expr.h"
+#include "core/language.h"
 
 namespace idapi::core {
 
@@ -33,18 +37,24 @@ bool encodeNumericText(std::string_view text, uint8_t out[12]);
 // The value of a numeric key as decimal text ("-123.45", "0"); for messages and tests.
 std::string numericKeyText(const uint8_t key[12]);
 
-void encodeDateKey(int32_t julian, uint8_t out[8]);
+inline constexpr double kBlankDateKey = 1.0E+100;
+// Key of a date (Julian day number, 0 = empty date).
+void encodeDateKey(int32_t julian, uint8_t out[8], bool blankAsZero = false);
 
 // On-disk key <-> sortable form (same width, ascending order).
 void toSortable(char keyType, const uint8_t* disk, uint16_t keyLength, uint8_t* out);
 void fromSortable(char keyType, const uint8_t* sortable, uint16_t keyLength, uint8_t* disk);
 // Whether stored key bytes are a well-formed key of that type (C keys always are).
-bool wellFormedKey(char keyType, const uint8_t* disk, uint16_t keyLength);
+// Writers differ in a numeric key's digit count (exact, rounded up to even, trailing
+// zeros kept); without checkDigitCount only the digits themselves must be sound.
+bool wellFormedKey(char keyType, const uint8_t* disk, uint16_t keyLength, bool checkDigitCount = true);
 
 // The compiled key and FOR expressions of one tag.
 class TagKeys {
  public:
-  // Throws Failure(kKeyExpressionError) naming the tag, its expression and the file.
+  // Throws Failure(kKeyExpressionError) naming the tag, its expression and the file, and
+  // Failure(DBIERR_LDNOTFOUND) for a character tag under a language driver whose order
+  // is not known. The table's own alias is the index file's base name.
   TagKeys(const TableHeader& table, const TagDefinition& tag, const std::string& indexFileName);
 
   char keyType() const { return type_; }
@@ -57,12 +67,16 @@ class TagKeys {
 
   // The on-disk key of a sortable key produced by sortableKey.
   void diskKey(const uint8_t* sortable, uint8_t* disk) const;
+  // The sortable form of an on-disk key, as sortableKey gives it: the one order that the
+  // rebuild writes and the checker expects.
+  void sortableOfDisk(const uint8_t* disk, uint8_t* sortable) const;
 
  private:
   [[noreturn]] void runtimeFailure(const ExpressionError& e, uint32_t recordNumber, bool inFor) const;
 
   const TagDefinition& tag_;
   std::string fileName_;
+  LanguageRules language_;
   char type_;
   uint16_t keyLength_;
   Expression key_;

@@ -560,6 +560,9 @@ void rebuildIndex(const TableHeader& table, const ByteSource& dbf, const IndexHe
       throw Failure(kKeyExpressionError, tagExpressionMessage(indexFileName, t.name, t.keyExpression, "is too long"));
     if (t.name.empty() || t.name.size() > 10)
       throw Failure(DBIERR_INVALIDINDEXNAME, indexFileName + ": invalid tag name \"" + t.name + "\"");
+    if (!t.forExpression.empty() && block < kForOffset + kMaxExpression + 1)
+      throw Failure(DBIERR_INDEXCORRUPT, indexFileName + ": tag " + t.name + " has a FOR condition, which a block of " +
+                                             std::to_string(block) + " bytes cannot hold");
   }
 
   KeyCollector collector(table, index, indexFileName, options.memoryBudget, options.scratch);

@@ -33,9 +33,15 @@ std::string upper(std::string s) {
 IndexHeader readIndexHeader(const ByteSource& mdx, const std::string& fileName) {
   using namespace mdx;
   const uint64_t fileSize = mdx.size();
-  if (fileSize < kHeaderPages * kPage) unreadable(fileName, "file shorter than its header");
-  std::vector<uint8_t> head(kHeaderPages * kPage);
-  mdx.readAt(0, head.data(), head.size());
+  if (fileSize < kFileHeaderBytes) unreadable(fileName, "file shorter than its header");
+  std::vector<uint8_t> head(kHeaderPages * kPage, 0);
+  // An index without tags may end before the tag table (some writers stop after the
+  // fixed header); any index with tags needs the whole header.
+  mdx.readAt(0, head.data(), kFileHeaderBytes);
+  if (u16At(Bytes(head), 28) != 0 || fileSize >= head.size()) {
+    if (fileSize < head.size()) unreadable(fileName, "file shorter than its header");
+    mdx.readAt(0, head.data(), head.size());
+  }
   Bytes h(head);
 
   if (head[0] != 0x02 && head[0] != 0x03) unreadable(fileName, "unknown version " + std::to_string(head[0]));
@@ -93,6 +99,9 @@ IndexHeader readIndexHeader(const ByteSource& mdx, const std::string& fileName) 
       default:
         unreadable(fileName, "tag " + name + " has an unknown key type");
     }
+    if (tagBlock[245] != 0 && block < kForOffset + kMaxExpression + 1)
+      unreadable(fileName, "tag " + name + " has a FOR condition, which a block of " + std::to_string(block) +
+                               " bytes cannot hold");
     tag.keyExpression = cStringAt(t, 24, kMaxExpression + 1, &terminated);
     if (!terminated || tag.keyExpression.empty() || !printable(tag.keyExpression))
       unreadable(fileName, "tag " + name + " has no readable key expression");

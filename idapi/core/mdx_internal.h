@@ -5,7 +5,8 @@
 //   pages 0-3  file header (bytes 0-47), a dummy slot at 512 whose byte 17 (file
 //              byte 529) is 1, and 47 tag slots of 32 bytes from byte 544;
 //   then       one block per tag header, then each tag's B-tree nodes.
-// A block is blockPages x 512 bytes. A node block holds a u32 key count, a u32 zero,
+// A block is blockPages x 512 bytes (1 to 63 pages; 2 is usual). A tag header takes
+// one block; with 512-byte blocks there is no room for a FOR condition. A node block holds a u32 key count, a u32 zero,
 // `count` entries of `group` bytes (u32 pointer + key + zero padding), then a u32:
 // 0 in a leaf, the rightmost child's page in an interior node. Leaf pointers are record
 // numbers; interior entry i points to child i and carries that child's last key.
@@ -23,12 +24,13 @@ namespace idapi::core::mdx {
 
 inline constexpr uint32_t kPage = 512;
 inline constexpr uint32_t kHeaderPages = 4;
+inline constexpr uint32_t kFileHeaderBytes = 48;  // the fixed part before the tag table
 inline constexpr uint32_t kSlotsOffset = 544;
 inline constexpr uint32_t kSlotSize = 32;
 inline constexpr uint32_t kMaxTags = 47;
 inline constexpr uint32_t kMaxExpression = 220;
 inline constexpr uint32_t kForOffset = 762;
-inline constexpr uint16_t kMinBlockPages = 2;
+inline constexpr uint16_t kMinBlockPages = 1;
 inline constexpr uint16_t kMaxBlockPages = 63;
 
 inline uint16_t groupLength(uint16_t keyLength) { return static_cast<uint16_t>((keyLength + 4 + 3) / 4 * 4); }

@@ -416,6 +416,13 @@ void rebuild(Cursor& c) {
   }
   const std::vector<uint8_t> header = headerBytes(c, table);
   core::IndexHeader index = readIndex(*c.mdx, c.dbfPath);
+  // An index without tags has nothing to rebuild: it is left exactly as it is (some
+  // writers keep only its fixed header), and the table's records are not read.
+  if (index.tags.empty()) {
+    c.table = std::move(table);
+    c.index = std::move(index);
+    return;
+  }
   // The new index names the table it belongs to. A table copied or renamed with its
   // index keeps another table's name in the index header; the rebuild corrects it.
   std::string base = fileNameOf(c.dbfPath);

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Regenerates the committed seed corpora (tests/fuzz/corpus/<harness>/) from real
 # inputs: small tables and indexes written by mkfixtures, indexes the engine builds
-# over the index harness's fixed table and tables of the other header levels, small
+# over the index harness's fixed table (one-page blocks and a tag-less index among them),
+# tables of the other header levels and with other writers' header habits, small
 # PNG pictures, the splash window's layout data and typical key expressions.
 #   tests/fuzz/make_corpus.sh MKFIXTURES MAKE_SEEDS
 # (dist/host/mkfixtures from the release build; make_seeds from the harness build,
@@ -107,6 +108,13 @@ RTRIM(LOWER(NOM))+'x'+[y]
 ABS(TAUX)
 FUZZ->CODE
 UPPE(NOM)
+AT("-",CODE)+ASC(NOM)+LEN(TRIM(NOM))
+CHR(65+MOD(QTE,26))+SPACE(2)+REPLICATE("*",3)
+STUFF(NOM,2,3,CODE)+SOUNDEX(NOM)
+ROUND(MONTANT*TAUX/100,2)
+IIF(EMPTY(DATEFACT) .OR. ISBLANK(QTE),"A","B")
+DATEFACT = CTOD("  /  /  ") .OR. DOW(DATEFACT) = 1
+UPPER (FUZZ->NOM) = "DUP" .AND. .TRUE. <> .FALSE.
 EXPRS
 printf 'UPPER(NOM)+CODE\n Z001  Zola' > "$corpus/expr/record_text"
 # Record bytes: deletion flag, CODE 6, NOM 20, MONTANT 10, QTE 4, DATEFACT 8, PAYE 1, TAUX 8.

@@ -160,6 +160,9 @@ void tableCases(Builder& c) {
           [](Bytes& b) { put32(b, 4, 10); });
   c.table("dbf-count-zero", Step::Rebuild, 0, "record count 0 while the file holds 20 records",
           [](Bytes& b) { put32(b, 4, 0); });
+  c.table("dbf-language-order-unknown", Step::Rebuild, DBIERR_LDNOTFOUND,
+          "language driver 0x5E, whose order of character keys is not known",
+          [](Bytes& b) { b[29] = 0x5E; });
   c.table("dbf-header-length-zero", Step::Open, kHeaderCorrupt, "header length 0",
           [](Bytes& b) { put16(b, 8, 0); });
   c.table("dbf-header-length-fixed-only", Step::Open, kHeaderCorrupt, "header length 32: no room for descriptors",
@@ -183,10 +186,29 @@ void tableCases(Builder& c) {
   // Field descriptors.
   c.table("dbf-field-length-zero", Step::Open, kHeaderCorrupt, "character field of length 0",
           [](Bytes& b) { b[descriptor(0) + 16] = 0; });
-  c.table("dbf-field-length-255", Step::Open, kHeaderCorrupt, "character field of length 255",
-          [](Bytes& b) { b[descriptor(1) + 16] = 255; });
-  c.table("dbf-field-numeric-absurd", Step::Open, kHeaderCorrupt, "field made numeric with length 30",
+  c.table("dbf-field-length-255", Step::Open, kHeaderCorrupt,
+          "character field of length 255, beyond the record length", [](Bytes& b) { b[descriptor(1) + 16] = 255; });
+  c.table("dbf-field-wide-beyond-record", Step::Open, kHeaderCorrupt,
+          "character field widened by 256 through its decimal-count byte, beyond the record length",
+          [](Bytes& b) { b[descriptor(1) + 17] = 1; });
+  c.table("dbf-field-numeric-wide", Step::Rebuild, kIndexCorrupt,
+          "character field made numeric with 30 digits: the table opens, the tag over it no longer fits",
           [](Bytes& b) { b[descriptor(1) + 11] = 'N'; });
+  c.table("dbf-empty-descriptor-inside", Step::Open, kHeaderCorrupt,
+          "an empty descriptor (type 0, length 0) before the last field",
+          [](Bytes& b) { std::memset(b.data() + descriptor(1), 0, kDescriptorSize); });
+  c.table("dbf-empty-descriptor-trailing", Step::Rebuild, 0,
+          "an empty descriptor after the last field, inside the header length (as some writers leave it)",
+          [](Bytes& b) {
+            b.insert(b.begin() + kTerminator, kDescriptorSize, 0);
+            put16(b, 8, static_cast<uint16_t>(kHeaderLength + kDescriptorSize));
+          });
+  c.table("dbf-header-stamped", Step::Rebuild, 0,
+          "bytes 12-27 holding a timestamp and other bytes, byte 15 not 1 (as some writers leave them)",
+          [](Bytes& b) {
+            const uint8_t stamp[16] = {0x0C, 0x8D, 0x93, 0x57, 0xE9, 0x00, 0xD3, 0x01, 1, 2, 3, 4, 5, 6, 7, 8};
+            std::memcpy(b.data() + 12, stamp, sizeof stamp);
+          });
   c.table("dbf-field-decimals-absurd", Step::Open, kHeaderCorrupt, "numeric field with more decimals than digits",
           [](Bytes& b) {
             b[descriptor(0) + 11] = 'N';
@@ -253,6 +275,21 @@ void indexCases(Builder& c) {
           [](Bytes& b) { put16(b, 20, 0); put16(b, 22, 0); });
   c.index("mdx-block-pages-huge", Step::Open, kIndexCorrupt, "block size of 0xFFFF pages",
           [](Bytes& b) { put16(b, 20, 0xFFFF); put16(b, 22, 0xFE00); });
+  c.index("mdx-block-one-page", Step::Rebuild, 0,
+          "two-page blocks said to be one page: the nodes read wrong, the rebuild writes one-page blocks",
+          [](Bytes& b) { put16(b, 20, 1); put16(b, 22, 512); });
+  c.index("mdx-block-one-page-for", Step::Open, kIndexCorrupt,
+          "one-page blocks with a tag flagged as having a FOR condition, which such a block cannot hold",
+          [=](Bytes& b) {
+            put16(b, 20, 1);
+            put16(b, 22, 512);
+            b[tag0 + kForFlag] = 1;
+          });
+  c.index("mdx-no-tags-short", Step::Rebuild, 0,
+          "no tags, the file ending after its 48-byte header (as one writer leaves it): kept as it is",
+          [](Bytes& b) { put16(b, 28, 0); cut(b, 48); });
+  c.index("mdx-no-tags-cut-in-header", Step::Open, kIndexCorrupt, "no tags, cut inside the 48-byte header",
+          [](Bytes& b) { put16(b, 28, 0); cut(b, 40); });
   c.index("mdx-block-bytes-mismatch", Step::Open, kIndexCorrupt, "block size in bytes disagrees with the pages",
           [](Bytes& b) { put16(b, 22, 2048); });
   c.index("mdx-slot-size-wrong", Step::Open, kIndexCorrupt, "tag slots said to be 48 bytes",
@@ -314,7 +351,12 @@ void indexCases(Builder& c) {
   c.index("mdx-key-extra-parenthesis", Step::Rebuild, kIndexCorrupt, "key expression with one ')' too many",
           [=](Bytes& b) { putText(b, tag1 + kKeyExpression, kExpressionRoom, "UPPER(VILLE))"); });
   c.index("mdx-key-unknown-function", Step::Rebuild, kIndexCorrupt, "key expression calling an unknown function",
-          [=](Bytes& b) { putText(b, tag1 + kKeyExpression, kExpressionRoom, "SOUNDEX(VILLE)"); });
+          [=](Bytes& b) { putText(b, tag1 + kKeyExpression, kExpressionRoom, "METAPHONE(VILLE)"); });
+  c.index("mdx-key-date-setting", Step::Rebuild, kIndexCorrupt,
+          "key expression writing a date by the date setting, which the index does not record",
+          [=](Bytes& b) { putText(b, tag1 + kKeyExpression, kExpressionRoom, "DTOC(CTOD(''))"); });
+  c.index("mdx-key-other-table", Step::Rebuild, kIndexCorrupt, "key expression naming a field of another table",
+          [=](Bytes& b) { putText(b, tag1 + kKeyExpression, kExpressionRoom, "CLIENT->VILLE"); });
   c.index("mdx-key-unknown-field", Step::Rebuild, kIndexCorrupt, "key expression naming a field the table lacks",
           [=](Bytes& b) { putText(b, tag0 + kKeyExpression, kExpressionRoom, "CODEPOST"); });
   c.index("mdx-key-unterminated-string", Step::Rebuild, kIndexCorrupt, "key expression with an open string",

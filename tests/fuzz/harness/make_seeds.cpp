@@ -1,7 +1,8 @@
 // Writes seeds that mkfixtures cannot give: indexes built by the engine over the
 // index harness's fixed table (so that mutations reach the rebuild and the checker),
-// and tables of the other header levels.
+// tables of the other header levels, and the sound oddities other writers leave.
 //   make_seeds CORPUS_FOLDER     (writes into its mdx_header/ and dbf_header/)
+#include <algorithm>
 #include <cstdio>
 #include <fstream>
 #include <string>
@@ -57,6 +58,26 @@ int main(int argc, char** argv) {
     VectorSink out;
     rebuildIndex(table.header, table.source, ix, "FUZZ.MDX", out, options);
     save(std::string(argv[1]) + "/mdx_header/fixed_" + std::to_string(++n) + ".mdx", out.bytes);
+    if (n == 2) {
+      // The same tags in one-page blocks, as some writers make them.
+      ix.blockPages = 1;
+      VectorSink small;
+      rebuildIndex(table.header, table.source, ix, "FUZZ.MDX", small, options);
+      save(std::string(argv[1]) + "/mdx_header/fixed_one_page_blocks.mdx", small.bytes);
+    }
+  }
+  {
+    // An index without tags that stops before its tag table, as one writer leaves it.
+    IndexHeader none;
+    none.tableName = "FUZZ";
+    RebuildOptions options;
+    options.year = 2024;
+    options.month = 6;
+    options.day = 1;
+    VectorSink out;
+    rebuildIndex(table.header, table.source, none, "FUZZ.MDX", out, options);
+    out.bytes.resize(544);
+    save(std::string(argv[1]) + "/mdx_header/no_tags_short.mdx", out.bytes);
   }
 
   using testing_tables::FieldDef;
@@ -79,5 +100,26 @@ int main(int argc, char** argv) {
   level5.endMarker = false;
   save(tables + "level5_binary.dbf",
        testing_tables::makeTable({{"IMAGE", 'B', 10}, {"TAUX", 'F', 6, 2}}, {{{"", "1.25"}}}, level5));
+
+  // What other writers leave in sound headers: a timestamp in bytes 12-19, a character
+  // field of 300 bytes (its width's high byte in the decimal count), and an empty
+  // descriptor after the last field.
+  std::vector<uint8_t> stamped = testing_tables::makeTable({{"CODE", 'C', 4}, {"QTE", 'N', 20, 2}, {"BIG", 'N', 25}},
+                                                           {{{"AB", "-1.50", "1234567890123456789012345"}}});
+  const uint8_t stamp[8] = {0x0C, 0x8D, 0x93, 0x57, 0xE9, 0x00, 0xD3, 0x01};
+  std::copy(stamp, stamp + 8, stamped.begin() + 12);
+  save(tables + "stamped_header.dbf", stamped);
+  std::vector<uint8_t> wide = testing_tables::makeTable({{"PATH", 'C', 44, 1}, {"N", 'N', 3}}, {});
+  putU16(&wide[10], 1 + 300 + 3);
+  std::string record = " " + std::string(299, 'p') + "\xE9" + "  7";
+  wide.pop_back();  // end marker
+  wide.insert(wide.end(), record.begin(), record.end());
+  wide.push_back(0x1A);
+  putU32(&wide[4], 1);
+  save(tables + "wide_character_field.dbf", wide);
+  std::vector<uint8_t> trailing = testing_tables::makeTable({{"CODE", 'C', 4}}, {{{"Z9"}}});
+  trailing.insert(trailing.begin() + 64, 32, 0);
+  putU16(&trailing[8], 32 + 32 + 32 + 1);
+  save(tables + "empty_descriptor.dbf", trailing);
   return 0;
 }

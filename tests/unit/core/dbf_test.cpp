@@ -119,9 +119,6 @@ TEST(TableHeader, InconsistentHeadersFailCleanly) {
   b[32 + 3 * 32 + 16] = 9;  // date of 9 bytes
   expectFailure(b, DBIERR_HEADERCORRUPT, "date length");
   b = good;
-  b[32 + 32 + 16] = 30;  // numeric too wide
-  expectFailure(b, DBIERR_HEADERCORRUPT, "numeric length");
-  b = good;
   b[32 + 2 * 32 + 17] = 9;  // PRICE N(9,9)
   expectFailure(b, DBIERR_HEADERCORRUPT, "decimals");
   b = good;
@@ -139,6 +136,66 @@ TEST(TableHeader, InconsistentHeadersFailCleanly) {
   b = good;
   b[15] = 1;
   expectFailure(b, DBIERR_NOTSUFFTABLERIGHTS, "encrypted");
+
+  // Empty descriptors may only close the list.
+  auto gap = makeTable({{"A", 'C', 3}, {"X", 'C', 1}, {"B", 'N', 4}}, {});
+  std::fill(gap.begin() + 64, gap.begin() + 96, 0);  // the middle descriptor emptied
+  putU16(&gap[10], 8);
+  expectFailure(gap, DBIERR_HEADERCORRUPT, "field after an empty descriptor");
+}
+
+TEST(TableHeader, AcceptsWhatOtherReadersOpen) {
+  // Header bytes 12-27 holding a timestamp and other bytes: only byte 15 = 1 is encryption.
+  auto stamped = makeTable(kFields, kRows);
+  const uint8_t stamp[16] = {0x0C, 0x8D, 0x93, 0x57, 0xE9, 0x00, 0xD3, 0x01, 9, 9, 9, 9, 9, 9, 9, 9};
+  std::copy(stamp, stamp + 16, stamped.begin() + 12);
+  EXPECT_EQ(parse(stamped).fields.size(), 6u);
+
+  // Character fields of 255, and of 256 and more with the width's high byte in the
+  // decimal-count byte.
+  std::vector<Row> rows = {{{std::string(255, 'x'), "7"}}};
+  auto wide = makeTable({{"TEXT", 'C', 255}, {"N", 'N', 3}}, rows);
+  TableHeader t = parse(wide);
+  EXPECT_EQ(t.fields[0].length, 255);
+  EXPECT_EQ(t.fields[1].offset, 256);
+  auto wider = makeTable({{"PATH", 'C', 0, 1}, {"N", 'N', 3}}, {});
+  putU16(&wider[10], 1 + 256 + 3);
+  t = parse(wider);
+  EXPECT_EQ(t.fields[0].length, 256);
+  EXPECT_EQ(t.fields[0].decimals, 0);
+  EXPECT_EQ(t.recordLength, 260);
+  auto widest = makeTable({{"PATH", 'C', 0x10, 2}}, {});  // 2 x 256 + 16
+  putU16(&widest[10], 1 + 528);
+  EXPECT_EQ(parse(widest).fields[0].length, 528);
+  auto lying = wider;
+  lying[32 + 17] = 2;  // 512 bytes, but the record says 256
+  expectFailure(lying, DBIERR_HEADERCORRUPT, "wide field beyond the record length");
+
+  // A numeric field wider than dBASE's 20 digits.
+  auto numeric = makeTable({{"BIG", 'N', 25}}, {{{"1234567890123456789012345"}}});
+  EXPECT_EQ(parse(numeric).fields[0].length, 25);
+
+  // Empty descriptors (type 0, length 0) after the last field, with or without the
+  // terminator after them.
+  for (bool terminator : {true, false}) {
+    auto trailingEmpty = makeTable(kFields, kRows);
+    const size_t end = 32 + 32 * 6;
+    trailingEmpty.insert(trailingEmpty.begin() + static_cast<long>(end), 32, 0);
+    const size_t headerLength = end + 32 + (terminator ? 1 : 0);
+    if (!terminator) trailingEmpty.erase(trailingEmpty.begin() + static_cast<long>(end + 32));
+    putU16(&trailingEmpty[8], static_cast<uint16_t>(headerLength));
+    t = parse(trailingEmpty);
+    EXPECT_EQ(t.fields.size(), 6u) << terminator;
+    EXPECT_EQ(t.recordCount, 2u);
+  }
+
+  // Descriptors filling the header exactly, no terminator (a byte short of the usual).
+  auto unterminated = makeTable(kFields, kRows);
+  unterminated.erase(unterminated.begin() + 32 + 32 * 6);
+  putU16(&unterminated[8], static_cast<uint16_t>(32 + 32 * 6));
+  t = parse(unterminated);
+  EXPECT_EQ(t.fields.size(), 6u);
+  EXPECT_EQ(t.headerLength, 32 + 32 * 6);
 }
 
 TEST(TableHeader, EveryTruncationFailsWithoutCrashing) {

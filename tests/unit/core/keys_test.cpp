@@ -142,7 +142,7 @@ TEST(DateKeys, JulianDayDoubles) {
   } cases[] = {
       {"20231231", "00 00 00 00 4B C5 42 41"}, {"20240102", "00 00 00 00 4C C5 42 41"},
       {"20240315", "00 00 00 80 70 C5 42 41"}, {"19810101", "00 00 00 00 9F A6 42 41"},
-      {"        ", "00 00 00 00 00 00 00 00"},
+      {"        ", "7D C3 94 25 AD 49 B2 54"},  // 1.0E+100
   };
   for (const auto& c : cases) {
     uint8_t k[8];
@@ -158,7 +158,13 @@ TEST(DateKeys, JulianDayDoubles) {
   toSortable('D', late, 8, s2);
   toSortable('D', empty, 8, s0);
   EXPECT_LT(std::memcmp(s1, s2, 8), 0);
-  EXPECT_LT(std::memcmp(s0, s1, 8), 0);  // the empty date sorts first
+  EXPECT_GT(std::memcmp(s0, s2, 8), 0);  // the empty date sorts after every date
+  uint8_t zero[8];
+  encodeDateKey(0, zero, true);  // the older writers' blank: 0.0, sorting first
+  EXPECT_EQ(std::vector<uint8_t>(zero, zero + 8), hex("00 00 00 00 00 00 00 00"));
+  EXPECT_TRUE(wellFormedKey('D', zero, 8));
+  toSortable('D', zero, 8, s0);
+  EXPECT_LT(std::memcmp(s0, s1, 8), 0);
   uint8_t back[8];
   fromSortable('D', s1, 8, back);
   EXPECT_EQ(std::memcmp(back, early, 8), 0);
