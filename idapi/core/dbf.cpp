@@ -19,6 +19,7 @@
 
 #include "core/bytes.h"
 #include "core/core.h"
+#include "core/messages.h"
 #include "core/records.h"
 
 namespace idapi::core {
@@ -26,7 +27,7 @@ namespace idapi::core {
 namespace {
 
 [[noreturn]] void corrupt(const std::string& fileName, const std::string& what) {
-  throw Failure(DBIERR_HEADERCORRUPT, fileName + ": corrupt table header (" + what + ")");
+  throw Failure(DBIERR_HEADERCORRUPT, tr("%1: corrupt table header (%2)", {fileName, what}));
 }
 
 bool knownVersion(uint8_t v, int& level) {
@@ -45,38 +46,38 @@ std::string checkField(const Field& f, int level) {
   const auto len = f.length;
   switch (f.type) {
     case 'C':
-      if (len < 1) return "character field " + f.name + " has length " + std::to_string(len);
+      if (len < 1) return tr("character field %1 has length %2", {f.name, std::to_string(len)});
       return {};
     case 'N':
     case 'F':
       // dBASE stops at 20 digits; other writers make wider numeric fields.
-      if (len < 1) return "numeric field " + f.name + " has length " + std::to_string(len);
+      if (len < 1) return tr("numeric field %1 has length %2", {f.name, std::to_string(len)});
       if (f.decimals > 18 || (f.decimals > 0 && f.decimals >= len))
-        return "numeric field " + f.name + " has " + std::to_string(f.decimals) + " decimals";
+        return tr("numeric field %1 has %2 decimals", {f.name, std::to_string(f.decimals)});
       return {};
     case 'D':
-      if (len != 8) return "date field " + f.name + " has length " + std::to_string(len);
+      if (len != 8) return tr("date field %1 has length %2", {f.name, std::to_string(len)});
       return {};
     case 'L':
-      if (len != 1) return "logical field " + f.name + " has length " + std::to_string(len);
+      if (len != 1) return tr("logical field %1 has length %2", {f.name, std::to_string(len)});
       return {};
     case 'M':
     case 'B':
     case 'G':
-      if (len != 10) return "memo field " + f.name + " has length " + std::to_string(len);
+      if (len != 10) return tr("memo field %1 has length %2", {f.name, std::to_string(len)});
       return {};
     case 'I':
     case '+':
-      if (level != 7) return "field " + f.name + " has a type that needs a level 7 table";
-      if (len != 4) return "long field " + f.name + " has length " + std::to_string(len);
+      if (level != 7) return tr("field %1 has a type that needs a level 7 table", {f.name});
+      if (len != 4) return tr("long field %1 has length %2", {f.name, std::to_string(len)});
       return {};
     case 'O':
     case '@':
-      if (level != 7) return "field " + f.name + " has a type that needs a level 7 table";
-      if (len != 8) return "field " + f.name + " has length " + std::to_string(len);
+      if (level != 7) return tr("field %1 has a type that needs a level 7 table", {f.name});
+      if (len != 8) return tr("field %1 has length %2", {f.name, std::to_string(len)});
       return {};
     default:
-      return "field " + f.name + " has unknown type";
+      return tr("field %1 has unknown type", {f.name});
   }
 }
 
@@ -103,7 +104,7 @@ std::string languageDriverName(uint8_t id) {
 
 TableHeader readTableHeader(const ByteSource& dbf, const std::string& fileName) {
   const uint64_t fileSize = dbf.size();
-  if (fileSize < 32) corrupt(fileName, "file shorter than a header");
+  if (fileSize < 32) corrupt(fileName, tr("file shorter than a header"));
   uint8_t fixed[32];
   dbf.readAt(0, fixed, sizeof fixed);
 
@@ -112,7 +113,7 @@ TableHeader readTableHeader(const ByteSource& dbf, const std::string& fileName) 
   if (!knownVersion(t.version, t.level)) {
     char buf[8];
     std::snprintf(buf, sizeof buf, "%02X", t.version);
-    corrupt(fileName, std::string("unsupported version byte 0x") + buf);
+    corrupt(fileName, tr("unsupported version byte 0x%1", {buf}));
   }
   Bytes h(fixed, sizeof fixed);
   t.recordCount = u32At(h, 4);
@@ -121,14 +122,14 @@ TableHeader readTableHeader(const ByteSource& dbf, const std::string& fileName) 
   t.productionIndex = fixed[28] == 0x01;
   t.languageId = fixed[29];
   if (fixed[15] == 0x01)
-    throw Failure(DBIERR_NOTSUFFTABLERIGHTS, fileName + ": the table is encrypted");
+    throw Failure(DBIERR_NOTSUFFTABLERIGHTS, tr("%1: the table is encrypted", {fileName}));
 
   const bool level7 = t.level == 7;
   const size_t descriptorStart = level7 ? 68 : 32;
   const size_t descriptorSize = level7 ? 48 : 32;
-  if (t.headerLength < descriptorStart + 1) corrupt(fileName, "header length too small");
-  if (t.headerLength > fileSize) corrupt(fileName, "header length beyond the end of the file");
-  if (t.recordLength < 2) corrupt(fileName, "record length too small");
+  if (t.headerLength < descriptorStart + 1) corrupt(fileName, tr("header length too small"));
+  if (t.headerLength > fileSize) corrupt(fileName, tr("header length beyond the end of the file"));
+  if (t.recordLength < 2) corrupt(fileName, tr("record length too small"));
 
   std::vector<uint8_t> headerBytes(t.headerLength);
   dbf.readAt(0, headerBytes.data(), headerBytes.size());
@@ -168,14 +169,14 @@ TableHeader readTableHeader(const ByteSource& dbf, const std::string& fileName) 
       continue;
     }
     if (emptySeen)
-      corrupt(fileName, "field " + std::to_string(t.fields.size() + 1) + " follows an empty descriptor");
+      corrupt(fileName, tr("field %1 follows an empty descriptor", {std::to_string(t.fields.size() + 1)}));
     // A character field's width may go beyond 255: its high byte is kept where the
     // decimal count would be.
     if (f.type == 'C' && f.decimals != 0) {
       f.length = static_cast<uint16_t>(f.length + 256u * f.decimals);
       f.decimals = 0;
     }
-    if (!validName(f.name)) corrupt(fileName, "field " + std::to_string(t.fields.size() + 1) + " has no valid name");
+    if (!validName(f.name)) corrupt(fileName, tr("field %1 has no valid name", {std::to_string(t.fields.size() + 1)}));
     std::transform(f.name.begin(), f.name.end(), f.name.begin(),
                    [](char c) { return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 32) : c; });
     if (auto problem = checkField(f, t.level); !problem.empty()) corrupt(fileName, problem);
@@ -186,14 +187,14 @@ TableHeader readTableHeader(const ByteSource& dbf, const std::string& fileName) 
   }
   // Descriptors that fill the header to its last byte need no terminator.
   if (!terminated && pos == hb.size()) terminated = true;
-  if (!terminated) corrupt(fileName, "no terminator after the field descriptors");
-  if (t.fields.empty()) corrupt(fileName, "no fields");
+  if (!terminated) corrupt(fileName, tr("no terminator after the field descriptors"));
+  if (t.fields.empty()) corrupt(fileName, tr("no fields"));
   if (offset != t.recordLength)
-    corrupt(fileName, "record length " + std::to_string(t.recordLength) + " differs from the fields' total " +
-                          std::to_string(offset));
+    corrupt(fileName, tr("record length %1 differs from the fields' total %2",
+                         {std::to_string(t.recordLength), std::to_string(offset)}));
   const uint64_t needed = uint64_t{t.headerLength} + uint64_t{t.recordCount} * t.recordLength;
   if (needed > fileSize)
-    corrupt(fileName, std::to_string(t.recordCount) + " records do not fit in the file");
+    corrupt(fileName, tr("%1 records do not fit in the file", {std::to_string(t.recordCount)}));
 
   // Version 0x03 is shared by levels 3, 4 and 5: the level 4 header features decide.
   if (t.version == 0x03) {

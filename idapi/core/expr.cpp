@@ -2,6 +2,7 @@
 // small tree of typed nodes. Types and declared lengths are fixed at compile time, so
 // a tag's key length is known before any record is read.
 #include "core/expr.h"
+#include "core/messages.h"
 
 #include <algorithm>
 #include <charconv>
@@ -117,6 +118,16 @@ const char* typeName(ValueType t) {
     case ValueType::Numeric: return "numeric";
     case ValueType::Date: return "date";
     default: return "logical";
+  }
+}
+
+// The name of a value type in the engine's language.
+std::string typeText(ValueType t) {
+  switch (t) {
+    case ValueType::Character: return tr("character");
+    case ValueType::Numeric: return tr("numeric");
+    case ValueType::Date: return tr("date");
+    default: return tr("logical");
   }
 }
 
@@ -277,12 +288,12 @@ struct Arithmetic : Binary {
       case Arith::Sub: r = x - y; break;
       case Arith::Mul: r = x * y; break;
       case Arith::Div:
-        if (y == 0) fail("division by zero");
+        if (y == 0) fail(tr("division by zero"));
         r = x / y;
         break;
       case Arith::Pow: r = std::pow(x, y); break;
     }
-    if (!std::isfinite(r)) fail("numeric overflow");
+    if (!std::isfinite(r)) fail(tr("numeric overflow"));
     setNumber(v, r);
     return v;
   }
@@ -415,7 +426,7 @@ struct CaseMap : Unary {
   const Value& eval(const Ctx& c) const override {
     v.text = a->eval(c).text;
     if (!(upper ? language.toUpper(v.text) : language.toLower(v.text)))
-      fail(std::string("the case of a letter under the table's ") + language.describe() + " is not known");
+      fail(tr("the case of a letter under the table's %1 is not known", {language.describe()}));
     return v;
   }
 };
@@ -591,7 +602,7 @@ struct At : Binary {  // AT(needle, text): 1-based position, 0 when absent or em
 struct Chr : Unary {
   const Value& eval(const Ctx& c) const override {
     const double x = std::trunc(a->eval(c).number);
-    if (!(x >= 0 && x <= 255)) fail("CHR() needs a code from 0 to 255");
+    if (!(x >= 0 && x <= 255)) fail(tr("CHR() needs a code from 0 to 255"));
     v.text.assign(1, static_cast<char>(static_cast<uint8_t>(x)));
     return v;
   }
@@ -619,10 +630,10 @@ struct Len : Unary {
 struct Mod : Binary {  // the result takes the sign of the divisor: MOD(-1, 3) = 2
   const Value& eval(const Ctx& c) const override {
     const double x = a->eval(c).number, y = b->eval(c).number;
-    if (y == 0) fail("MOD() by zero");
+    if (y == 0) fail(tr("MOD() by zero"));
     double r = std::fmod(x, y);
     if (r != 0 && ((r < 0) != (y < 0))) r += y;
-    if (!std::isfinite(r)) fail("numeric overflow");
+    if (!std::isfinite(r)) fail(tr("numeric overflow"));
     setNumber(v, r);
     return v;
   }
@@ -634,9 +645,9 @@ struct Round : Binary {
   const Value& eval(const Ctx& c) const override {
     const double x = a->eval(c).number;
     const double dd = std::trunc(b->eval(c).number);
-    if (!(dd >= -15 && dd <= 15)) fail("the decimals of ROUND() must be -15 to 15");
+    if (!(dd >= -15 && dd <= 15)) fail(tr("the decimals of ROUND() must be -15 to 15"));
     const int d = static_cast<int>(dd);
-    if (!std::isfinite(x) || std::fabs(x) >= 1e250) fail("numeric overflow");
+    if (!std::isfinite(x) || std::fabs(x) >= 1e250) fail(tr("numeric overflow"));
     std::string t;
     if (d >= 0) {
       t = fixedText(x, d);
@@ -644,7 +655,7 @@ struct Round : Binary {
       t = fixedText(x / std::pow(10.0, -d), 0);
       if (t != "0") t.append(static_cast<size_t>(-d), '0');
     }
-    if (!parseDecimal(t, v.text, v.number)) fail("numeric overflow");
+    if (!parseDecimal(t, v.text, v.number)) fail(tr("numeric overflow"));
     return v;
   }
 };
@@ -726,7 +737,7 @@ struct Soundex : Unary {
     size_t i = 0;
     while (i < t.size() && t[i] == ' ') ++i;
     auto high = [&](size_t at) {
-      if (at < t.size() && static_cast<uint8_t>(t[at]) >= 0x80) fail("SOUNDEX() of a letter outside ASCII is not known");
+      if (at < t.size() && static_cast<uint8_t>(t[at]) >= 0x80) fail(tr("SOUNDEX() of a letter outside ASCII is not known"));
     };
     high(i);
     if (i >= t.size() || !asciiLetter(t[i])) {
@@ -800,18 +811,18 @@ class Lexer {
         Tok k = word == "AND" ? Tok::And : word == "OR" ? Tok::Or : word == "NOT" ? Tok::Not
               : (word == "T" || word == "Y" || word == "TRUE") ? Tok::True
               : (word == "F" || word == "N" || word == "FALSE") ? Tok::False : Tok::End;
-        if (k == Tok::End) fail("unknown operator ." + word + ".");
+        if (k == Tok::End) fail(tr("unknown operator .%1.", {word}));
         cur_.kind = k;
         cur_.text = word;
         i_ = e + 1;
         return;
       }
-      fail("unexpected '.' at position " + std::to_string(i_ + 1));
+      fail(tr("unexpected '.' at position %1", {std::to_string(i_ + 1)}));
     }
     if (ch == '"' || ch == '\'' || ch == '[') {
       char close = ch == '[' ? ']' : ch;
       size_t e = s_.find(close, i_ + 1);
-      if (e == std::string_view::npos) fail("unterminated text literal");
+      if (e == std::string_view::npos) fail(tr("unterminated text literal"));
       cur_.kind = Tok::String;
       cur_.text = std::string(s_.substr(i_ + 1, e - i_ - 1));
       i_ = e + 1;
@@ -845,7 +856,7 @@ class Lexer {
       case '>': return next(1) == '=' ? single(Tok::Ge, 2) : single(Tok::Gt);
       default: break;
     }
-    fail(std::string("unexpected character '") + ch + "' at position " + std::to_string(i_ + 1));
+    fail(tr("unexpected character '%1' at position %2", {std::string(1, ch), std::to_string(i_ + 1)}));
   }
 
   std::string_view s_;
@@ -863,10 +874,10 @@ class Parser {
       : lex_(text), fields_(fields), context_(context) {}
 
   NodePtr parseAll() {
-    if (lex_.peek().kind == Tok::End) fail("empty expression");
+    if (lex_.peek().kind == Tok::End) fail(tr("empty expression"));
     NodePtr n = parseOr();
     if (lex_.peek().kind != Tok::End)
-      fail("unexpected '" + lex_.peek().text + "' at position " + std::to_string(lex_.peek().pos + 1));
+      fail(tr("unexpected '%1' at position %2", {lex_.peek().text, std::to_string(lex_.peek().pos + 1)}));
     return n;
   }
 
@@ -874,7 +885,7 @@ class Parser {
   struct DepthGuard {
     int& d;
     explicit DepthGuard(int& depth) : d(depth) {
-      if (++d > kMaxDepth) fail("expression nested too deeply");
+      if (++d > kMaxDepth) fail(tr("expression nested too deeply"));
     }
     ~DepthGuard() { --d; }
   };
@@ -901,11 +912,11 @@ class Parser {
   }
 
   static void expect(const Node& n, ValueType t, const char* what) {
-    if (n.type != t) fail(std::string(what) + " needs a " + typeName(t) + " value, not " + typeName(n.type));
+    if (n.type != t) fail(tr("%1 needs a %2 value, not %3", {tr(what), typeText(t), typeText(n.type)}));
   }
 
   void eat(Tok k, const char* what) {
-    if (lex_.peek().kind != k) fail(std::string("expected ") + what + " at position " + std::to_string(lex_.peek().pos + 1));
+    if (lex_.peek().kind != k) fail(tr("expected %1 at position %2", {tr(what), std::to_string(lex_.peek().pos + 1)}));
     lex_.take();
   }
 
@@ -983,9 +994,9 @@ class Parser {
     lex_.take();
     NodePtr right = parseSum();
     if (left->type != right->type)
-      fail(std::string("cannot compare a ") + typeName(left->type) + " value with a " + typeName(right->type) + " value");
+      fail(tr("cannot compare a %1 value with a %2 value", {typeText(left->type), typeText(right->type)}));
     if (left->type == ValueType::Logical && op != Cmp::Eq && op != Cmp::Ne && op != Cmp::ExactEq)
-      fail("logical values can only be tested for equality");
+      fail(tr("logical values can only be tested for equality"));
     auto n = make<Compare>(ValueType::Logical, 1);
     n->op = op;
     n->operand = left->type;
@@ -1042,8 +1053,8 @@ class Parser {
       n->b = std::move(b);
       result = std::move(n);
     } else {
-      fail(std::string("cannot ") + (minus ? "subtract a " : "add a ") + typeName(tb) + " value " +
-           (minus ? "from" : "to") + " a " + typeName(ta) + " value");
+      fail(tr(minus ? "cannot subtract a %1 value from a %2 value" : "cannot add a %1 value to a %2 value",
+              {typeText(tb), typeText(ta)}));
     }
     result->constant = constant;
     return fold(std::move(result));
@@ -1129,16 +1140,16 @@ class Parser {
         if (lex_.peek().kind == Tok::Arrow) {
           lex_.take();
           Token f = lex_.take();
-          if (f.kind != Tok::Ident) fail("expected a field name after '->'");
+          if (f.kind != Tok::Ident) fail(tr("expected a field name after '->'"));
           // Only the table's own alias names these fields; another alias is another
           // table (or memory variables, M->), which an index cannot follow.
           if (t.text != context_.alias)
-            fail(t.text + "->" + f.text + " is a field of another table (alias " + t.text + "), which this index cannot follow");
+            fail(tr("%1->%2 is a field of another table (alias %1), which this index cannot follow", {t.text, f.text}));
           return fieldRef(f.text);
         }
         return fieldRef(t.text);
-      case Tok::End: fail("unexpected end of expression");
-      default: fail("unexpected '" + t.text + "' at position " + std::to_string(t.pos + 1));
+      case Tok::End: fail(tr("unexpected end of expression"));
+      default: fail(tr("unexpected '%1' at position %2", {t.text, std::to_string(t.pos + 1)}));
     }
   }
 
@@ -1154,7 +1165,7 @@ class Parser {
         case '+': t = ValueType::Numeric; break;
         case 'D': t = ValueType::Date; break;
         case 'L': t = ValueType::Logical; break;
-        default: fail("field " + name + " cannot be used in an expression");
+        default: fail(tr("field %1 cannot be used in an expression", {name}));
       }
       auto n = make<FieldRef>(t, t == ValueType::Date ? 8 : f.length);
       n->fieldType = f.type;
@@ -1162,7 +1173,7 @@ class Parser {
       n->size = f.length;
       return n;
     }
-    fail("unknown field " + name);
+    fail(tr("unknown field %1", {name}));
   }
 
   std::vector<NodePtr> arguments() {
@@ -1173,7 +1184,7 @@ class Parser {
         args.push_back(parseOr());
         if (lex_.peek().kind != Tok::Comma) break;
         lex_.take();
-        if (args.size() > 8) fail("too many arguments");
+        if (args.size() > 8) fail(tr("too many arguments"));
       }
     }
     eat(Tok::RParen, "')'");
@@ -1192,19 +1203,19 @@ class Parser {
       std::string found;
       for (const char* k : known) {
         if (std::strncmp(k, name.c_str(), name.size()) == 0) {
-          if (!found.empty()) fail("ambiguous function name " + name);
+          if (!found.empty()) fail(tr("ambiguous function name %1", {name}));
           found = k;
         }
       }
       if (!found.empty()) return found;
     }
-    fail("unknown function " + name);
+    fail(tr("unknown function %1", {name}));
   }
 
   static int64_t constantInt(const Node& n, const char* what) {
-    if (n.type != ValueType::Numeric || !n.constant) fail(std::string(what) + " must be a constant number");
+    if (n.type != ValueType::Numeric || !n.constant) fail(tr("%1 must be a constant number", {tr(what)}));
     double x = n.v.number;
-    if (!(x >= -1e6 && x <= 1e6)) fail(std::string(what) + " is out of range");
+    if (!(x >= -1e6 && x <= 1e6)) fail(tr("%1 is out of range", {tr(what)}));
     return static_cast<int64_t>(std::trunc(x));
   }
 
@@ -1212,14 +1223,14 @@ class Parser {
     const std::string name = resolveFunction(rawName);
     // Values an index cannot reproduce: they depend on a setting or on the day of the
     // rebuild, none of which the index records.
-    if (name == "DTOC") fail("DTOC() writes the date by the date setting, which the index does not record");
-    if (name == "DATE" || name == "TIME") fail(name + "() depends on the day of the rebuild");
-    if (name == "CDOW" || name == "CMONTH") fail(name + "() depends on the language setting, which the index does not record");
+    if (name == "DTOC") fail(tr("DTOC() writes the date by the date setting, which the index does not record"));
+    if (name == "DATE" || name == "TIME") fail(tr("%1() depends on the day of the rebuild", {name}));
+    if (name == "CDOW" || name == "CMONTH") fail(tr("%1() depends on the language setting, which the index does not record", {name}));
     std::vector<NodePtr> args = arguments();
     auto arity = [&](size_t lo, size_t hi) {
-      if (args.size() < lo || args.size() > hi) fail(name + "() takes " + std::to_string(lo) +
-                                                     (hi != lo ? " to " + std::to_string(hi) : std::string()) +
-                                                     " argument" + (hi == 1 ? "" : "s"));
+      if (args.size() < lo || args.size() > hi) fail(hi != lo   ? tr("%1() takes %2 to %3 arguments", {name, std::to_string(lo), std::to_string(hi)})
+                                                    : hi == 1 ? tr("%1() takes 1 argument", {name})
+                                                              : tr("%1() takes %2 arguments", {name, std::to_string(lo)}));
     };
     NodePtr result;
     bool constant = std::all_of(args.begin(), args.end(), [](const NodePtr& a) { return a->constant; });
@@ -1241,20 +1252,20 @@ class Parser {
       if (name == "SUBSTR") {
         n->kind = Substring::Sub;
         n->start = constantInt(*args[1], "the start of SUBSTR()");
-        if (n->start < 1) fail("the start of SUBSTR() must be at least 1");
+        if (n->start < 1) fail(tr("the start of SUBSTR() must be at least 1"));
         n->hasCount = args.size() == 3;
         int64_t rest = std::max<int64_t>(0, len - n->start + 1);
         if (n->hasCount) {
           n->count = constantInt(*args[2], "the length of SUBSTR()");
-          if (n->count < 0) fail("the length of SUBSTR() must not be negative");
+          if (n->count < 0) fail(tr("the length of SUBSTR() must not be negative"));
           declared = std::min(n->count, rest);
         } else {
           declared = rest;
         }
       } else {
         n->kind = name == "LEFT" ? Substring::Left : Substring::Right;
-        n->count = constantInt(*args[1], (name + "()'s length").c_str());
-        if (n->count < 0) fail(name + "()'s length must not be negative");
+        n->count = constantInt(*args[1], tr("the length of %1()", {name}).c_str());
+        if (n->count < 0) fail(tr("the length of %1() must not be negative", {name}));
         declared = std::min(n->count, len);
       }
       n->length = clampLength(declared);
@@ -1282,7 +1293,7 @@ class Parser {
       const bool blank = args[0]->constant &&
                          std::all_of(args[0]->v.text.begin(), args[0]->v.text.end(),
                                      [](char ch) { return ch == ' ' || ch == '/' || ch == '.' || ch == '-'; });
-      if (!blank) fail("CTOD() reads the date by the date setting, which the index does not record");
+      if (!blank) fail(tr("CTOD() reads the date by the date setting, which the index does not record"));
       auto n = make<Literal>(ValueType::Date, 8);
       n->v.julian = 0;
       result = std::move(n);
@@ -1340,15 +1351,15 @@ class Parser {
     } else if (name == "SPACE") {
       arity(1, 1);
       const int64_t count = constantInt(*args[0], "the length of SPACE()");
-      if (count < 0 || count > 255) fail("the length of SPACE() must be 0 to 255");
+      if (count < 0 || count > 255) fail(tr("the length of SPACE() must be 0 to 255"));
       result = make<Space>(ValueType::Character, count);
       constant = true;
     } else if (name == "REPLICATE") {
       arity(2, 2);
       expect(*args[0], ValueType::Character, "REPLICATE");
       const int64_t times = constantInt(*args[1], "the count of REPLICATE()");
-      if (times < 0) fail("the count of REPLICATE() must not be negative");
-      if (times * args[0]->length > 255) fail("REPLICATE() gives a text longer than 255 bytes");
+      if (times < 0) fail(tr("the count of REPLICATE() must not be negative"));
+      if (times * args[0]->length > 255) fail(tr("REPLICATE() gives a text longer than 255 bytes"));
       auto n = make<Replicate>(ValueType::Character, times * args[0]->length);
       n->times = times;
       n->a = std::move(args[0]);
@@ -1399,8 +1410,8 @@ class Parser {
       auto n = make<Str>(ValueType::Character, 10);
       if (args.size() >= 2) n->width = static_cast<int>(constantInt(*args[1], "the width of STR()"));
       if (args.size() == 3) n->decimals = static_cast<int>(constantInt(*args[2], "the decimals of STR()"));
-      if (n->width < 1 || n->width > 255) fail("the width of STR() must be 1 to 255");
-      if (n->decimals < 0 || n->decimals > 18) fail("the decimals of STR() must be 0 to 18");
+      if (n->width < 1 || n->width > 255) fail(tr("the width of STR() must be 1 to 255"));
+      if (n->decimals < 0 || n->decimals > 18) fail(tr("the decimals of STR() must be 0 to 18"));
       n->length = clampLength(n->width);
       n->a = std::move(args[0]);
       result = std::move(n);
@@ -1420,7 +1431,7 @@ class Parser {
     } else if (name == "IIF") {
       arity(3, 3);
       expect(*args[0], ValueType::Logical, "the condition of IIF()");
-      if (args[1]->type != args[2]->type) fail("the two results of IIF() have different types");
+      if (args[1]->type != args[2]->type) fail(tr("the two results of IIF() have different types"));
       auto n = make<Iif>(args[1]->type, std::max(args[1]->length, args[2]->length));
       n->cond = std::move(args[0]);
       n->yes = std::move(args[1]);
@@ -1435,7 +1446,7 @@ class Parser {
       result = make<DeletedNode>(ValueType::Logical, 1);
       constant = false;
     } else {
-      fail("unknown function " + name);
+      fail(tr("unknown function %1", {name}));
     }
     result->constant = constant;
     return fold(std::move(result));
@@ -1452,7 +1463,7 @@ class Parser {
 
 Expression::Expression(std::string_view text, const std::vector<Field>& fields, const ExpressionContext& context) {
   // Index files hold at most 220 characters; the bound also keeps the tree shallow.
-  if (text.size() > kMaxExpressionText) throw ExpressionError("expression too long");
+  if (text.size() > kMaxExpressionText) throw ExpressionError(tr("expression too long"));
   expr_detail::Parser p(text, fields, context);
   root_ = p.parseAll();
 }

@@ -7,6 +7,8 @@
 #include <cstdio>
 #include <cstring>
 
+#include "core/messages.h"
+
 namespace idapi::core {
 
 namespace {
@@ -89,7 +91,7 @@ bool encodeNumericText(std::string_view s, uint8_t out[12]) {
 void encodeNumericKey(const Value& v, uint8_t out[12]) {
   if (!v.text.empty() && encodeNumericText(v.text, out)) return;
   double x = v.number;
-  if (!std::isfinite(x)) throw ExpressionError("numeric overflow");
+  if (!std::isfinite(x)) throw ExpressionError(tr("numeric overflow"));
   if (x == 0) {
     packDigits(false, {}, 0, out);
     return;
@@ -107,7 +109,7 @@ void encodeNumericKey(const Value& v, uint8_t out[12]) {
     if (q < r.ptr && *q == '+') ++q;
     std::from_chars(q, r.ptr, exp10);
   }
-  if (!packDigits(x < 0, digits, exp10 + 1, out)) throw ExpressionError("numeric overflow");
+  if (!packDigits(x < 0, digits, exp10 + 1, out)) throw ExpressionError(tr("numeric overflow"));
 }
 
 std::string numericKeyText(const uint8_t key[12]) {
@@ -210,7 +212,7 @@ bool wellFormedKey(char type, const uint8_t* disk, uint16_t keyLength, bool chec
 std::string tagExpressionMessage(const std::string& fileName, const std::string& tag, const std::string& expression,
                                  const std::string& what) {
   std::string shown = expression.size() > 40 ? expression.substr(0, 37) + "..." : expression;
-  return fileName + ": tag " + tag + ", expression \"" + shown + "\" " + what;
+  return tr("%1: tag %2, expression \"%3\" %4", {fileName, tag, shown, what});
 }
 
 TagKeys::TagKeys(const TableHeader& table, const TagDefinition& tag, const std::string& indexFileName)
@@ -224,19 +226,21 @@ TagKeys::TagKeys(const TableHeader& table, const TagDefinition& tag, const std::
           return Expression(tag.keyExpression, table.fields, ExpressionContext{defaultAlias(indexFileName), language_});
         } catch (const ExpressionError& e) {
           throw Failure(kKeyExpressionError, tagExpressionMessage(indexFileName, tag.name, tag.keyExpression,
-                                                                  std::string("cannot be evaluated: ") + e.what()));
+                                                                  tr("cannot be evaluated: %1", {e.what()})));
         }
       }()) {
   auto wrongType = [&](const char* what) {
-    throw Failure(kKeyExpressionError, tagExpressionMessage(indexFileName, tag.name, tag.keyExpression, what));
+    throw Failure(kKeyExpressionError, tagExpressionMessage(indexFileName, tag.name, tag.keyExpression, tr(what)));
   };
   switch (type_) {
     case 'C':
       if (key_.type() != ValueType::Character) wrongType("does not give the tag's character key");
       if (keyLength_ < 1) wrongType("has an empty key");
       if (!language_.orderKnown())
-        throw Failure(DBIERR_LDNOTFOUND, indexFileName + ": tag " + tag.name + ": the order of character keys under the table's " +
-                                             language_.describe() + " is not known, so the tag cannot be rebuilt");
+        throw Failure(DBIERR_LDNOTFOUND,
+                      tr("%1: tag %2: the order of character keys under the table's %3 is not known, so the tag "
+                         "cannot be rebuilt",
+                         {indexFileName, tag.name, language_.describe()}));
       break;
     case 'N':
       if (key_.type() != ValueType::Numeric) wrongType("does not give the tag's numeric key");
@@ -254,18 +258,18 @@ TagKeys::TagKeys(const TableHeader& table, const TagDefinition& tag, const std::
       for_.emplace(tag.forExpression, table.fields, ExpressionContext{defaultAlias(indexFileName), language_});
     } catch (const ExpressionError& e) {
       throw Failure(kKeyExpressionError, tagExpressionMessage(indexFileName, tag.name, tag.forExpression,
-                                                              std::string("cannot be evaluated: ") + e.what()));
+                                                              tr("cannot be evaluated: %1", {e.what()})));
     }
     if (for_->type() != ValueType::Logical)
       throw Failure(kKeyExpressionError,
-                    tagExpressionMessage(indexFileName, tag.name, tag.forExpression, "is not a condition"));
+                    tagExpressionMessage(indexFileName, tag.name, tag.forExpression, tr("is not a condition")));
   }
 }
 
 void TagKeys::runtimeFailure(const ExpressionError& e, uint32_t recordNumber, bool inFor) const {
   throw Failure(kKeyExpressionError,
                 tagExpressionMessage(fileName_, tag_.name, inFor ? tag_.forExpression : tag_.keyExpression,
-                                     std::string("fails on record ") + std::to_string(recordNumber) + ": " + e.what()));
+                                     tr("fails on record %1: %2", {std::to_string(recordNumber), e.what()})));
 }
 
 bool TagKeys::sortableKey(const uint8_t* record, uint32_t recordNumber, uint8_t* out) const {

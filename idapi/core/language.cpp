@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "core/core.h"
+#include "core/messages.h"
 
 namespace idapi::core {
 
@@ -800,11 +801,10 @@ LanguageRules LanguageRules::of(const TableHeader& table) {
 }
 
 std::string LanguageRules::describe() const {
-  std::string s = "language driver 0x";
-  s += hexDigit(id_ >> 4);
-  s += hexDigit(id_);
-  if (!name_.empty()) s += " (" + name_ + ")";
-  return s;
+  std::string id = "0x";
+  id += hexDigit(id_ >> 4);
+  id += hexDigit(id_);
+  return name_.empty() ? tr("language driver %1", {id}) : tr("language driver %1 (%2)", {id, name_});
 }
 
 void LanguageRules::toWeights(const uint8_t* bytes, size_t n, uint8_t* out) const {

@@ -27,6 +27,7 @@
 
 #include "core/bytes.h"
 #include "core/core.h"
+#include "core/messages.h"
 #include "core/mdx_internal.h"
 #include "core/records.h"
 
@@ -550,25 +551,26 @@ void todayUtc(int& y, int& m, int& d) {
 void rebuildIndex(const TableHeader& table, const ByteSource& dbf, const IndexHeader& index,
                   const std::string& indexFileName, ByteSink& out, const RebuildOptions& options) {
   using namespace mdx;
-  if (index.tags.size() > kMaxTags) throw Failure(DBIERR_INDEXCORRUPT, indexFileName + ": too many tags");
+  if (index.tags.size() > kMaxTags) throw Failure(DBIERR_INDEXCORRUPT, tr("%1: too many tags", {indexFileName}));
   if (index.blockPages < kMinBlockPages || index.blockPages > kMaxBlockPages)
-    throw Failure(DBIERR_INDEXCORRUPT, indexFileName + ": unsupported block size");
+    throw Failure(DBIERR_INDEXCORRUPT, tr("%1: unsupported block size", {indexFileName}));
   const uint32_t blockPages = index.blockPages;
   const uint32_t block = blockPages * kPage;
   for (const TagDefinition& t : index.tags) {
     if (t.keyExpression.size() > kMaxExpression || t.forExpression.size() > kMaxExpression)
-      throw Failure(kKeyExpressionError, tagExpressionMessage(indexFileName, t.name, t.keyExpression, "is too long"));
+      throw Failure(kKeyExpressionError, tagExpressionMessage(indexFileName, t.name, t.keyExpression, tr("is too long")));
     if (t.name.empty() || t.name.size() > 10)
-      throw Failure(DBIERR_INVALIDINDEXNAME, indexFileName + ": invalid tag name \"" + t.name + "\"");
+      throw Failure(DBIERR_INVALIDINDEXNAME, tr("%1: invalid tag name \"%2\"", {indexFileName, t.name}));
     if (!t.forExpression.empty() && block < kForOffset + kMaxExpression + 1)
-      throw Failure(DBIERR_INDEXCORRUPT, indexFileName + ": tag " + t.name + " has a FOR condition, which a block of " +
-                                             std::to_string(block) + " bytes cannot hold");
+      throw Failure(DBIERR_INDEXCORRUPT, tr("%1: tag %2 has a FOR condition, which a block of %3 bytes cannot hold",
+                                            {indexFileName, t.name, std::to_string(block)}));
   }
 
   KeyCollector collector(table, index, indexFileName, options.memoryBudget, options.scratch);
   for (size_t i = 0; i < index.tags.size(); ++i)
     if (keysMax(block, collector.keys(i).keyLength()) < 3)
-      throw Failure(DBIERR_INDEXCORRUPT, indexFileName + ": tag " + index.tags[i].name + " has keys too long for a block");
+      throw Failure(DBIERR_INDEXCORRUPT,
+                    tr("%1: tag %2 has keys too long for a block", {indexFileName, index.tags[i].name}));
   collector.collect(dbf);
 
   // Final order of every tag, then the page plan.
@@ -586,7 +588,7 @@ void rebuildIndex(const TableHeader& table, const ByteSource& dbf, const IndexHe
     page += trees.back()->totalNodes() * blockPages;
     rootPage[i] = static_cast<uint32_t>(std::min<uint64_t>(page - blockPages, UINT32_MAX));
   }
-  if (page > UINT32_MAX) throw Failure(DBIERR_INDEXCORRUPT, indexFileName + ": the index would be too large");
+  if (page > UINT32_MAX) throw Failure(DBIERR_INDEXCORRUPT, tr("%1: the index would be too large", {indexFileName}));
   const uint32_t endPage = static_cast<uint32_t>(page);
 
   int y = options.year, m = options.month, d = options.day;
@@ -661,7 +663,7 @@ void rebuildIndex(const TableHeader& table, const ByteSource& dbf, const IndexHe
   }
   writer.flush();
   if (writer.written() != uint64_t{endPage} * kPage)
-    throw Failure(DBIERR_WRITEERR, indexFileName + ": internal error while laying out the index");
+    throw Failure(DBIERR_WRITEERR, tr("%1: internal error while laying out the index", {indexFileName}));
 }
 
 TagDefinition defineTag(const TableHeader& table, const std::string& name, const std::string& keyExpression,

@@ -5,6 +5,7 @@
 
 #include "core/bytes.h"
 #include "core/core.h"
+#include "core/messages.h"
 #include "core/mdx_internal.h"
 
 namespace idapi::core {
@@ -12,7 +13,7 @@ namespace idapi::core {
 namespace {
 
 [[noreturn]] void unreadable(const std::string& fileName, const std::string& what) {
-  throw Failure(DBIERR_INDEXCORRUPT, fileName + ": corrupt index header (" + what + ")");
+  throw Failure(DBIERR_INDEXCORRUPT, tr("%1: corrupt index header (%2)", {fileName, what}));
 }
 
 bool printable(const std::string& s) {
@@ -33,30 +34,30 @@ std::string upper(std::string s) {
 IndexHeader readIndexHeader(const ByteSource& mdx, const std::string& fileName) {
   using namespace mdx;
   const uint64_t fileSize = mdx.size();
-  if (fileSize < kFileHeaderBytes) unreadable(fileName, "file shorter than its header");
+  if (fileSize < kFileHeaderBytes) unreadable(fileName, tr("file shorter than its header"));
   std::vector<uint8_t> head(kHeaderPages * kPage, 0);
   // An index without tags may end before the tag table (some writers stop after the
   // fixed header); any index with tags needs the whole header.
   mdx.readAt(0, head.data(), kFileHeaderBytes);
   if (u16At(Bytes(head), 28) != 0 || fileSize >= head.size()) {
-    if (fileSize < head.size()) unreadable(fileName, "file shorter than its header");
+    if (fileSize < head.size()) unreadable(fileName, tr("file shorter than its header"));
     mdx.readAt(0, head.data(), head.size());
   }
   Bytes h(head);
 
-  if (head[0] != 0x02 && head[0] != 0x03) unreadable(fileName, "unknown version " + std::to_string(head[0]));
+  if (head[0] != 0x02 && head[0] != 0x03) unreadable(fileName, tr("unknown version %1", {std::to_string(head[0])}));
   IndexHeader ix;
   ix.tableName = upper(cStringAt(h, 4, 16));
-  if (!printable(ix.tableName)) unreadable(fileName, "table name is not text");
+  if (!printable(ix.tableName)) unreadable(fileName, tr("table name is not text"));
   ix.blockPages = u16At(h, 20);
   const uint16_t blockBytes = u16At(h, 22);
   if (ix.blockPages < kMinBlockPages || ix.blockPages > kMaxBlockPages)
-    unreadable(fileName, "block size of " + std::to_string(ix.blockPages) + " pages");
-  if (blockBytes != ix.blockPages * kPage) unreadable(fileName, "block size in bytes does not match");
+    unreadable(fileName, tr("block size of %1 pages", {std::to_string(ix.blockPages)}));
+  if (blockBytes != ix.blockPages * kPage) unreadable(fileName, tr("block size in bytes does not match"));
   ix.production = head[24] == 1;
-  if (head[26] != kSlotSize) unreadable(fileName, "tag slots of " + std::to_string(head[26]) + " bytes");
+  if (head[26] != kSlotSize) unreadable(fileName, tr("tag slots of %1 bytes", {std::to_string(head[26])}));
   const uint16_t tagCount = u16At(h, 28);
-  if (tagCount > kMaxTags) unreadable(fileName, std::to_string(tagCount) + " tags");
+  if (tagCount > kMaxTags) unreadable(fileName, tr("%1 tags", {std::to_string(tagCount)}));
   ix.languageId = head[31];
 
   const uint32_t block = uint32_t{ix.blockPages} * kPage;
@@ -68,13 +69,13 @@ IndexHeader readIndexHeader(const ByteSource& mdx, const std::string& fileName) 
     const uint32_t page = u32At(h, slot);
     bool terminated = false;
     std::string name = upper(cStringAt(h, slot + 4, 11, &terminated));
-    const std::string tagLabel = "tag " + std::to_string(i + 1);
+    const std::string tagNumber = std::to_string(i + 1);
     if (name.empty() || !terminated || name.size() > 10 || !printable(name) || name.find(' ') != std::string::npos)
-      unreadable(fileName, tagLabel + " has no valid name");
-    if (!namesSeen.insert(name).second) unreadable(fileName, "tag name " + name + " appears twice");
+      unreadable(fileName, tr("tag %1 has no valid name", {tagNumber}));
+    if (!namesSeen.insert(name).second) unreadable(fileName, tr("tag name %1 appears twice", {name}));
     if (page < kHeaderPages || uint64_t{page} * kPage + block > fileSize)
-      unreadable(fileName, "tag " + name + " header lies outside the file");
-    if (!pagesSeen.insert(page).second) unreadable(fileName, "two tags share one header block");
+      unreadable(fileName, tr("tag %1 header lies outside the file", {name}));
+    if (!pagesSeen.insert(page).second) unreadable(fileName, tr("two tags share one header block"));
     mdx.readAt(uint64_t{page} * kPage, tagBlock.data(), block);
     Bytes t(tagBlock);
 
@@ -88,27 +89,27 @@ IndexHeader readIndexHeader(const ByteSource& mdx, const std::string& fileName) 
     switch (tag.keyType) {
       case 'C':
         if (tag.keyLength < 1 || tag.keyLength > 254 || keysMax(block, tag.keyLength) < 2)
-          unreadable(fileName, "tag " + name + " has key length " + std::to_string(tag.keyLength));
+          unreadable(fileName, tr("tag %1 has key length %2", {name, std::to_string(tag.keyLength)}));
         break;
       case 'N':
-        if (tag.keyLength != kNumericKeyLength) unreadable(fileName, "tag " + name + " has a bad numeric key length");
+        if (tag.keyLength != kNumericKeyLength) unreadable(fileName, tr("tag %1 has a bad numeric key length", {name}));
         break;
       case 'D':
-        if (tag.keyLength != kDateKeyLength) unreadable(fileName, "tag " + name + " has a bad date key length");
+        if (tag.keyLength != kDateKeyLength) unreadable(fileName, tr("tag %1 has a bad date key length", {name}));
         break;
       default:
-        unreadable(fileName, "tag " + name + " has an unknown key type");
+        unreadable(fileName, tr("tag %1 has an unknown key type", {name}));
     }
     if (tagBlock[245] != 0 && block < kForOffset + kMaxExpression + 1)
-      unreadable(fileName, "tag " + name + " has a FOR condition, which a block of " + std::to_string(block) +
-                               " bytes cannot hold");
+      unreadable(fileName,
+                 tr("tag %1 has a FOR condition, which a block of %2 bytes cannot hold", {name, std::to_string(block)}));
     tag.keyExpression = cStringAt(t, 24, kMaxExpression + 1, &terminated);
     if (!terminated || tag.keyExpression.empty() || !printable(tag.keyExpression))
-      unreadable(fileName, "tag " + name + " has no readable key expression");
+      unreadable(fileName, tr("tag %1 has no readable key expression", {name}));
     if (tagBlock[245] != 0) {
       tag.forExpression = cStringAt(t, kForOffset, kMaxExpression + 1, &terminated);
       if (!terminated || !printable(tag.forExpression))
-        unreadable(fileName, "tag " + name + " has no readable FOR condition");
+        unreadable(fileName, tr("tag %1 has no readable FOR condition", {name}));
     }
     ix.tags.push_back(std::move(tag));
   }
