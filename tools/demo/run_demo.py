@@ -28,7 +28,7 @@ ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__)
 sys.path.insert(0, os.path.join(ROOT, "tests", "e2e"))
 import winharness as wh  # noqa: E402
 
-DIST = os.path.join(ROOT, "dist", "win64")
+DIST = os.path.join(ROOT, "dist", "win64-testing")
 HOST = os.path.join(ROOT, "dist", "host")
 DEMO = os.path.join(ROOT, "demo")
 LOG = "pelcrest-started.log"
