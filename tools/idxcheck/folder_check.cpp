@@ -54,14 +54,15 @@ TableFinding checkTable(const std::string& relative, const std::string& fullPath
   TableFinding t;
   t.table = relative;
   const std::string dbfPath = nativePath(fullPath);
-  OpenResult dbf = openShared(dbfPath);
-  if (dbf.status != OpenStatus::Ok) return fromOpen(t, dbf, false);
   // The launcher asks for the table for exclusive use: a table that another program
-  // has open, even for shared use, stops its run.
+  // has open, even for shared use, stops its run. Asked before the checker opens the
+  // file itself, since on Windows its own open would stand in the way.
   if (!exclusiveUsePossible(dbfPath)) {
     t.finding = Finding::Held;
     return t;
   }
+  OpenResult dbf = openShared(dbfPath);
+  if (dbf.status != OpenStatus::Ok) return fromOpen(t, dbf, false);
   idapi::core::TableHeader table;
   try {
     table = idapi::core::readTableHeader(*dbf.file, lastComponent(dbfPath));
@@ -82,13 +83,14 @@ TableFinding checkTable(const std::string& relative, const std::string& fullPath
   if (dot != std::string::npos && (sep == std::string::npos || dot > sep)) mdxFull.resize(dot);
   mdxFull += ".MDX";
   const std::string mdxPath = nativePath(mdxFull);
-  OpenResult mdx = openShared(mdxPath);
-  if (mdx.status != OpenStatus::Ok) return fromOpen(t, mdx, true);
-  t.aboutIndex = true;
   if (!exclusiveUsePossible(mdxPath)) {
+    t.aboutIndex = true;
     t.finding = Finding::Held;
     return t;
   }
+  OpenResult mdx = openShared(mdxPath);
+  if (mdx.status != OpenStatus::Ok) return fromOpen(t, mdx, true);
+  t.aboutIndex = true;
   if (readOnlyFile(mdxPath)) {
     t.finding = Finding::IndexReadOnly;
     return t;
