@@ -1,5 +1,6 @@
 #!/usr/bin/env python3
-"""idxcheck.exe FOLDER under Windows, on program folders made by the fixture
+"""idxcheck.exe FOLDER under Windows (the 64-bit build, and the 32-bit one under
+tools/wine32), on program folders made by the fixture
 generator, each time beside the real launcher on the same folder: where idxcheck
 says the launcher's run would stop, the launcher must stop there (its error box
 names the table); where it says the run would succeed (exit 0) or repair a damaged
@@ -62,6 +63,7 @@ def fresh_folder(s, name, years=(YEAR - 1, YEAR), extra_files=()):
     return run.program_folder(s, name, years=years, index="fresh", records=60, extra_files=extra_files)
 
 
+@wh.both_builds
 def healthy_folder(s):
     folder = fresh_folder(s, "idx_healthy")
     code, lines = idxcheck(s, folder)
@@ -73,6 +75,7 @@ def healthy_folder(s):
     assert launcher(s, folder) is None
 
 
+@wh.both_builds
 def one_damaged_index(s):
     folder = fresh_folder(s, "idx_damaged")
     table = run.unix(folder, "DATA\\VEHICULES.DBF")
@@ -89,6 +92,7 @@ def one_damaged_index(s):
     assert code == 0, lines
 
 
+@wh.both_builds
 def missing_fixed_table(s):
     folder = fresh_folder(s, "idx_missing")
     os.remove(run.unix(folder, run.FIXED[3]))
@@ -101,9 +105,10 @@ def missing_fixed_table(s):
     assert text and text.endswith("\\DATA\\POTENTIEL.DBF."), text
 
 
+@wh.both_builds
 def table_held_by_another_process(s):
     folder = fresh_folder(s, "idx_held", extra_files=("engine_probe.exe",))
-    holder = subprocess.Popen([wh.WINE64, os.path.join(folder, "engine_probe.exe"), "hold", run.FIXED[2]], env=s.env,
+    holder = subprocess.Popen(s.loader + [os.path.join(folder, "engine_probe.exe"), "hold", run.FIXED[2]], env=s.env,
                               stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
     try:
         assert json.loads(holder.stdout.readline()) == {"held": True}
@@ -127,6 +132,7 @@ def table_held_by_another_process(s):
     assert launcher(s, folder) is None
 
 
+@wh.both_builds
 def year_outside_the_window_is_not_read(s):
     folder = fresh_folder(s, "idx_years", years=(YEAR - 5, YEAR, YEAR + 2))
     # Outside the window: tables that could not even be read, and one missing.
