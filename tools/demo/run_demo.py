@@ -76,7 +76,7 @@ def run_on_real_display(folder):
 def run_on_xvfb(folder):
     state_dir = os.path.join(DEMO, "session")
     print("No display: running under Xvfb...")
-    wh.start_session(state_dir, DIST)
+    wh.start_session(state_dir, 64)
     try:
         session = wh.Session(state_dir)
         session.artifacts = DEMO
