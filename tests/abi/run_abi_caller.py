@@ -4,7 +4,7 @@ Wine prefix. Passes when the caller reports PASSED and the table's bytes are
 unchanged; exits 77 (skipped) where the 32-bit runtime or the Windows build is
 missing, saying why.
 
-  run_abi_caller.py --caller abi_caller.exe --dll IDAPI32.DLL --mkfixtures PATH
+  run_abi_caller.py --caller abi_caller.exe --mkfixtures PATH
 """
 import argparse
 import os
@@ -14,7 +14,10 @@ import sys
 import tempfile
 
 ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
-WINE32 = os.path.join(ROOT, "tools", "wine32")
+sys.path.insert(0, os.path.join(ROOT, "tests", "e2e"))
+import winharness as wh  # noqa: E402
+
+WINE32 = wh.WINE32
 SKIP = 77
 
 
@@ -25,9 +28,9 @@ def winpath(path):
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--caller", required=True)
-    parser.add_argument("--dll", required=True)
     parser.add_argument("--mkfixtures", required=True)
     args = parser.parse_args()
+    args.dll = wh.find_artifact("IDAPI32.DLL", 32)
 
     check = subprocess.run([WINE32, "--check"], capture_output=True, text=True)
     if check.returncode != 0:
@@ -62,7 +65,7 @@ def main():
                 return 1
         return 0
     finally:
-        subprocess.run(["/usr/lib/wine/wineserver64", "-k"], env=env, stdin=subprocess.DEVNULL,
+        subprocess.run([wh.wineserver_binary(), "-k"], env=env, stdin=subprocess.DEVNULL,
                        stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, check=False)
         shutil.rmtree(work, ignore_errors=True)
 

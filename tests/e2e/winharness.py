@@ -26,10 +26,13 @@ SKIP = 77  # CTest SKIP_RETURN_CODE of the scenarios
 
 def artifact_folders(bits):
     """Where the Windows programs of the win32 or win64 build are looked for, in
-    order: the released programs, then the test-only ones (our engine, the demo main
-    application, the helpers)."""
+    order: for the 32-bit build the release folder (what ships), then the build's
+    test-only folder (our engine, the demo main application, idxcheck, the 64-bit
+    build's helpers), then the helpers left in the build tree."""
     build = "win%d" % bits
-    return [os.path.join(ROOT, "dist", build), os.path.join(ROOT, "build", build, "tests", "e2e", "helpers")]
+    release = [os.path.join(ROOT, "dist", "win32")] if bits == 32 else []
+    return release + [os.path.join(ROOT, "dist", build + "-testing"),
+                      os.path.join(ROOT, "build", build, "tests", "e2e", "helpers")]
 
 
 def find_artifact(name, bits):

@@ -1,4 +1,5 @@
 // idxcheck TABLE.DBF [INDEX.MDX]
+// idxcheck [--en] FOLDER        (a program folder: see folder_main.h)
 //
 // Verifies every tag of the table's production index (or of the index file given)
 // against the table's records and prints one line per tag. Opens both files read-only
@@ -14,6 +15,7 @@
 #include <string>
 
 #include "core/core.h"
+#include "idxcheck/folder_main.h"
 
 namespace {
 
@@ -92,8 +94,10 @@ std::filesystem::path productionIndex(const std::filesystem::path& table) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  if (int code = 0; idxcheck::runFolderMode(argc, argv, code)) return code;
   if (argc < 2 || argc > 3) {
     std::cerr << "usage: idxcheck TABLE.DBF [INDEX.MDX]\n"
+                 "       idxcheck [--en] FOLDER    checks a program folder as the launcher's run would meet it\n"
                  "Verifies every tag of the table's production index against its records.\n"
                  "Exit status: 0 sound, 1 a tag is faulty, 2 the files cannot be read.\n";
     return 64;
