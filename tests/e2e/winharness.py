@@ -35,6 +35,17 @@ def artifact_folders(bits):
                       os.path.join(ROOT, "build", build, "tests", "e2e", "helpers")]
 
 
+def find_artifact(name, bits):
+    """A Windows program or library of the win32 or win64 build. The probe, a tool of
+    the harness and not of the build under test, is always the 64-bit one."""
+    folders = artifact_folders(64 if name == "e2e_probe.exe" else bits)
+    for folder in folders:
+        path = os.path.join(folder, name)
+        if os.path.exists(path):
+            return path
+    return os.path.join(folders[0], name)
+
+
 def host_tool(name):
     """A host tool of the release preset (mkfixtures, idxcheck)."""
     return os.path.join(ROOT, "dist", "host", name)
@@ -283,13 +294,8 @@ class Session:
         return "Z:" + os.path.abspath(path).replace("/", "\\")
 
     def dist_file(self, name):
-        """A Windows program or library of the build under test. The probe, a tool of
-        the harness and not of the build, is always the 64-bit one."""
-        for folder in artifact_folders(64 if name == "e2e_probe.exe" else self.bits):
-            path = os.path.join(folder, name)
-            if os.path.exists(path):
-                return path
-        return os.path.join(artifact_folders(self.bits)[0], name)
+        """A Windows program or library of the build under test (see find_artifact)."""
+        return find_artifact(name, self.bits)
 
     def program_folder(self, name, files=("orvane_start.exe",), extra=None):
         """A fresh folder under the artifacts holding copies of dist files, plus
