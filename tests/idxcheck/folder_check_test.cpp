@@ -114,8 +114,9 @@ struct ProgramFolder : ::testing::Test {
   }
 
   // A table of the run remade with a damaged production index.
-  void damage(const std::string& relative, const std::string& kind) {
-    generate("table '" + path(relative).string() + "' --kind " + kind + " --records 40 --seed 9 --index damaged");
+  void damage(const std::string& relative, const std::string& kind, int records = 40) {
+    generate("table '" + path(relative).string() + "' --kind " + kind + " --records " + std::to_string(records) +
+             " --seed 9 --index damaged");
   }
 
   std::map<fs::path, std::vector<char>> snapshot() const {
@@ -125,8 +126,9 @@ struct ProgramFolder : ::testing::Test {
     return files;
   }
 
-  idxcheck::FolderFindings check() {
+  idxcheck::FolderFindings check(size_t memoryBudget = 256u << 20) {
     idxcheck::FolderSurroundings around;
+    around.memoryBudget = memoryBudget;
     const auto host = std::shared_ptr<sys::System>(sys::makeSystem());
     around.fileExists = [host](const std::string& p) { return host->fileExists(p); };
     around.currentYear = [host] { return host->currentYear(); };
@@ -212,6 +214,19 @@ TEST_F(ProgramFolder, DamagedIndexesAreRepairedByTheRunSoTheVerdictIsOne) {
   // The launcher goes through and leaves sound indexes: the check then says 0.
   EXPECT_EQ(launcherStopsAt(), "");
   EXPECT_EQ(check().exitCode(), 0);
+}
+
+TEST_F(ProgramFolder, KeysSpilledToTemporaryFilesGiveTheSameFindings) {
+  // Enough records for the keys of a tag to pass the smallest budget the reader takes.
+  damage("DATA\\CLIENT.DBF", "client", 6000);
+  const auto inMemory = check();
+  const auto spilled = check(1);
+  ASSERT_EQ(names(spilled), names(inMemory));
+  for (size_t i = 0; i < inMemory.tables.size(); ++i) {
+    EXPECT_EQ(spilled.tables[i].finding, inMemory.tables[i].finding) << inMemory.tables[i].table;
+    EXPECT_EQ(spilled.tables[i].tag, inMemory.tables[i].tag) << inMemory.tables[i].table;
+  }
+  EXPECT_EQ(spilled.exitCode(), 1);
 }
 
 TEST_F(ProgramFolder, TheFirstTableThatStopsTheRunIsNamedAndLaterOnesAreStillShown) {

@@ -50,7 +50,7 @@ int FolderFindings::exitCode() const {
   return 0;
 }
 
-TableFinding checkTable(const std::string& relative, const std::string& fullPath) {
+TableFinding checkTable(const std::string& relative, const std::string& fullPath, size_t memoryBudget) {
   TableFinding t;
   t.table = relative;
   const std::string dbfPath = nativePath(fullPath);
@@ -98,7 +98,7 @@ TableFinding checkTable(const std::string& relative, const std::string& fullPath
   const std::string mdxName = lastComponent(mdxPath);
   const auto scratch = temporaryScratch();
   idapi::core::RebuildOptions memory;
-  memory.memoryBudget = 256u << 20;
+  memory.memoryBudget = memoryBudget;
   memory.scratch = scratch.get();
   try {
     const auto reports = idapi::core::checkIndex(table, *dbf.file, *mdx.file, mdxName, memory);
@@ -148,7 +148,7 @@ FolderFindings checkProgramFolder(const std::string& folder, const FolderSurroun
                                     },
                                     around.fileExists};
   policy::walkRun(run, [&](const std::string& path) {
-    out.tables.push_back(checkTable(path.substr(out.folder.size()), path));
+    out.tables.push_back(checkTable(path.substr(out.folder.size()), path, around.memoryBudget));
     if (progress) progress(out.tables.back());
   });
   return out;

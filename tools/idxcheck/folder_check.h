@@ -54,6 +54,8 @@ struct FolderSurroundings {
   std::function<bool(const std::string& path)> fileExists;
   std::function<int()> currentYear;
   char separator = '\\';
+  // Bytes of expected keys held in memory before they go to temporary files.
+  size_t memoryBudget = 256u << 20;
 };
 
 // The findings before any table is looked at: the folder as it will be shown (with its
@@ -61,7 +63,7 @@ struct FolderSurroundings {
 FolderFindings windowOf(const std::string& folder, int currentYear, char separator);
 
 // Checks one table given by its full path in the launcher's spelling.
-TableFinding checkTable(const std::string& relative, const std::string& fullPath);
+TableFinding checkTable(const std::string& relative, const std::string& fullPath, size_t memoryBudget = 256u << 20);
 
 // Walks the program folder as the launcher's run would. Every table is looked at,
 // also after one that would stop the run, so that the technician sees them all.
