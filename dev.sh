@@ -37,7 +37,7 @@ case "${1:-}" in
     status=0
     ctest --preset host -j "$jobs" --timeout 900 || status=$?
     if [ "$(tools/wine32 --route)" = none ]; then
-      echo "Skipped, label win32 (the 32-bit build under Wine): $(tools/wine32 --check 2>&1 | tail -n 1)"
+      echo "Skipped, label win32 (the 32-bit build under Wine): $(tools/wine32 --reason)"
     fi
     exit "$status"
     ;;

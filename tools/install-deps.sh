@@ -23,7 +23,7 @@ done
 # skipped with the reason, and everything else still runs.
 wine32_runtime() {
   if [ "$(id -u)" -eq 0 ]; then
-    "$(dirname "$0")/wine32" --check || echo "The 32-bit runtime is not available: the win32 tests will be skipped." >&2
+    "$(dirname "$0")/wine32" --setup || echo "The 32-bit runtime is not available: the win32 tests will be skipped." >&2
   elif [ "$("$(dirname "$0")/wine32" --route)" = none ]; then
     echo "No 32-bit Wine runtime: the win32 tests will be skipped (sudo tools/wine32 --setup sets one up)." >&2
   fi
