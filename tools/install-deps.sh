@@ -18,7 +18,19 @@ for p in "${packages[@]}"; do
   fi
 done
 
+# The 32-bit Wine runtime for the 32-bit build's tests (see tools/wine32): set up once,
+# after the packages above. Where it cannot be set up, the tests of label win32 are
+# skipped with the reason, and everything else still runs.
+wine32_runtime() {
+  if [ "$(id -u)" -eq 0 ]; then
+    "$(dirname "$0")/wine32" --setup || echo "The 32-bit runtime is not available: the win32 tests will be skipped." >&2
+  elif [ "$("$(dirname "$0")/wine32" --route)" = none ]; then
+    echo "No 32-bit Wine runtime: the win32 tests will be skipped (sudo tools/wine32 --setup sets one up)." >&2
+  fi
+}
+
 if [ ${#missing[@]} -eq 0 ]; then
+  wine32_runtime
   exit 0
 fi
 
@@ -33,3 +45,4 @@ echo "Installing: ${missing[*]}"
 export DEBIAN_FRONTEND=noninteractive
 apt-get update -qq
 apt-get install -y -qq "${missing[@]}" >/dev/null
+wine32_runtime

@@ -91,9 +91,10 @@ struct TagDefinition {
   uint16_t keyLength = 0;
   bool unique = false;
   bool descending = false;
-  // Only for checking an index someone else wrote: its blank dates are keyed 0.0, or
-  // (no language driver) its character keys sort bytes >= 0x80 before ASCII.
+  // Only for checking an index someone else wrote: its blank dates are keyed 0.0.
   bool blankDateZero = false;
+  // Under a driver of byte order: character keys whose bytes >= 0x80 sort before
+  // ASCII (signed bytes), as some writers keep them (see followExistingOrder).
   bool highBytesFirst = false;
 };
 
@@ -118,6 +119,14 @@ inline constexpr DBIResult kKeyExpressionError = DBIERR_INDEXCORRUPT;
 // Throws Failure(kKeyExpressionError) when an expression cannot be evaluated.
 TagDefinition defineTag(const TableHeader& table, const std::string& name, const std::string& keyExpression,
                         const std::string& forExpression = {}, bool unique = false, bool descending = false);
+
+// Under a driver of byte order the place of bytes >= 0x80 among the others is the
+// writer's: a character tag of the existing index whose lowest key starts with a byte
+// >= 0x80 and highest with one below, and that is wholly in signed-byte order, keeps
+// that order in the rebuild (sets highBytesFirst). Reads the tag headers, the two ends
+// of each character tag, and the leaves of such tags only; never throws (an index that
+// cannot be followed keeps byte order).
+void followExistingOrder(const TableHeader& table, const ByteSource& mdx, IndexHeader& index);
 
 struct RebuildOptions {
   size_t memoryBudget = 64u << 20;   // bytes of keys held in memory before spilling

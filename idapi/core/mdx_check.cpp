@@ -288,7 +288,120 @@ bool blanksKeyedZero(const ByteSource& mdx, uint32_t block, uint32_t root, bool 
   return false;
 }
 
+// The first or last key of a tag's tree, following the first or last pointers down
+// from the root; false when the tree cannot be followed.
+bool endKey(const ByteSource& mdx, uint32_t block, uint32_t root, uint16_t keyLength, bool last, uint8_t* out) {
+  const uint16_t group = groupLength(keyLength);
+  const uint32_t perBlock = (block - 8) / group;
+  std::vector<uint8_t> node(block);
+  uint32_t page = root;
+  for (int depth = 0; depth <= 40; ++depth) {
+    if (page < kHeaderPages || uint64_t{page} * kPage + block > mdx.size()) return false;
+    mdx.readAt(uint64_t{page} * kPage, node.data(), block);
+    Bytes b(node);
+    const uint32_t k = u32At(b, 0);
+    if (k > perBlock) return false;
+    const size_t trailingAt = 8 + size_t{group} * k;
+    const uint32_t trailing = trailingAt + 4 <= block ? u32At(b, trailingAt) : 0;
+    if (trailing == 0) {
+      if (k == 0) return false;
+      std::memcpy(out, node.data() + 8 + size_t{group} * (last ? k - 1 : 0) + 4, keyLength);
+      return true;
+    }
+    page = last ? trailing : u32At(b, 8);
+  }
+  return false;
+}
+
+// The leaf keys of a tag in tree order, handed to `visit` one by one (false stops the
+// walk). Returns false when the tree cannot be followed soundly.
+template <typename Visit>
+bool walkLeafKeys(const ByteSource& mdx, uint32_t block, uint32_t root, uint16_t keyLength, Visit&& visit) {
+  const uint16_t group = groupLength(keyLength);
+  const uint32_t perBlock = (block - 8) / group;
+  std::unordered_set<uint32_t> seen;
+  std::vector<uint8_t> node(block);
+  // Iterative depth-first walk: (page, next child) pairs.
+  std::vector<std::pair<uint32_t, uint32_t>> path{{root, 0}};
+  while (!path.empty()) {
+    auto& [page, nextChild] = path.back();
+    if (path.size() > 40 || page < kHeaderPages || uint64_t{page} * kPage + block > mdx.size()) return false;
+    if (nextChild == 0 && !seen.insert(page).second) return false;
+    mdx.readAt(uint64_t{page} * kPage, node.data(), block);
+    Bytes b(node);
+    const uint32_t k = u32At(b, 0);
+    if (k > perBlock) return false;
+    const size_t trailingAt = 8 + size_t{group} * k;
+    const uint32_t trailing = trailingAt + 4 <= block ? u32At(b, trailingAt) : 0;
+    if (trailing == 0) {
+      for (uint32_t i = 0; i < k; ++i)
+        if (!visit(node.data() + 8 + size_t{group} * i + 4)) return true;
+      path.pop_back();
+      continue;
+    }
+    if (nextChild > k) {
+      path.pop_back();
+      continue;
+    }
+    const uint32_t child = u32At(b, 8 + size_t{group} * nextChild);
+    ++nextChild;
+    path.push_back({child, 0});
+  }
+  return true;
+}
+
 }  // namespace
+
+void followExistingOrder(const TableHeader& table, const ByteSource& mdxFile, IndexHeader& index) {
+  if (!LanguageRules::of(table).byteOrder() || index.tags.empty()) return;
+  try {
+    const uint32_t block = uint32_t{index.blockPages} * kPage;
+    std::vector<uint8_t> slots(kMaxTags * kSlotSize);
+    mdxFile.readAt(kSlotsOffset, slots.data(), slots.size());
+    std::vector<uint8_t> tagHead(16);
+    for (size_t i = 0; i < index.tags.size(); ++i) {
+      TagDefinition& tag = index.tags[i];
+      if (tag.keyType != 'C') continue;
+      mdxFile.readAt(uint64_t{u32At(Bytes(slots), kSlotSize * i)} * kPage, tagHead.data(), tagHead.size());
+      const uint32_t root = u32At(Bytes(tagHead), 0);
+      const uint16_t keyLength = u16At(Bytes(tagHead), 12);
+      if (keyLength != tag.keyLength || keyLength == 0) continue;
+      // Only a tag whose ends are impossible in byte order (its lowest key starting
+      // with a byte >= 0x80, its highest with one below) is walked.
+      std::vector<uint8_t> low(keyLength), high(keyLength);
+      if (!endKey(mdxFile, block, root, keyLength, tag.descending, low.data()) ||
+          !endKey(mdxFile, block, root, keyLength, !tag.descending, high.data()) || low[0] < 0x80 || high[0] >= 0x80)
+        continue;
+      // Every neighbouring pair must hold in signed-byte order, and one at least must
+      // break byte order; anything else keeps byte order.
+      std::vector<uint8_t> previous(keyLength);
+      bool first = true, signedHolds = true, byteOrderBroken = false;
+      const bool walked = walkLeafKeys(mdxFile, block, root, keyLength, [&](const uint8_t* key) {
+        if (!first) {
+          int bytes = 0, signedBytes = 0;
+          for (uint16_t j = 0; j < keyLength && bytes == 0; ++j) {
+            if (previous[j] == key[j]) continue;
+            bytes = previous[j] < key[j] ? -1 : 1;
+            signedBytes = (previous[j] ^ 0x80) < (key[j] ^ 0x80) ? -1 : 1;
+          }
+          if (tag.descending) {
+            bytes = -bytes;
+            signedBytes = -signedBytes;
+          }
+          if (signedBytes > 0) signedHolds = false;
+          if (bytes > 0) byteOrderBroken = true;
+        }
+        std::memcpy(previous.data(), key, keyLength);
+        first = false;
+        return signedHolds;
+      });
+      tag.highBytesFirst = walked && signedHolds && byteOrderBroken;
+    }
+  } catch (const Failure&) {
+    // An index that cannot be read keeps byte order.
+  } catch (const OutOfBounds&) {
+  }
+}
 
 std::vector<TagReport> checkIndex(const TableHeader& table, const ByteSource& dbf, const ByteSource& mdxFile,
                                   const std::string& indexFileName, const RebuildOptions& options) {

@@ -2,19 +2,9 @@
 
 #include <string>
 
+#include "policy/run_plan.h"
+
 namespace engine {
-
-const std::array<const char*, 15> kTablesFixes = {
-    "DATA\\NEUF\\CATALOGUE.DBF",          "DATA\\OCCASION\\CATALOGUE.DBF",
-    "DATA\\CLIENT.DBF",                   "DATA\\POTENTIEL.DBF",
-    "DATA\\VEHICULES.DBF",                "DATA\\libVEHIC.DBF",
-    "DATA\\cdepostal.DBF",                "DATA\\RDVOUSTECH.DBF",
-    "DATA\\dosloc.DBF",                   "DATA\\factures\\DEVIS\\Fact.DBF",
-    "DATA\\factures\\PROFORMA\\Fact.DBF", "DATA\\factures\\MODELE\\Fact.DBF",
-    "DATA\\factures\\DEVIS\\DetFact.DBF", "DATA\\factures\\PROFORMA\\DetFact.DBF",
-    "DATA\\factures\\MODELE\\DetFact.DBF"};
-
-const std::array<const char*, 3> kTablesAnnuelles = {"Fact.DBF", "DetFact.DBF", "ARCHIVEFACT.DBF"};
 
 void reindexTable(TTable& Table) {
   const bool WasActive = Table.Active();
@@ -41,24 +31,13 @@ void reindexTable(TTable& Table) {
 }
 
 void reindexRun(sys::System& system, TTable& tabletransit, const std::function<void(TTable&)>& ReindexTable) {
-  for (const char* table : kTablesFixes) {
+  const policy::RunSurroundings around{[&] { return system.programFolder(); }, [&] { return system.currentYear(); },
+                                       [&](const std::string& path) { return system.fileExists(path); }};
+  policy::walkRun(around, [&](const std::string& path) {
     tabletransit.Close();
-    tabletransit.setTableName(system.programFolder() + table);
+    tabletransit.setTableName(path);
     ReindexTable(tabletransit);
-  }
-
-  const int annee = system.currentYear();
-  for (int a = 1; a <= 6; ++a) {
-    const int an = annee - 5 + a;
-    const std::string dossiermois = system.programFolder() + "DATA\\factures\\" + std::to_string(an) + "\\";
-    const std::string fichier = dossiermois + kTablesAnnuelles[0];
-    if (!system.fileExists(fichier)) continue;
-    for (const char* table : kTablesAnnuelles) {
-      tabletransit.Close();
-      tabletransit.setTableName(dossiermois + table);
-      ReindexTable(tabletransit);
-    }
-  }
+  });
 }
 
 }  // namespace engine

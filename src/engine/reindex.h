@@ -2,20 +2,17 @@
 #ifndef ORVANE_ENGINE_REINDEX_H
 #define ORVANE_ENGINE_REINDEX_H
 
-#include <array>
 #include <functional>
 
 #include "engine/table.h"
+#include "policy/run_plan.h"
 #include "sys/system.h"
 
 namespace engine {
 
-// The application's fixed tables, relative to the program folder, in the order they
-// are reindexed.
-extern const std::array<const char*, 15> kTablesFixes;
-// The tables of each yearly invoice folder, in order; the first one tells whether the
-// year has a folder at all.
-extern const std::array<const char*, 3> kTablesAnnuelles;
+// The run's tables come from the launcher's policy.
+using policy::kTablesAnnuelles;
+using policy::kTablesFixes;
 
 // Opens the table exclusively, has the engine regenerate all its indexes and closes
 // it again, also on failure; Exclusive and Active are then back as they were. The

@@ -1,7 +1,8 @@
 #!/usr/bin/env python3
 """CTest fixture of the end-to-end tests.
 
-  fixture.py setup   --state DIR --dist DIST   start Xvfb, make a fresh WINEPREFIX
+  fixture.py setup   --state DIR [--bits 32|64]   start Xvfb, make a fresh WINEPREFIX
+                                                 (32: for the 32-bit build, through tools/wine32)
   fixture.py cleanup --state DIR               stop wineserver and Xvfb, remove the prefix
 """
 import os
@@ -17,9 +18,13 @@ def main(argv):
         return 2
     state = argv[argv.index("--state") + 1]
     if argv[0] == "setup":
-        dist = argv[argv.index("--dist") + 1]
-        info = winharness.start_session(state, dist)
-        print("display %s, prefix %s" % (info["display"], info["prefix"]))
+        bits = int(argv[argv.index("--bits") + 1]) if "--bits" in argv else 64
+        info = winharness.start_session(state, bits)
+        if "unavailable" in info:
+            # Not a failure: the session's tests report themselves skipped with the reason.
+            print("no %d-bit runtime: %s" % (bits, info["unavailable"]))
+        else:
+            print("%d-bit session: display %s, prefix %s" % (bits, info["display"], info["prefix"]))
         return 0
     if argv[0] == "cleanup":
         winharness.stop_session(state)

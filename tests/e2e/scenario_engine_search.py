@@ -22,7 +22,7 @@ YEAR = datetime.date.today().year
 
 
 def host_tool(s, name):
-    return os.path.join(os.path.dirname(s.dist), "host", name)
+    return wh.host_tool(name)
 
 
 def program_folder(s, name, with_engine):
@@ -118,7 +118,7 @@ def failure_names_the_table(s):
 def table_held_by_another_program(s):
     set_search_path(s, None)
     folder = program_folder(s, "engine_held", with_engine=True)
-    holder = subprocess.Popen([wh.WINE64, os.path.join(folder, "engine_probe.exe"), "hold", "DATA\\CLIENT.DBF"],
+    holder = subprocess.Popen(s.loader + [os.path.join(folder, "engine_probe.exe"), "hold", "DATA\\CLIENT.DBF"],
                               env=s.env, stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
     try:
         assert json.loads(holder.stdout.readline()) == {"held": True}

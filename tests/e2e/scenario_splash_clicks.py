@@ -22,6 +22,7 @@ def _still_running(program, seconds=2.0):
     return program.wait(seconds) is None
 
 
+@wh.both_builds
 def label_clicks_do_nothing_picture_click_ends(s):
     expected = Expected(s)
     program, form = _start(s, "clicks")
@@ -67,6 +68,7 @@ def alt_f4_ends_with_zero(s):
     assert code == 0, "exit code %r after Alt+F4" % code
 
 
+@wh.both_builds
 def maximised_fills_the_screen(s):
     expected = Expected(s)
     folder = s.program_folder("maximised")

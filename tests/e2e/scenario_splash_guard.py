@@ -9,6 +9,7 @@ sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import winharness as wh  # noqa: E402
 
 
+@wh.both_builds
 def held_name_ends_silently(s):
     holder, info = s.start_probe("hold-mutex", "Pelcrest.exe")
     assert info == {"created": True, "already": False}, info
@@ -28,6 +29,7 @@ def held_name_ends_silently(s):
     assert not s.windows(cls="TFrmindexer"), "a splash window is on screen"
 
 
+@wh.both_builds
 def second_copy_ends_silently(s):
     folder = s.program_folder("guard_second")
     first, window = s.start_waiting_launcher(folder)
@@ -42,6 +44,7 @@ def second_copy_ends_silently(s):
     third, _ = s.start_waiting_launcher(folder)
 
 
+@wh.both_builds
 def started_together_exactly_one_runs(s):
     folder = s.program_folder("guard_together")
     exe = os.path.join(folder, "orvane_start.exe")

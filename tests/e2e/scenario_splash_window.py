@@ -14,6 +14,7 @@ def _is_grey(p):
     return p[0] == p[1] == p[2]
 
 
+@wh.both_builds
 def window_size_place_and_look(s):
     expected = Expected(s)
     folder = s.program_folder("window")

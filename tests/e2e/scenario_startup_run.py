@@ -32,7 +32,7 @@ LOG = "pelcrest-started.log"
 
 
 def host_tool(s, name):
-    return os.path.join(os.path.dirname(s.dist), "host", name)
+    return wh.host_tool(name)
 
 
 def unix(folder, rel):
@@ -137,6 +137,7 @@ def healthy_run(s, name, cwd=None):
     assert tables_unchanged(before), "a table file changed"
 
 
+@wh.both_builds
 def all_tables_healthy_main_application_started_once(s):
     healthy_run(s, "run_healthy")
 
@@ -159,6 +160,7 @@ def wait_for_error_box(s, program):
     return box, form
 
 
+@wh.both_builds
 def first_fixed_table_missing_shows_the_error_and_waits(s):
     for ending in ("click", "close"):
         folder = program_folder(s, "run_missing_" + ending, years=(YEAR,))
@@ -197,10 +199,11 @@ def first_fixed_table_missing_shows_the_error_and_waits(s):
         assert not starts_of_main_application(folder)
 
 
+@wh.both_builds
 def table_held_open_by_another_process(s):
     folder = program_folder(s, "run_held", years=(YEAR,), extra_files=("engine_probe.exe",))
     before = snapshot(folder)
-    holder = subprocess.Popen([wh.WINE64, os.path.join(folder, "engine_probe.exe"), "hold", FIXED[2]], env=s.env,
+    holder = subprocess.Popen(s.loader + [os.path.join(folder, "engine_probe.exe"), "hold", FIXED[2]], env=s.env,
                               stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
     try:
         assert json.loads(holder.stdout.readline()) == {"held": True}
@@ -225,6 +228,7 @@ def table_held_open_by_another_process(s):
             holder.wait(timeout=10)
 
 
+@wh.both_builds
 def no_engine_anywhere(s):
     s.wine(["reg", "delete", KEY, "/f"])
     folder = program_folder(s, "run_no_engine", years=(YEAR,), engine=False)
@@ -240,6 +244,7 @@ def no_engine_anywhere(s):
     assert program.wait(30) == 0
 
 
+@wh.both_builds
 def engine_found_through_the_registry(s):
     folder = program_folder(s, "run_registry", years=(YEAR,), engine=False)
     bde = os.path.join(s.artifacts, "run_registry_bde")
@@ -258,6 +263,7 @@ def engine_found_through_the_registry(s):
     assert not faulty_indexes(s, folder, tables)
 
 
+@wh.both_builds
 def year_window(s):
     years = list(range(YEAR - 5, YEAR + 3))
     folder = program_folder(s, "run_years", years=years, records=20)

@@ -1,10 +1,13 @@
-"""Reusable end-to-end harness: Windows programs under Wine (64-bit loader) on a
-private Xvfb display, driven through the e2e_probe.exe helper and xdotool.
+"""Reusable end-to-end harness: Windows programs under Wine on a private Xvfb
+display, driven through the e2e_probe.exe helper and xdotool.
 
 A session (made once per test run by fixture.py) is a state folder holding
-state.json with the display, the throw-away WINEPREFIX and the Xvfb process id.
-Scenario scripts open it with Session.from_argv() and use the methods below.
-Standard library only.
+state.json with the display, the throw-away WINEPREFIX, the Xvfb process id and the
+bitness of the build under test. A 64-bit session runs everything with Wine's
+64-bit loader; a 32-bit one runs the 32-bit launcher, engine and main application
+through tools/wine32, which also starts the (64-bit) probe, so that every program
+of the session sees the same runtime. Scenario scripts open it with
+Session.from_argv() and use the methods below. Standard library only.
 """
 import json
 import os
@@ -16,7 +19,59 @@ import sys
 import time
 
 WINE64 = "/usr/lib/wine/wine64"
+ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+WINE32 = os.path.join(ROOT, "tools", "wine32")
 SKIP = 77  # CTest SKIP_RETURN_CODE of the scenarios
+
+
+def artifact_folders(bits):
+    """Where the Windows programs of the win32 or win64 build are looked for, in
+    order: for the 32-bit build the release folder (what ships), then the build's
+    test-only folder (our engine, the demo main application, idxcheck, the 64-bit
+    build's helpers), then the helpers left in the build tree."""
+    build = "win%d" % bits
+    release = [os.path.join(ROOT, "dist", "win32")] if bits == 32 else []
+    return release + [os.path.join(ROOT, "dist", build + "-testing"),
+                      os.path.join(ROOT, "build", build, "tests", "e2e", "helpers")]
+
+
+def find_artifact(name, bits):
+    """A Windows program or library of the win32 or win64 build. The probe, a tool of
+    the harness and not of the build under test, is always the 64-bit one."""
+    folders = artifact_folders(64 if name == "e2e_probe.exe" else bits)
+    for folder in folders:
+        path = os.path.join(folder, name)
+        if os.path.exists(path):
+            return path
+    return os.path.join(folders[0], name)
+
+
+def host_tool(name):
+    """A host tool of the release preset (mkfixtures, idxcheck)."""
+    return os.path.join(ROOT, "dist", "host", name)
+
+
+def loader(bits):
+    """The command that runs a Windows program of the given bitness."""
+    return [WINE32] if bits == 32 else [WINE64]
+
+
+def runtime_problem(bits):
+    """None when programs of this bitness can run here, else the reason why not."""
+    if bits != 32:
+        return None if os.path.exists(WINE64) else "wine64 is not installed"
+    result = subprocess.run([WINE32, "--check"], stdin=subprocess.DEVNULL, capture_output=True, timeout=1800,
+                            check=False)
+    if result.returncode == 0:
+        return None
+    lines = [l for l in result.stderr.decode("utf-8", "replace").splitlines() if l.strip()]
+    return lines[-1].replace("wine32: ", "") if lines else "tools/wine32 --check failed"
+
+
+def both_builds(scenario):
+    """Marks a scenario that also runs against the 32-bit build."""
+    scenario.both_builds = True
+    return scenario
 
 # Window messages and show commands used by scenarios.
 WM_CLOSE = 0x0010
@@ -59,14 +114,23 @@ def wine_env(prefix, display):
 
 # ---------------------------------------------------------------- session set-up
 
-def start_session(state_dir, dist_dir, screen="1024x768x24"):
-    """Starts Xvfb on a free display, makes a fresh WINEPREFIX and writes state.json."""
+def start_session(state_dir, bits=64, screen="1024x768x24"):
+    """Starts Xvfb on a free display, makes a fresh WINEPREFIX and writes state.json.
+    Where programs of this bitness cannot run, state.json says why and nothing is
+    started."""
     state_dir = os.path.abspath(state_dir)
     if os.path.exists(os.path.join(state_dir, "state.json")):
         stop_session(state_dir)
     os.makedirs(state_dir, exist_ok=True)
     prefix = os.path.join(state_dir, "prefix")
     shutil.rmtree(prefix, ignore_errors=True)
+    artifacts = os.path.join(os.path.dirname(state_dir), "artifacts" if bits == 64 else "artifacts-win%d" % bits)
+    problem = runtime_problem(bits)
+    if problem:
+        state = {"bits": bits, "unavailable": problem, "artifacts": artifacts}
+        with open(os.path.join(state_dir, "state.json"), "w") as f:
+            json.dump(state, f, indent=1)
+        return state
     log = open(os.path.join(state_dir, "session.log"), "ab")
 
     # Xvfb picks a free display itself and writes its number to the pipe.
@@ -89,22 +153,28 @@ def start_session(state_dir, dist_dir, screen="1024x768x24"):
         xvfb.kill()
         raise RuntimeError("Xvfb did not start")
     display = ":" + number.decode().strip()
-    state = {"display": display, "xvfb_pid": xvfb.pid, "prefix": prefix,
-             "dist": os.path.abspath(dist_dir), "artifacts": os.path.join(os.path.dirname(state_dir), "artifacts")}
+    state = {"display": display, "xvfb_pid": xvfb.pid, "prefix": prefix, "bits": bits, "artifacts": artifacts}
     with open(os.path.join(state_dir, "state.json"), "w") as f:
         json.dump(state, f, indent=1)
 
     env = wine_env(prefix, display)
+    run = loader(bits)
+    # The 32-bit runtime must make the prefix itself: one made by wine64 alone has no
+    # 32-bit system folder.
+    if bits == 32:
+        subprocess.run(run + ["wineboot", "-i"], env=env, stdin=subprocess.DEVNULL, stdout=log, stderr=log,
+                       timeout=600, check=False)
     # A persistent server for the whole run, so later programs start quickly.
     subprocess.run([wineserver_binary(), "-p"], env=env, stdin=subprocess.DEVNULL, stdout=log, stderr=log,
                    check=False)
-    subprocess.run([WINE64, "wineboot", "-i"], env=env, stdin=subprocess.DEVNULL, stdout=log, stderr=log,
-                   timeout=600, check=False)
+    if bits != 32:
+        subprocess.run(run + ["wineboot", "-i"], env=env, stdin=subprocess.DEVNULL, stdout=log, stderr=log,
+                       timeout=600, check=False)
     if not os.path.isdir(os.path.join(prefix, "drive_c", "windows")):
         raise RuntimeError("wineboot did not create the prefix")
     # Xvfb runs no window manager: Wine must place and size every window itself, or
     # a maximised window would wait forever for a manager to resize it.
-    subprocess.run([WINE64, "reg", "add", "HKCU\\Software\\Wine\\X11 Driver", "/v", "Managed", "/d", "N", "/f"],
+    subprocess.run(run + ["reg", "add", "HKCU\\Software\\Wine\\X11 Driver", "/v", "Managed", "/d", "N", "/f"],
                    env=env, stdin=subprocess.DEVNULL, stdout=log, stderr=log, timeout=120, check=True)
     return state
 
@@ -115,6 +185,9 @@ def stop_session(state_dir):
         return
     with open(path) as f:
         state = json.load(f)
+    if "unavailable" in state:
+        os.remove(path)
+        return
     env = wine_env(state["prefix"], state["display"])
     subprocess.run([wineserver_binary(), "-k"], env=env, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
                    stderr=subprocess.DEVNULL, timeout=60, check=False)
@@ -188,23 +261,30 @@ class Session:
     def __init__(self, state_dir):
         with open(os.path.join(state_dir, "state.json")) as f:
             self.state = json.load(f)
-        self.display = self.state["display"]
-        self.dist = self.state["dist"]
+        self.bits = self.state.get("bits", 64)
         self.artifacts = self.state["artifacts"]
+        self.unavailable = self.state.get("unavailable")
+        if self.unavailable:
+            return
+        self.display = self.state["display"]
         os.makedirs(self.artifacts, exist_ok=True)
         self.env = wine_env(self.state["prefix"], self.display)
+        self.loader = loader(self.bits)
         self.programs = []
 
     @classmethod
     def from_argv(cls, required=("orvane_start.exe", "e2e_probe.exe")):
-        """Opens the session named by --state; exits with SKIP when the Windows
-        artifacts it needs are missing."""
+        """Opens the session named by --state; exits with SKIP when the session's
+        runtime is missing or the Windows artifacts it needs are not built."""
         args = sys.argv[1:]
         state_dir = args[args.index("--state") + 1]
         session = cls(state_dir)
-        missing = [name for name in required if not os.path.exists(os.path.join(session.dist, name))]
+        if session.unavailable:
+            print("skipped: no %d-bit Wine runtime: %s" % (session.bits, session.unavailable))
+            sys.exit(SKIP)
+        missing = [name for name in required if not os.path.exists(session.dist_file(name))]
         if missing:
-            print("skipped: not built: " + ", ".join(missing))
+            print("skipped: not built (%d-bit): %s" % (session.bits, ", ".join(missing)))
             sys.exit(SKIP)
         return session
 
@@ -214,7 +294,8 @@ class Session:
         return "Z:" + os.path.abspath(path).replace("/", "\\")
 
     def dist_file(self, name):
-        return os.path.join(self.dist, name)
+        """A Windows program or library of the build under test (see find_artifact)."""
+        return find_artifact(name, self.bits)
 
     def program_folder(self, name, files=("orvane_start.exe",), extra=None):
         """A fresh folder under the artifacts holding copies of dist files, plus
@@ -233,7 +314,7 @@ class Session:
 
     # -- running things
     def wine(self, args, timeout=60, cwd=None):
-        return subprocess.run([WINE64] + list(args), env=self.env, cwd=cwd, stdin=subprocess.DEVNULL,
+        return subprocess.run(self.loader + list(args), env=self.env, cwd=cwd, stdin=subprocess.DEVNULL,
                               capture_output=True, timeout=timeout, check=False)
 
     def probe(self, *args, timeout=60):
@@ -246,7 +327,7 @@ class Session:
 
     def start(self, exe, args=(), show=SW_SHOWNORMAL, cwd=None):
         """Starts a Windows program (a Unix path) with a start-up show command."""
-        cmd = [WINE64, self.dist_file("e2e_probe.exe"), "run", str(show), self.winpath(exe)] + list(args)
+        cmd = self.loader + [self.dist_file("e2e_probe.exe"), "run", str(show), self.winpath(exe)] + list(args)
         popen = subprocess.Popen(cmd, env=self.env, cwd=cwd, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
                                  stderr=subprocess.DEVNULL)
         program = Program(self, popen, os.path.basename(exe))
@@ -255,7 +336,7 @@ class Session:
 
     def start_probe(self, *args):
         """A long-running e2e_probe command (e.g. hold-mutex); returns (Popen, first JSON line)."""
-        popen = subprocess.Popen([WINE64, self.dist_file("e2e_probe.exe")] + [str(a) for a in args], env=self.env,
+        popen = subprocess.Popen(self.loader + [self.dist_file("e2e_probe.exe")] + [str(a) for a in args], env=self.env,
                                  stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
         holder = Program.__new__(Program)
         holder.session, holder.popen, holder.name, holder.winpid = self, popen, "e2e_probe", None
@@ -391,8 +472,12 @@ class Session:
 
 def run_scenarios(session, scenarios):
     """Runs each scenario function(session) in turn; every program it started is
-    ended afterwards. Exits 0 when all pass, 1 otherwise."""
+    ended afterwards. Against the 32-bit build only the scenarios marked with
+    @both_builds run. Exits 0 when all pass, 1 otherwise."""
     failures = 0
+    if session.bits == 32:
+        scenarios = [s for s in scenarios if getattr(s, "both_builds", False)]
+    print("%d-bit build" % session.bits)
     for scenario in scenarios:
         name = scenario.__name__
         started = time.time()

@@ -1,5 +1,5 @@
 #!/usr/bin/env python3
-"""Runs the launcher on a demo program folder under Wine (64-bit build) and reports.
+"""Runs the launcher on a demo program folder under Wine and reports.
 
 The program folder demo/program (ignored by git) gets orvane_start.exe, our engine
 library IDAPI32.DLL, a demo main application Pelcrest.exe and a realistic DATA tree
@@ -13,7 +13,8 @@ of the main application's window are saved under demo/ and their paths printed.
 Afterwards the report says which tables were reindexed and how long the run took,
 whether every index now checks out, and whether the main application was started.
 
-Options: --records N (default 5000), --seed S.
+Options: --records N (default 5000), --seed S, --win32 (the 32-bit build, the
+release, under tools/wine32, instead of the 64-bit one under wine64).
 """
 import argparse
 import datetime
@@ -28,18 +29,17 @@ ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__)
 sys.path.insert(0, os.path.join(ROOT, "tests", "e2e"))
 import winharness as wh  # noqa: E402
 
-DIST = os.path.join(ROOT, "dist", "win64")
 HOST = os.path.join(ROOT, "dist", "host")
 DEMO = os.path.join(ROOT, "demo")
 LOG = "pelcrest-started.log"
 
 
-def lay_out_program_folder(records, seed):
+def lay_out_program_folder(records, seed, bits):
     folder = os.path.join(DEMO, "program")
     shutil.rmtree(folder, ignore_errors=True)
     os.makedirs(folder)
     for name in ("orvane_start.exe", "IDAPI32.DLL", "Pelcrest.exe"):
-        shutil.copy2(os.path.join(DIST, name), folder)
+        shutil.copy2(wh.find_artifact(name, bits), folder)
     year = datetime.date.today().year
     years = ",".join(str(y) for y in range(year - 6, year + 2))
     print("Generating the DATA tree (%d records a table, invoice years %s)..." % (records, years))
@@ -60,23 +60,29 @@ def display_reachable():
                           stderr=subprocess.DEVNULL).returncode == 0
 
 
-def run_on_real_display(folder):
-    prefix = os.path.join(DEMO, "wineprefix")
+def run_on_real_display(folder, bits):
+    # The 32-bit runtime needs a prefix made by itself.
+    prefix = os.path.join(DEMO, "wineprefix" if bits == 64 else "wineprefix32")
     env = wh.wine_env(prefix, os.environ["DISPLAY"])
     if not os.path.isdir(os.path.join(prefix, "drive_c")):
         print("Making the Wine prefix %s (once)..." % prefix)
-        subprocess.run([wh.WINE64, "wineboot", "-i"], env=env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        subprocess.run(wh.loader(bits) + ["wineboot", "-i"], env=env, stdout=subprocess.DEVNULL,
+                       stderr=subprocess.DEVNULL)
     print("Running the launcher on %s..." % os.environ["DISPLAY"])
     started = time.time()
-    code = subprocess.run([wh.WINE64, os.path.join(folder, "orvane_start.exe")], env=env, cwd=folder,
+    code = subprocess.run(wh.loader(bits) + [os.path.join(folder, "orvane_start.exe")], env=env, cwd=folder,
                           stderr=subprocess.DEVNULL).returncode
     return code, time.time() - started
 
 
-def run_on_xvfb(folder):
+def run_on_xvfb(folder, bits):
     state_dir = os.path.join(DEMO, "session")
     print("No display: running under Xvfb...")
-    wh.start_session(state_dir, DIST)
+    state = wh.start_session(state_dir, bits)
+    if "unavailable" in state:
+        wh.stop_session(state_dir)
+        print("Cannot run the %d-bit build here: %s" % (bits, state["unavailable"]))
+        return None, 0.0
     try:
         session = wh.Session(state_dir)
         session.artifacts = DEMO
@@ -144,19 +150,21 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
     parser.add_argument("--records", type=int, default=5000)
     parser.add_argument("--seed", type=int, default=1)
+    parser.add_argument("--win32", action="store_true", help="run the 32-bit build under tools/wine32")
     args = parser.parse_args()
-    for path in [os.path.join(DIST, n) for n in ("orvane_start.exe", "IDAPI32.DLL", "Pelcrest.exe", "e2e_probe.exe")] \
-            + [os.path.join(HOST, n) for n in ("mkfixtures", "idxcheck")]:
+    bits = 32 if args.win32 else 64
+    programs = ("orvane_start.exe", "IDAPI32.DLL", "Pelcrest.exe", "e2e_probe.exe")
+    for path in [wh.find_artifact(n, bits) for n in programs] + [os.path.join(HOST, n) for n in ("mkfixtures", "idxcheck")]:
         if not os.path.exists(path):
             print("%s is missing: build first (./dev.sh build)" % os.path.relpath(path, ROOT))
             return 1
-    folder = lay_out_program_folder(args.records, args.seed)
-    print("Demo program folder: %s" % folder)
+    folder = lay_out_program_folder(args.records, args.seed, bits)
+    print("Demo program folder (%d-bit build): %s" % (bits, folder))
     before = index_files(folder)
     if display_reachable():
-        code, elapsed = run_on_real_display(folder)
+        code, elapsed = run_on_real_display(folder, bits)
     else:
-        code, elapsed = run_on_xvfb(folder)
+        code, elapsed = run_on_xvfb(folder, bits)
     return report(folder, before, code, elapsed)
 
 

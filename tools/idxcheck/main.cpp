@@ -1,9 +1,10 @@
 // idxcheck TABLE.DBF [INDEX.MDX]
+// idxcheck [--en] FOLDER        (a program folder: see folder_main.h)
 //
 // Verifies every tag of the table's production index (or of the index file given)
 // against the table's records and prints one line per tag. Opens both files read-only
-// and never writes to them; the keys of very large tables go to anonymous temporary
-// files of the system.
+// and never writes to them; the keys of very large tables go to temporary files in the
+// system's folder for them, removed when closed.
 //
 // Exit status: 0 every tag is sound; 1 at least one tag is faulty; 2 the files cannot
 // be read (missing, or a header that cannot be parsed); 64 wrong usage.
@@ -14,6 +15,8 @@
 #include <string>
 
 #include "core/core.h"
+#include "idxcheck/folder_main.h"
+#include "idxcheck/shared_file.h"
 
 namespace {
 
@@ -42,36 +45,6 @@ class FileSource : public idapi::core::ByteSource {
   uint64_t size_ = 0;
 };
 
-// Scratch files for the expected keys of very large tables: anonymous temporary files
-// of the system, removed when closed.
-class TempScratch : public idapi::core::ScratchFile {
- public:
-  TempScratch() : f_(std::tmpfile()) {
-    if (!f_) throw Failure(DBIERR_WRITEERR, "cannot create a temporary file");
-  }
-  ~TempScratch() override { std::fclose(f_); }
-  void write(const void* data, size_t length) override {
-    if (std::fseek(f_, 0, SEEK_END) != 0 || std::fwrite(data, 1, length, f_) != length)
-      throw Failure(DBIERR_WRITEERR, "cannot write a temporary file");
-    size_ += length;
-  }
-  uint64_t size() const override { return size_; }
-  void readAt(uint64_t offset, void* buffer, size_t length) const override {
-    if (offset > size_ || length > size_ - offset || std::fflush(f_) != 0 ||
-        std::fseek(f_, static_cast<long>(offset), SEEK_SET) != 0 || std::fread(buffer, 1, length, f_) != length)
-      throw Failure(DBIERR_READERR, "cannot read a temporary file");
-  }
-
- private:
-  std::FILE* f_;
-  uint64_t size_ = 0;
-};
-
-class TempScratchStore : public idapi::core::ScratchStore {
- public:
-  std::unique_ptr<idapi::core::ScratchFile> create() override { return std::make_unique<TempScratch>(); }
-};
-
 // The production index beside the table: same base name, extension .MDX in any case.
 std::filesystem::path productionIndex(const std::filesystem::path& table) {
   std::filesystem::path wanted = table;
@@ -92,8 +65,10 @@ std::filesystem::path productionIndex(const std::filesystem::path& table) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  if (int code = 0; idxcheck::runFolderMode(argc, argv, code)) return code;
   if (argc < 2 || argc > 3) {
     std::cerr << "usage: idxcheck TABLE.DBF [INDEX.MDX]\n"
+                 "       idxcheck [--en] FOLDER    checks a program folder as the launcher's run would meet it\n"
                  "Verifies every tag of the table's production index against its records.\n"
                  "Exit status: 0 sound, 1 a tag is faulty, 2 the files cannot be read.\n";
     return 64;
@@ -117,10 +92,10 @@ int main(int argc, char** argv) {
       }
     }
     FileSource mdx(indexPath);
-    TempScratchStore scratch;
+    const auto scratch = idxcheck::temporaryScratch();
     idapi::core::RebuildOptions memory;
     memory.memoryBudget = 256u << 20;
-    memory.scratch = &scratch;
+    memory.scratch = scratch.get();
     const auto reports = idapi::core::checkIndex(table, dbf, mdx, indexPath.filename().string(), memory);
     bool allOk = true;
     for (const auto& r : reports) {

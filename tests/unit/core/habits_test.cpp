@@ -195,6 +195,26 @@ TEST(OtherWriters, HighBytesBeforeAsciiWithoutALanguageDriver) {
   auto weDbf = dbf;
   weDbf[29] = 0x58;
   EXPECT_FALSE(check(weDbf, high)[0].ok);
+
+  // A rebuild keeps the order the existing index shows, and byte order where it shows
+  // none or does not hold to one.
+  auto rebuiltFrom = [&](const std::vector<uint8_t>& existing) {
+    MemorySource m(existing);
+    IndexHeader ix = readIndexHeader(m, "H.MDX");
+    followExistingOrder(t, m, ix);
+    return rebuild(t, dbf, ix);
+  };
+  auto keys = [&](const std::vector<uint8_t>& m) {
+    return std::vector<uint8_t>(m.begin() + (n - mdx.data()), m.begin() + (n - mdx.data()) + 8 * k);
+  };
+  auto again = rebuiltFrom(high);
+  EXPECT_EQ(keys(again), keys(high));
+  EXPECT_TRUE(allOk(check(dbf, again))) << problems(check(dbf, again));
+  EXPECT_EQ(keys(rebuiltFrom(mdx)), keys(mdx));
+  EXPECT_EQ(keys(rebuiltFrom(mixed)), keys(mdx));
+  auto garbage = high;
+  std::fill(garbage.begin() + (n - mdx.data()) - 8, garbage.begin() + (n - mdx.data()) + 64, 0xFF);
+  EXPECT_EQ(keys(rebuiltFrom(garbage)), keys(mdx));
 }
 
 class BlankDates : public ::testing::Test {

@@ -5,19 +5,113 @@
 // another thread keeps trying to open the index, and the rebuild of a table whose
 // path is close to the system's limit.
 //
-//   engine_wincheck IDAPI32.DLL TABLE.DBF LONGPATH.DBF
+//   engine_wincheck IDAPI32.DLL TABLE.DBF [LONGPATH.DBF] [--spill]
+// With --spill (for a library with a small rebuild budget), the table's folder is
+// watched during the first rebuild: it must have written sorted runs to scratch files
+// beside the index, and none may be left afterwards.
 // Prints one line per check; exit status 0 when every check passed.
 #include <windows.h>
 
 #include <cstdio>
 #include <cstring>
+#include <memory>
 #include <string>
+#include <vector>
 
 #include "idapi/dbi.h"
 
 namespace {
 
 int failures = 0;
+
+void check(bool ok, const char* what, unsigned got) {
+  std::printf("%s %s (got %04X)\n", ok ? "ok  " : "FAIL", what, got);
+  if (!ok) ++failures;
+}
+
+template <class T>
+T bind(HMODULE dll, const char* name) {
+  FARPROC p = GetProcAddress(dll, name);
+  if (!p) {
+    std::printf("FAIL missing export %s\n", name);
+    ++failures;
+  }
+  return reinterpret_cast<T>(reinterpret_cast<void*>(p));
+}
+
+// Names of the files created in a folder while it is watched (ReadDirectoryChangesW).
+class FolderWatch {
+ public:
+  explicit FolderWatch(const std::string& folder) {
+    dir_ = CreateFileA(folder.c_str(), FILE_LIST_DIRECTORY, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                       nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OVERLAPPED, nullptr);
+    overlapped_.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    ok_ = dir_ != INVALID_HANDLE_VALUE && overlapped_.hEvent && issue();
+  }
+  ~FolderWatch() {
+    if (dir_ != INVALID_HANDLE_VALUE) {
+      CancelIo(dir_);
+      CloseHandle(dir_);
+    }
+    if (overlapped_.hEvent) CloseHandle(overlapped_.hEvent);
+  }
+  bool ok() const { return ok_; }
+  // Collects what was reported until nothing more comes for a moment.
+  std::vector<std::string> created() {
+    std::vector<std::string> names;
+    while (ok_ && WaitForSingleObject(overlapped_.hEvent, 2000) == WAIT_OBJECT_0) {
+      DWORD bytes = 0;
+      if (!GetOverlappedResult(dir_, &overlapped_, &bytes, FALSE)) break;
+      for (DWORD at = 0; bytes && at < bytes;) {
+        const auto* info = reinterpret_cast<const FILE_NOTIFY_INFORMATION*>(buffer_ + at);
+        if (info->Action == FILE_ACTION_ADDED || info->Action == FILE_ACTION_RENAMED_NEW_NAME) {
+          char name[MAX_PATH * 2] = {};
+          WideCharToMultiByte(CP_ACP, 0, info->FileName, static_cast<int>(info->FileNameLength / sizeof(WCHAR)), name,
+                              sizeof name - 1, nullptr, nullptr);
+          names.push_back(name);
+        }
+        if (!info->NextEntryOffset) break;
+        at += info->NextEntryOffset;
+      }
+      ResetEvent(overlapped_.hEvent);
+      if (!issue()) break;
+    }
+    return names;
+  }
+
+ private:
+  bool issue() {
+    return ReadDirectoryChangesW(dir_, buffer_, sizeof buffer_, FALSE, FILE_NOTIFY_CHANGE_FILE_NAME, nullptr,
+                                 &overlapped_, nullptr) != 0;
+  }
+  HANDLE dir_ = INVALID_HANDLE_VALUE;
+  OVERLAPPED overlapped_{};
+  alignas(DWORD) BYTE buffer_[64 * 1024];
+  bool ok_ = false;
+};
+
+std::string folderOf(const std::string& path) {
+  const size_t slash = path.find_last_of("\\/");
+  return slash == std::string::npos ? std::string(".") : path.substr(0, slash);
+}
+
+std::string upper(std::string text) {
+  for (char& c : text)
+    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+  return text;
+}
+
+// Temporary files beside the index (the engine names them "~IX..." and "~IS...").
+int leftovers(const std::string& index) {
+  WIN32_FIND_DATAA found;
+  HANDLE search = FindFirstFileA((folderOf(index) + "\\~I*").c_str(), &found);
+  if (search == INVALID_HANDLE_VALUE) return 0;
+  int count = 0;
+  do ++count;
+  while (FindNextFileA(search, &found));
+  FindClose(search);
+  return count;
+}
 
 // Keeps trying to open the index for reading, as another program of the application
 // might, and counts the times it got it.
@@ -65,7 +159,10 @@ T bind(HMODULE dll, const char* name) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc != 4) return 2;
+  const bool spill = argc >= 4 && std::strcmp(argv[argc - 1], "--spill") == 0;
+  const int plain = spill ? argc - 1 : argc;
+  if (plain != 3 && plain != 4) return 2;
+  const char* longPath = plain == 4 ? argv[3] : nullptr;
   HMODULE dll = LoadLibraryA(argv[1]);
   if (!dll) {
     std::printf("FAIL cannot load %s (%lu)\n", argv[1], GetLastError());
@@ -113,12 +210,25 @@ int main(int argc, char** argv) {
   check(rc == DBIERR_FILELOCKED && std::strstr(text, "Table :") == text, "error entry names the table", rc);
   rc = errorEntry(2, &native, text);
   check(rc == 0 && text[0] == 0, "no second entry", rc);
+  const std::string index = std::string(table).substr(0, std::strlen(table) - 4) + ".MDX";
+  std::unique_ptr<FolderWatch> watch;
+  if (spill) {
+    watch = std::make_unique<FolderWatch>(folderOf(table));
+    check(watch->ok(), "watching the table's folder", GetLastError());
+  }
   rc = regen(a);
   check(rc == 0, "rebuild", rc);
-
+  if (spill) {
+    const std::string scratch = "~IS";
+    int runs = 0;
+    for (const auto& name : watch->created())
+      if (upper(name).compare(0, scratch.size(), scratch) == 0) ++runs;
+    check(runs >= 2, "rebuild spilled sorted runs to scratch files", static_cast<unsigned>(runs));
+    check(leftovers(index) == 0, "no scratch file left", static_cast<unsigned>(leftovers(index)));
+  }
   // The index is never free for another program while the table is held, not even
   // while it is being replaced.
-  {
+  if (!spill) {
     Intruder intruder;
     intruder.path = indexOf(table);
     HANDLE thread = CreateThread(nullptr, 0, intrude, &intruder, 0, nullptr);
@@ -137,8 +247,8 @@ int main(int argc, char** argv) {
   check(a == nullptr, "close clears the handle", 0);
 
   // A table whose path is close to the limit opens and rebuilds.
-  {
-    const char* deep = argv[3];
+  if (longPath) {
+    const char* deep = longPath;
     hDBICur d = nullptr;
     rc = open(deep, dbiREADWRITE, dbiOPENEXCL, d);
     check(rc == 0, "open of a table with a long path", rc);

@@ -1,0 +1,160 @@
+#!/usr/bin/env python3
+"""idxcheck.exe FOLDER under Windows (the 64-bit build, and the 32-bit one under
+tools/wine32), on program folders made by the fixture
+generator, each time beside the real launcher on the same folder: where idxcheck
+says the launcher's run would stop, the launcher must stop there (its error box
+names the table); where it says the run would succeed (exit 0) or repair a damaged
+index (exit 1), the launcher must go through and start the main application, after
+which idxcheck finds nothing left to repair."""
+import datetime
+import json
+import os
+import subprocess
+import sys
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import winharness as wh  # noqa: E402
+import scenario_startup_run as run  # noqa: E402
+
+YEAR = datetime.date.today().year
+TOOLS = ("orvane_start.exe", "IDAPI32.DLL", "Pelcrest.exe", "engine_probe.exe", "e2e_probe.exe", "idxcheck.exe")
+
+
+def idxcheck(s, folder, *options):
+    """Runs idxcheck.exe from outside the program folder, as a technician would."""
+    result = s.wine([s.dist_file("idxcheck.exe")] + list(options) + [s.winpath(folder)], timeout=300)
+    out = result.stdout.decode("utf-8")
+    lines = [line.rstrip("\r") for line in out.split("\n") if line.strip()]
+    return result.returncode, lines
+
+
+def verdict(lines):
+    assert lines and lines[-1].startswith("Verdict"), lines
+    return lines[-1]
+
+
+def line_of(lines, table):
+    found = [line for line in lines if line[2:].split(" ", 1)[0] == table]
+    assert len(found) == 1, (table, lines)
+    return found[0]
+
+
+def launcher(s, folder):
+    """Runs the launcher on the folder: None when it went through (and started the
+    main application), else the text of its error box."""
+    program = s.start(os.path.join(folder, "orvane_start.exe"))
+    while True:
+        code = program.wait(0.5)
+        if code is not None:
+            assert code == 0, "exit code %r" % code
+            run.assert_started_once_in(s, folder)
+            return None
+        boxes = s.message_boxes(winpid=program.winpid)
+        if boxes:
+            box = boxes[0]
+            s.dismiss(box)
+            s.post(box["owner"], wh.WM_CLOSE)
+            assert program.wait(30) == 0
+            assert not run.starts_of_main_application(folder), "the main application was started"
+            return box["text"]
+
+
+def fresh_folder(s, name, years=(YEAR - 1, YEAR), extra_files=()):
+    return run.program_folder(s, name, years=years, index="fresh", records=60, extra_files=extra_files)
+
+
+@wh.both_builds
+def healthy_folder(s):
+    folder = fresh_folder(s, "idx_healthy")
+    code, lines = idxcheck(s, folder)
+    assert code == 0, lines
+    assert lines[0] == "Dossier du programme : %s\\" % s.winpath(folder), lines[0]
+    assert lines[1] == "Années des factures examinées : %d à %d" % (YEAR - 4, YEAR + 1), lines[1]
+    assert [line[2:].split(" ", 1)[0] for line in lines[2:-1]] == run.all_tables((YEAR - 1, YEAR)), lines
+    assert verdict(lines) == "Verdict : le lancement irait jusqu'au bout ; aucun index à réparer.", lines
+    assert launcher(s, folder) is None
+
+
+@wh.both_builds
+def one_damaged_index(s):
+    folder = fresh_folder(s, "idx_damaged")
+    table = run.unix(folder, "DATA\\VEHICULES.DBF")
+    subprocess.run([run.host_tool(s, "mkfixtures"), "table", table, "--kind", "vehicules", "--records", "60",
+                    "--seed", "4", "--index", "damaged"], check=True, timeout=300, stdout=subprocess.DEVNULL)
+    code, lines = idxcheck(s, folder)
+    assert code == 1, lines
+    assert "index endommagé" in line_of(lines, "DATA\\VEHICULES.DBF"), lines
+    assert "DATA\\VEHICULES.DBF" in verdict(lines) and "reconstruirait 1 index" in verdict(lines), lines
+    code, lines = idxcheck(s, folder, "--en")
+    assert code == 1 and verdict(lines).startswith("Verdict: the launcher's run would succeed and rebuild 1"), lines
+    assert launcher(s, folder) is None
+    code, lines = idxcheck(s, folder)
+    assert code == 0, lines
+
+
+@wh.both_builds
+def missing_fixed_table(s):
+    folder = fresh_folder(s, "idx_missing")
+    os.remove(run.unix(folder, run.FIXED[3]))
+    code, lines = idxcheck(s, folder)
+    assert code == 2, lines
+    assert verdict(lines) == "Verdict : le lancement s'arrêterait à DATA\\POTENTIEL.DBF : table absente.", lines
+    # The tables after it are still looked at.
+    assert line_of(lines, run.FIXED[4]).endswith(")") and "ok" in line_of(lines, run.FIXED[4]), lines
+    text = launcher(s, folder)
+    assert text and text.endswith("\\DATA\\POTENTIEL.DBF."), text
+
+
+@wh.both_builds
+def table_held_by_another_process(s):
+    folder = fresh_folder(s, "idx_held", extra_files=("engine_probe.exe",))
+    holder = subprocess.Popen(s.loader + [os.path.join(folder, "engine_probe.exe"), "hold", run.FIXED[2]], env=s.env,
+                              stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
+    try:
+        assert json.loads(holder.stdout.readline()) == {"held": True}
+        code, lines = idxcheck(s, folder)
+        assert code == 2, lines
+        assert "ouverte par un autre programme" in line_of(lines, run.FIXED[2]), lines
+        assert "DATA\\CLIENT.DBF" in verdict(lines), lines
+        assert holder.poll() is None, "idxcheck disturbed the holder"
+        text = launcher(s, folder)
+        assert text and "CLIENT.DBF" in text, text
+        holder.stdin.close()
+        assert json.loads(holder.stdout.readline()) == {"released": True}
+        assert holder.wait(timeout=60) == 0
+    finally:
+        if holder.poll() is None:
+            holder.kill()
+            holder.wait(timeout=10)
+    # Let go: both now go through.
+    code, lines = idxcheck(s, folder)
+    assert code == 0, lines
+    assert launcher(s, folder) is None
+
+
+@wh.both_builds
+def year_outside_the_window_is_not_read(s):
+    folder = fresh_folder(s, "idx_years", years=(YEAR - 5, YEAR, YEAR + 2))
+    # Outside the window: tables that could not even be read, and one missing.
+    for year in (YEAR - 5, YEAR + 2):
+        with open(run.unix(folder, "DATA\\factures\\%d\\Fact.DBF" % year), "wb") as f:
+            f.write(b"not a table")
+        os.remove(run.unix(folder, "DATA\\factures\\%d\\DetFact.DBF" % year))
+    code, lines = idxcheck(s, folder)
+    assert code == 0, lines
+    assert [line[2:].split(" ", 1)[0] for line in lines[2:-1]] == run.all_tables((YEAR,)), lines
+    assert launcher(s, folder) is None
+
+
+def main():
+    session = wh.Session.from_argv(required=TOOLS)
+    if not os.path.exists(run.host_tool(session, "mkfixtures")):
+        print("skipped: host tool not built: mkfixtures")
+        sys.exit(wh.SKIP)
+    session.env["ORVANE_PELCREST_HEADLESS"] = "1"
+    wh.run_scenarios(session, [healthy_folder, one_damaged_index, missing_fixed_table, table_held_by_another_process,
+                               year_outside_the_window_is_not_read])
+
+
+if __name__ == "__main__":
+    main()

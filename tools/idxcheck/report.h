@@ -1,0 +1,21 @@
+// The folder mode's texts: French, as the product speaks, or English on request.
+#ifndef ORVANE_IDXCHECK_REPORT_H
+#define ORVANE_IDXCHECK_REPORT_H
+
+#include <string>
+
+#include "idxcheck/folder_check.h"
+
+namespace idxcheck {
+
+enum class Language { French, English };
+
+std::string headerLines(const FolderFindings& f, Language lang);
+// One line (no line break) for a table.
+std::string tableLine(const TableFinding& t, Language lang);
+// The closing one-line verdict (no line break).
+std::string verdictLine(const FolderFindings& f, Language lang);
+
+}  // namespace idxcheck
+
+#endif  // ORVANE_IDXCHECK_REPORT_H
