@@ -112,15 +112,6 @@ void significantDigits(double x, std::string& digits, int& point) {
   point = exp10 + 1;
 }
 
-const char* typeName(ValueType t) {
-  switch (t) {
-    case ValueType::Character: return "character";
-    case ValueType::Numeric: return "numeric";
-    case ValueType::Date: return "date";
-    default: return "logical";
-  }
-}
-
 // The name of a value type in the engine's language.
 std::string typeText(ValueType t) {
   switch (t) {

@@ -141,21 +141,6 @@ std::string indexOf(const char* table) {
   return mdx;
 }
 
-void check(bool ok, const char* what, unsigned got) {
-  std::printf("%s %s (got %04X)\n", ok ? "ok  " : "FAIL", what, got);
-  if (!ok) ++failures;
-}
-
-template <class T>
-T bind(HMODULE dll, const char* name) {
-  FARPROC p = GetProcAddress(dll, name);
-  if (!p) {
-    std::printf("FAIL missing export %s\n", name);
-    ++failures;
-  }
-  return reinterpret_cast<T>(reinterpret_cast<void*>(p));
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
