@@ -150,8 +150,7 @@ const Translation kDetails[] = {
     {"%1: the index would be too large", "%1 : l'index serait trop grand"},
     {"%1: internal error while laying out the index", "%1 : erreur interne lors de la mise en place de l'index"},
     {"%1: tag %2: the order of character keys under the table's %3 is not known, so the tag cannot be rebuilt",
-     "%1 : étiquette %2 : l'ordre des clés caractère sous le %3 de la table n'est pas connu, l'étiquette ne peut "
-     "donc pas être reconstruite"},
+     "%1 : étiquette %2 : ordre des clés caractère inconnu sous le %3 de la table ; reconstruction impossible"},
     {"language driver %1", "pilote de langue %1"},
     {"language driver %1 (%2)", "pilote de langue %1 (%2)"},
 
