@@ -1,0 +1,11 @@
+# The format core's sources, relative to this folder: the one list, used by the engine
+# library's build and by the fuzzing harnesses' own clang build.
+set(IDAPI_CORE_SOURCES
+  dbf.cpp
+  language.cpp
+  expr.cpp
+  keys.cpp
+  mdx_header.cpp
+  mdx_build.cpp
+  mdx_check.cpp
+  messages.cpp)
