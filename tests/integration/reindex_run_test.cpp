@@ -1,6 +1,7 @@
 // The whole reindex run against our engine library, on a DATA tree of generated
 // tables whose indexes are damaged. The library is linked in; the launcher finds it
 // as IDAPI32.DLL in the current directory and binds its functions by name.
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -13,10 +14,18 @@
 #include "engine/engine.h"
 #include "engine/reindex.h"
 #include "sys/system.h"
+#include "support/throws.h"
 
 namespace fs = std::filesystem;
 
 namespace {
+
+using testsupport::CodeAndText;
+using ::testing::AllOf;
+using ::testing::HasSubstr;
+using ::testing::StrEq;
+using ::testing::Throws;
+using ::testing::ThrowsMessage;
 
 std::vector<char> readAll(const fs::path& path) {
   std::ifstream in(path, std::ios::binary);
@@ -216,16 +225,10 @@ TEST_F(ReindexRun, FailureAtTheThirdTableKeepsTheFirstTwoRebuiltAndTouchesNothin
   TreeSystem system(root.string() + "/");
   engine::Engine engine(system);
   engine::TTable tabletransit(engine, system);
-  try {
-    engine::reindexRun(system, tabletransit, engine::reindexTable);
-    FAIL() << "the run did not fail";
-  } catch (const engine::EngineError& e) {
-    EXPECT_EQ(e.code(), DBIERR_NOSUCHFILE);
-    // The engine's text for the code, then its stack entry naming the table.
-    const std::string message = e.what();
-    EXPECT_NE(message.find("\r\n"), std::string::npos) << message;
-    EXPECT_NE(message.find("CLIENT.DBF"), std::string::npos) << message;
-  }
+  // The engine's text for the code, then its stack entry naming the table.
+  EXPECT_THAT([&] { engine::reindexRun(system, tabletransit, engine::reindexTable); },
+              Throws<engine::EngineError>(
+                  CodeAndText(DBIERR_NOSUCHFILE, AllOf(HasSubstr("\r\n"), HasSubstr("CLIENT.DBF")))));
   EXPECT_FALSE(tabletransit.Active());
   EXPECT_FALSE(tabletransit.Exclusive());
 
@@ -249,13 +252,10 @@ TEST_F(ReindexRun, EngineNotFoundAnywhere) {
   TreeSystem system(root.string() + "/");
   engine::Engine engine(system);
   engine::TTable tabletransit(engine, system);
-  try {
-    engine::reindexRun(system, tabletransit, engine::reindexTable);
-    FAIL() << "the run did not fail";
-  } catch (const engine::EngineError& e) {
-    EXPECT_STREQ(e.what(),
-                 "Une erreur est survenue lors de l'initialisation du Borland Database Engine (erreur $2108)");
-  }
+  EXPECT_THAT(
+      [&] { engine::reindexRun(system, tabletransit, engine::reindexTable); },
+      ThrowsMessage<engine::EngineError>(
+          StrEq("Une erreur est survenue lors de l'initialisation du Borland Database Engine (erreur $2108)")));
   EXPECT_TRUE(snapshot() == before);
 }
 

@@ -1,9 +1,11 @@
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include "core/bytes.h"
 #include "core/core.h"
 #include "core/records.h"
 #include "table_builder.h"
+#include "support/throws.h"
 
 using namespace idapi::core;
 using testing_tables::FieldDef;
@@ -12,6 +14,10 @@ using testing_tables::Row;
 using testing_tables::TableOptions;
 
 namespace {
+
+using testsupport::CodeAndText;
+using ::testing::HasSubstr;
+using ::testing::Throws;
 
 const std::vector<FieldDef> kFields = {{"CODE", 'C', 6}, {"QTY", 'N', 5, 0}, {"PRICE", 'N', 9, 2},
                                         {"SOLD", 'D', 8},  {"OK", 'L', 1},     {"NOTES", 'M', 10}};
@@ -25,13 +31,7 @@ TableHeader parse(const std::vector<uint8_t>& bytes) {
 
 // Expects a Failure with `code` whose text names the file.
 void expectFailure(const std::vector<uint8_t>& bytes, DBIResult code, const char* why) {
-  try {
-    parse(bytes);
-    ADD_FAILURE() << "accepted: " << why;
-  } catch (const Failure& f) {
-    EXPECT_EQ(f.code(), code) << why << ": " << f.what();
-    EXPECT_NE(std::string(f.what()).find("STOCK.DBF"), std::string::npos) << f.what();
-  }
+  EXPECT_THAT([&] { parse(bytes); }, Throws<Failure>(CodeAndText(code, HasSubstr("STOCK.DBF")))) << why;
 }
 
 TEST(TableHeader, ReadsFieldsOffsetsAndFlags) {

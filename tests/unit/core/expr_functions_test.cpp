@@ -1,6 +1,7 @@
 // The functions and forms of real index keys, checked against values worked out by
 // hand or by plain integer arithmetic in the test; and what the engine refuses because
 // an index cannot reproduce it.
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <clocale>
@@ -15,12 +16,18 @@
 #include "core/expr.h"
 #include "core/keys.h"
 #include "table_builder.h"
+#include "support/throws.h"
 
 using namespace idapi::core;
 using testing_tables::FieldDef;
 using testing_tables::Row;
 
 namespace {
+
+using testsupport::CodeAndText;
+using ::testing::AllOf;
+using ::testing::HasSubstr;
+using ::testing::Throws;
 
 class Functions : public ::testing::Test {
  protected:
@@ -197,15 +204,9 @@ TEST_F(Functions, WhatAnIndexCannotReproduceIsRefusedWithItsReason) {
     tag.forExpression = cond;
     tag.keyType = 'C';
     tag.keyLength = 10;
-    try {
-      TagKeys keys(table_, tag, "CLIENT.MDX");
-      ADD_FAILURE() << key << " accepted";
-    } catch (const Failure& f) {
-      EXPECT_EQ(f.code(), 0x2305);
-      const std::string what = f.what();
-      EXPECT_NE(what.find("CLIENT.MDX: tag BAD"), std::string::npos) << what;
-      EXPECT_NE(what.find(reason), std::string::npos) << what;
-    }
+    EXPECT_THAT([&] { TagKeys keys(table_, tag, "CLIENT.MDX"); },
+                Throws<Failure>(CodeAndText(0x2305, AllOf(HasSubstr("CLIENT.MDX: tag BAD"), HasSubstr(reason)))))
+        << key;
   }
   // The table's own alias is the index's base name, in any case.
   TagDefinition own;

@@ -6,8 +6,11 @@ set(expected
   DbiGetErrorInfo DbiGetErrorString DbiGetFieldDescs DbiGetIndexDescs DbiInitFn DbiOpenDatabase
   DbiOpenTable DbiRegenIndexes DbiSetDirectory DbiSetToBegin)
 
+# A library of another preset that is not built: skipped, not failed (the test's
+# SKIP_REGULAR_EXPRESSION matches this line).
 if(NOT EXISTS "${DLL}")
-  message(FATAL_ERROR "${DLL} does not exist: build the Windows presets first (./dev.sh build)")
+  message("skipped: ${DLL} is not built (./dev.sh build)")
+  return()
 endif()
 execute_process(COMMAND "${OBJDUMP}" -p "${DLL}" OUTPUT_VARIABLE dump RESULT_VARIABLE rc)
 if(NOT rc EQUAL 0)

@@ -1,4 +1,5 @@
 // Finding, loading and starting the engine, and its standard database.
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -7,8 +8,13 @@
 #include "engine/engine.h"
 #include "engine/table.h"
 #include "fakes.h"
+#include "support/throws.h"
 
 namespace {
+
+using testsupport::CodeAndText;
+using ::testing::StrEq;
+using ::testing::Throws;
 
 constexpr const char* kStartMessage = "Une erreur est survenue lors de l'initialisation du Borland Database Engine (erreur ";
 
@@ -155,13 +161,7 @@ TEST_F(EngineStart, DatabaseFailureIsAComposedEngineErrorAndIsRetried) {
   fakeEngine.openDatabaseResult = 0x2501;
   fakeEngine.texts[0x2501] = "Mémoire insuffisante.";
   engine::Engine e(system);
-  try {
-    e.start();
-    FAIL() << "no error";
-  } catch (const engine::EngineError& error) {
-    EXPECT_EQ(error.code(), 0x2501);
-    EXPECT_STREQ(error.what(), "Mémoire insuffisante.");
-  }
+  EXPECT_THAT([&] { e.start(); }, Throws<engine::EngineError>(CodeAndText(0x2501, StrEq("Mémoire insuffisante."))));
   fakeEngine.openDatabaseResult = 0;
   e.start();
   EXPECT_TRUE(e.started());

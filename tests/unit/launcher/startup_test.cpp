@@ -1,5 +1,6 @@
 // The start-up run of the splash window: what reaches the screen and in which order,
 // the hand-off to the main application, and how failures stop it.
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <map>
@@ -9,8 +10,13 @@
 #include "engine/reindex.h"
 #include "fakes.h"
 #include "indexer2.h"
+#include "support/throws.h"
 
 namespace {
+
+using testsupport::CodeAndText;
+using ::testing::StrEq;
+using ::testing::Throws;
 
 // A window that records what each synchronous repaint would have shown.
 class RecordingForm : public app::Form {
@@ -107,13 +113,8 @@ TEST(StartupRun, ShowsTheStatusThenRebuildsEverythingThenStartsTheMainApplicatio
 TEST(StartupRun, AFailedDirectoryChangeStopsBeforeAnyTextChangesOrTableIsTouched) {
   Launcher l;
   l.system.setCurrentDirectoryError = 3;
-  try {
-    l.frm.FormActivate();
-    FAIL() << "no error raised";
-  } catch (const app::InOutError& e) {
-    EXPECT_EQ(e.code(), 3u);
-    EXPECT_STREQ(e.what(), "Nom de fichier incorrect - C:\\Orvane\\");
-  }
+  EXPECT_THAT([&] { l.frm.FormActivate(); },
+              Throws<app::InOutError>(CodeAndText(3u, StrEq("Nom de fichier incorrect - C:\\Orvane\\"))));
   ASSERT_EQ(l.form.paints.size(), 1u);
   EXPECT_EQ(l.form.texts.at("Labelinfos"), "Reindexation en cours");
   EXPECT_EQ(l.form.texts.at("Labelinfos2"), std::string(51, '-'));

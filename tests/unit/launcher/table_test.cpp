@@ -1,11 +1,17 @@
 // The table object: its rules, the open request and the description that follows.
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include "engine/engine.h"
 #include "engine/table.h"
 #include "fakes.h"
+#include "support/throws.h"
 
 namespace {
+
+using testsupport::CodeAndText;
+using ::testing::StrEq;
+using ::testing::Throws;
 
 const std::string kClient = "C:\\Orvane\\DATA\\CLIENT.DBF";
 
@@ -105,13 +111,8 @@ TEST_F(Table, ReadOnlyRetryHappensOnceAndItsFailureIsReported) {
   fakeEngine.readOnlyOpenResults[kClient] = DBIERR_TABLEREADONLY;
   fakeEngine.texts[DBIERR_TABLEREADONLY] = "Table en lecture seule.";
   table.setTableName(kClient);
-  try {
-    table.Open();
-    FAIL() << "no error";
-  } catch (const engine::EngineError& e) {
-    EXPECT_EQ(e.code(), DBIERR_TABLEREADONLY);
-    EXPECT_STREQ(e.what(), "Table en lecture seule.");
-  }
+  EXPECT_THAT([&] { table.Open(); },
+              Throws<engine::EngineError>(CodeAndText(DBIERR_TABLEREADONLY, StrEq("Table en lecture seule."))));
   EXPECT_EQ(callsAfterStart().size(), 2u);
   EXPECT_FALSE(table.Active());
 }
@@ -121,13 +122,8 @@ TEST_F(Table, OpenFailureCarriesTheEngineMessage) {
   fakeEngine.texts[DBIERR_NOSUCHFILE] = "Fichier introuvable.";
   fakeEngine.stack = {{DBIERR_NOSUCHFILE, 0, "Fichier : CLIENT.DBF"}};
   table.setTableName(kClient);
-  try {
-    table.Open();
-    FAIL() << "no error";
-  } catch (const engine::EngineError& e) {
-    EXPECT_EQ(e.code(), DBIERR_NOSUCHFILE);
-    EXPECT_STREQ(e.what(), "Fichier introuvable.\r\nFichier : CLIENT.DBF");
-  }
+  EXPECT_THAT([&] { table.Open(); }, Throws<engine::EngineError>(CodeAndText(
+                                        DBIERR_NOSUCHFILE, StrEq("Fichier introuvable.\r\nFichier : CLIENT.DBF"))));
   EXPECT_FALSE(table.Active());
 }
 
@@ -145,13 +141,10 @@ TEST_F(Table, DescriptionFailureClosesTheCursorAfterReadingTheErrorStack) {
     fakeEngine.entryCalls = 0;
     fakeEngine.stack = {{DBIERR_HEADERCORRUPT, 0, "Table : CLIENT.DBF"}};
     table.setTableName(kClient);
-    try {
-      table.Open();
-      FAIL() << step;
-    } catch (const engine::EngineError& e) {
-      EXPECT_EQ(e.code(), DBIERR_HEADERCORRUPT) << step;
-      EXPECT_STREQ(e.what(), "En-tête endommagé.\r\nTable : CLIENT.DBF") << step;
-    }
+    EXPECT_THAT([&] { table.Open(); },
+                Throws<engine::EngineError>(
+                    CodeAndText(DBIERR_HEADERCORRUPT, StrEq("En-tête endommagé.\r\nTable : CLIENT.DBF"))))
+        << step;
     EXPECT_FALSE(table.Active()) << step;
     EXPECT_EQ(table.Handle(), nullptr) << step;
     EXPECT_EQ(fakeEngine.calls.back(), "close " + kClient) << step;
