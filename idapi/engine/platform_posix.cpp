@@ -26,6 +26,7 @@
 #include "engine/platform.h"
 #include "engine/platform_detail.h"
 #include "engine/texts.h"
+#include "pathwalk/pathwalk.h"
 
 namespace idapi::engine {
 namespace {
@@ -111,17 +112,6 @@ class PosixFile final : public LockedFile {
   uint64_t size_;
 };
 
-bool caseEqual(const std::string& a, const std::string& b) {
-  if (a.size() != b.size()) return false;
-  for (size_t i = 0; i < a.size(); ++i) {
-    unsigned char x = static_cast<unsigned char>(a[i]), y = static_cast<unsigned char>(b[i]);
-    if (x >= 'a' && x <= 'z') x = static_cast<unsigned char>(x - 32);
-    if (y >= 'a' && y <= 'z') y = static_cast<unsigned char>(y - 32);
-    if (x != y) return false;
-  }
-  return true;
-}
-
 bool exists(const std::string& path) {
   struct stat st;
   return ::lstat(path.c_str(), &st) == 0;
@@ -132,13 +122,10 @@ bool exists(const std::string& path) {
 std::string matchEntry(const std::string& folder, const std::string& name) {
   DIR* dir = ::opendir(folder.empty() ? "." : folder.c_str());
   if (!dir) return {};
-  std::string best;
-  while (dirent* entry = ::readdir(dir)) {
-    std::string candidate = entry->d_name;
-    if (caseEqual(candidate, name) && (best.empty() || candidate < best)) best = candidate;
-  }
+  pathwalk::Match match(name);
+  while (dirent* entry = ::readdir(dir)) match.offer(entry->d_name);
   ::closedir(dir);
-  return best;
+  return match.best();
 }
 
 void syncFolder(const std::string& folder) {
@@ -408,30 +395,7 @@ std::string resolvePath(const std::string& directory, const std::string& name) {
     if (!base.empty() && base.back() != '/') base += '/';
     path = base + path;
   }
-  if (exists(path)) return path;
-
-  // Walk the components, replacing each missing one by its case-insensitive match.
-  std::string built = path[0] == '/' ? "/" : "";
-  size_t pos = built.size();
-  bool missing = false;
-  while (pos <= path.size()) {
-    size_t next = path.find('/', pos);
-    if (next == std::string::npos) next = path.size();
-    std::string part = path.substr(pos, next - pos);
-    pos = next + 1;
-    if (part.empty()) continue;
-    bool last = next >= path.size();
-    if (!missing && part != "." && part != ".." && !exists(built + part)) {
-      std::string match = matchEntry(built, part);
-      if (match.empty())
-        missing = true;  // keep the rest as given: the open will report it missing
-      else
-        part = match;
-    }
-    built += part;
-    if (!last) built += '/';
-  }
-  return built;
+  return pathwalk::resolveCase(path, exists, matchEntry);
 }
 
 std::string currentDirectory() {
