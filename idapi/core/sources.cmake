@@ -6,6 +6,8 @@ set(IDAPI_CORE_SOURCES
   expr.cpp
   keys.cpp
   mdx_header.cpp
-  mdx_build.cpp
+  mdx_sort.cpp
+  mdx_write.cpp
+  mdx_define.cpp
   mdx_check.cpp
   messages.cpp)
