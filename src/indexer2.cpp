@@ -4,6 +4,7 @@
 
 #include "app/errors.h"
 #include "engine/reindex.h"
+#include "policy/reindex_run.h"
 
 TFrmindexer* Frmindexer = nullptr;
 
@@ -65,7 +66,7 @@ void TFrmindexer::FormActivate() {
 void TFrmindexer::Image2Click() { form().close(); }
 
 void TFrmindexer::reindexerfichiers() {
-  engine::reindexRun(system_, tabletransit, [this](engine::TTable& Table) { ReindexTable(Table); });
+  policy::reindexRun(system_, tabletransit, [this](engine::TTable& Table) { ReindexTable(Table); });
 }
 
 void TFrmindexer::ReindexTable(engine::TTable& Table) { engine::reindexTable(Table); }

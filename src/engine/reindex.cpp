@@ -1,9 +1,5 @@
 #include "engine/reindex.h"
 
-#include <string>
-
-#include "policy/run_plan.h"
-
 namespace engine {
 
 void reindexTable(TTable& Table) {
@@ -28,16 +24,6 @@ void reindexTable(TTable& Table) {
     throw;
   }
   restore();
-}
-
-void reindexRun(sys::System& system, TTable& tabletransit, const std::function<void(TTable&)>& ReindexTable) {
-  const policy::RunSurroundings around{[&] { return system.programFolder(); }, [&] { return system.currentYear(); },
-                                       [&](const std::string& path) { return system.fileExists(path); }};
-  policy::walkRun(around, [&](const std::string& path) {
-    tabletransit.Close();
-    tabletransit.setTableName(path);
-    ReindexTable(tabletransit);
-  });
 }
 
 }  // namespace engine

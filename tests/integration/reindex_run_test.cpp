@@ -12,6 +12,7 @@
 #include "core/core.h"
 #include "engine/engine.h"
 #include "engine/reindex.h"
+#include "policy/reindex_run.h"
 #include "sys/system.h"
 
 namespace fs = std::filesystem;
@@ -156,10 +157,10 @@ struct ReindexRun : ::testing::Test {
   }
 
   std::vector<std::string> windowTables() const {
-    std::vector<std::string> out(engine::kTablesFixes.begin(), engine::kTablesFixes.end());
+    std::vector<std::string> out(policy::kTablesFixes.begin(), policy::kTablesFixes.end());
     for (int y = year - 4; y <= year + 1; ++y) {
       if (y == year - 2) continue;
-      for (const char* t : engine::kTablesAnnuelles) {
+      for (const char* t : policy::kTablesAnnuelles) {
         out.push_back("DATA\\factures\\" + std::to_string(y) + "\\" + t);
       }
     }
@@ -178,13 +179,13 @@ struct ReindexRun : ::testing::Test {
 TEST_F(ReindexRun, RebuildsEveryIndexAndChangesNoRecord) {
   const auto before = snapshot();
   std::string problem;
-  ASSERT_FALSE(indexChecksOut(tablePath(engine::kTablesFixes[0]), problem)) << "the fixture is not damaged";
+  ASSERT_FALSE(indexChecksOut(tablePath(policy::kTablesFixes[0]), problem)) << "the fixture is not damaged";
 
   TreeSystem system(root.string() + "/");
   {
     engine::Engine engine(system);
     engine::TTable tabletransit(engine, system);
-    engine::reindexRun(system, tabletransit, engine::reindexTable);
+    policy::reindexRun(system, tabletransit, engine::reindexTable);
     EXPECT_FALSE(tabletransit.Active());
     EXPECT_FALSE(tabletransit.Exclusive());
   }
@@ -209,7 +210,7 @@ TEST_F(ReindexRun, RebuildsEveryIndexAndChangesNoRecord) {
 }
 
 TEST_F(ReindexRun, FailureAtTheThirdTableKeepsTheFirstTwoRebuiltAndTouchesNothingAfter) {
-  const fs::path third = tablePath(engine::kTablesFixes[2]);
+  const fs::path third = tablePath(policy::kTablesFixes[2]);
   fs::remove(third);
   const auto before = snapshot();
 
@@ -217,7 +218,7 @@ TEST_F(ReindexRun, FailureAtTheThirdTableKeepsTheFirstTwoRebuiltAndTouchesNothin
   engine::Engine engine(system);
   engine::TTable tabletransit(engine, system);
   try {
-    engine::reindexRun(system, tabletransit, engine::reindexTable);
+    policy::reindexRun(system, tabletransit, engine::reindexTable);
     FAIL() << "the run did not fail";
   } catch (const engine::EngineError& e) {
     EXPECT_EQ(e.code(), DBIERR_NOSUCHFILE);
@@ -231,12 +232,12 @@ TEST_F(ReindexRun, FailureAtTheThirdTableKeepsTheFirstTwoRebuiltAndTouchesNothin
 
   for (int i = 0; i < 2; ++i) {
     std::string why;
-    EXPECT_TRUE(indexChecksOut(tablePath(engine::kTablesFixes[i]), why)) << i << ": " << why;
+    EXPECT_TRUE(indexChecksOut(tablePath(policy::kTablesFixes[i]), why)) << i << ": " << why;
   }
   const auto after = snapshot();
   for (const auto& [path, bytes] : before) {
-    const bool firstTwo = path == indexOf(tablePath(engine::kTablesFixes[0])) ||
-                          path == indexOf(tablePath(engine::kTablesFixes[1]));
+    const bool firstTwo = path == indexOf(tablePath(policy::kTablesFixes[0])) ||
+                          path == indexOf(tablePath(policy::kTablesFixes[1]));
     if (!firstTwo) {
       EXPECT_TRUE(after.at(path) == bytes) << path << " changed";
     }
@@ -250,7 +251,7 @@ TEST_F(ReindexRun, EngineNotFoundAnywhere) {
   engine::Engine engine(system);
   engine::TTable tabletransit(engine, system);
   try {
-    engine::reindexRun(system, tabletransit, engine::reindexTable);
+    policy::reindexRun(system, tabletransit, engine::reindexTable);
     FAIL() << "the run did not fail";
   } catch (const engine::EngineError& e) {
     EXPECT_STREQ(e.what(),

@@ -13,6 +13,7 @@
 
 #include "engine/engine.h"
 #include "engine/reindex.h"
+#include "policy/reindex_run.h"
 #include "engine/table.h"
 #include "sys/system.h"
 
@@ -69,7 +70,7 @@ int main(int argc, char** argv) {
     engine::Engine engine(*system);
     engine::TTable tabletransit(engine, *system);
     try {
-      engine::reindexRun(*system, tabletransit, engine::reindexTable);
+      policy::reindexRun(*system, tabletransit, engine::reindexTable);
       std::printf("{\"ok\":true}\n");
     } catch (const engine::EngineError& e) {
       std::printf("{\"ok\":false,\"code\":%u,\"message\":%s}\n", static_cast<unsigned>(e.code()),

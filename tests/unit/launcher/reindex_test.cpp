@@ -6,6 +6,7 @@
 #include "engine/engine.h"
 #include "fakes.h"
 #include "engine/reindex.h"
+#include "policy/reindex_run.h"
 
 namespace {
 
@@ -13,7 +14,7 @@ const std::string kFolder = "C:\\Orvane\\";
 
 std::vector<std::string> fixedTables() {
   std::vector<std::string> out;
-  for (const char* t : engine::kTablesFixes) out.push_back(kFolder + t);
+  for (const char* t : policy::kTablesFixes) out.push_back(kFolder + t);
   return out;
 }
 
@@ -33,7 +34,7 @@ struct Run : ::testing::Test {
     fakeEngine.texts[DBIERR_NOSUCHFILE] = "Fichier introuvable.";
   }
 
-  void run() { engine::reindexRun(system, tabletransit, engine::reindexTable); }
+  void run() { policy::reindexRun(system, tabletransit, engine::reindexTable); }
 
   void addYear(int year) {
     for (const std::string& t : yearTables(year)) system.files.insert(t);

@@ -6,7 +6,7 @@
 
 #include "app/errors.h"
 #include "engine/engine_error.h"
-#include "engine/reindex.h"
+#include "policy/run_plan.h"
 #include "fakes.h"
 #include "indexer2.h"
 
@@ -89,7 +89,7 @@ TEST(StartupRun, ShowsTheStatusThenRebuildsEverythingThenStartsTheMainApplicatio
   EXPECT_EQ(second.cwd, "C:\\Orvane\\");
   EXPECT_EQ(second.rebuilt, 0u);
 
-  EXPECT_EQ(l.fakeEngine.regenerated.size(), engine::kTablesFixes.size() + 3);
+  EXPECT_EQ(l.fakeEngine.regenerated.size(), policy::kTablesFixes.size() + 3);
 
   ASSERT_EQ(l.system.shellRequests.size(), 1u);
   const auto& request = l.system.shellRequests[0];
