@@ -17,8 +17,8 @@
 #include <memory>
 #include <vector>
 
-#include "core/core.h"
-#include "core/keys.h"
+#include "idapi/core/core.h"
+#include "idapi/core/keys.h"
 
 namespace idapi::core::mdx {
 

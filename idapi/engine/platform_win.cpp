@@ -17,9 +17,9 @@
 #include <cstdio>
 #include <vector>
 
-#include "engine/buffered_writer.h"
-#include "engine/platform.h"
-#include "engine/texts.h"
+#include "idapi/engine/buffered_writer.h"
+#include "idapi/engine/platform.h"
+#include "idapi/engine/texts.h"
 
 namespace idapi::engine {
 namespace {

@@ -9,7 +9,7 @@
 #include <fstream>
 #include <map>
 
-#include "core/core.h"
+#include "idapi/core/core.h"
 #include "engine/engine.h"
 #include "engine/reindex.h"
 #include "policy/reindex_run.h"

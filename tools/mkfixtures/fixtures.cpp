@@ -8,7 +8,7 @@
 #include <memory>
 #include <stdexcept>
 
-#include "core/core.h"
+#include "idapi/core/core.h"
 
 namespace fixtures {
 namespace {

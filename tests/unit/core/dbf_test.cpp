@@ -1,8 +1,8 @@
 #include <gtest/gtest.h>
 
-#include "core/bytes.h"
-#include "core/core.h"
-#include "core/records.h"
+#include "idapi/core/bytes.h"
+#include "idapi/core/core.h"
+#include "idapi/core/records.h"
 #include "table_builder.h"
 
 using namespace idapi::core;
