@@ -4,7 +4,7 @@
 #include <cstdio>
 #include <vector>
 
-namespace engine {
+namespace launcher::engine {
 namespace {
 
 bool isBlank(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n' || c == '\v' || c == '\f'; }
@@ -98,4 +98,4 @@ std::string composeMessage(DBIResult code, const std::function<std::string(DBIRe
   return message;
 }
 
-}  // namespace engine
+}  // namespace launcher::engine

@@ -1,6 +1,6 @@
 #include "engine/reindex.h"
 
-namespace engine {
+namespace launcher::engine {
 
 void reindexTable(TTable& Table) {
   const bool WasActive = Table.Active();
@@ -26,4 +26,4 @@ void reindexTable(TTable& Table) {
   restore();
 }
 
-}  // namespace engine
+}  // namespace launcher::engine

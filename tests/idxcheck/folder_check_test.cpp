@@ -144,15 +144,15 @@ struct ProgramFolder : ::testing::Test {
   // or "" when it went through.
   std::string launcherStopsAt() {
     FolderSystem system(root.string() + "/");
-    engine::Engine eng(system);
-    engine::TTable tabletransit(eng, system);
+    launcher::engine::Engine eng(system);
+    launcher::engine::TTable tabletransit(eng, system);
     std::string current;
     try {
-      policy::reindexRun(system, tabletransit, [&](engine::TTable& t) {
+      policy::reindexRun(system, tabletransit, [&](launcher::engine::TTable& t) {
         current = t.TableName().substr(root.string().size() + 1);
-        engine::reindexTable(t);
+        launcher::engine::reindexTable(t);
       });
-    } catch (const engine::EngineError&) {
+    } catch (const launcher::engine::EngineError&) {
       return current;
     }
     return {};

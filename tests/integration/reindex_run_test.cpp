@@ -183,9 +183,9 @@ TEST_F(ReindexRun, RebuildsEveryIndexAndChangesNoRecord) {
 
   TreeSystem system(root.string() + "/");
   {
-    engine::Engine engine(system);
-    engine::TTable tabletransit(engine, system);
-    policy::reindexRun(system, tabletransit, engine::reindexTable);
+    launcher::engine::Engine engine(system);
+    launcher::engine::TTable tabletransit(engine, system);
+    policy::reindexRun(system, tabletransit, launcher::engine::reindexTable);
     EXPECT_FALSE(tabletransit.Active());
     EXPECT_FALSE(tabletransit.Exclusive());
   }
@@ -215,12 +215,12 @@ TEST_F(ReindexRun, FailureAtTheThirdTableKeepsTheFirstTwoRebuiltAndTouchesNothin
   const auto before = snapshot();
 
   TreeSystem system(root.string() + "/");
-  engine::Engine engine(system);
-  engine::TTable tabletransit(engine, system);
+  launcher::engine::Engine engine(system);
+  launcher::engine::TTable tabletransit(engine, system);
   try {
-    policy::reindexRun(system, tabletransit, engine::reindexTable);
+    policy::reindexRun(system, tabletransit, launcher::engine::reindexTable);
     FAIL() << "the run did not fail";
-  } catch (const engine::EngineError& e) {
+  } catch (const launcher::engine::EngineError& e) {
     EXPECT_EQ(e.code(), DBIERR_NOSUCHFILE);
     // The engine's text for the code, then its stack entry naming the table.
     const std::string message = e.what();
@@ -248,12 +248,12 @@ TEST_F(ReindexRun, EngineNotFoundAnywhere) {
   fs::remove(root / "IDAPI32.DLL");
   const auto before = snapshot();
   TreeSystem system(root.string() + "/");
-  engine::Engine engine(system);
-  engine::TTable tabletransit(engine, system);
+  launcher::engine::Engine engine(system);
+  launcher::engine::TTable tabletransit(engine, system);
   try {
-    policy::reindexRun(system, tabletransit, engine::reindexTable);
+    policy::reindexRun(system, tabletransit, launcher::engine::reindexTable);
     FAIL() << "the run did not fail";
-  } catch (const engine::EngineError& e) {
+  } catch (const launcher::engine::EngineError& e) {
     EXPECT_STREQ(e.what(),
                  "Une erreur est survenue lors de l'initialisation du Borland Database Engine (erreur $2108)");
   }

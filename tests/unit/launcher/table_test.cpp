@@ -12,8 +12,8 @@ const std::string kClient = "C:\\Orvane\\DATA\\CLIENT.DBF";
 struct Table : ::testing::Test {
   fake::System system;
   fake::Engine fakeEngine;
-  engine::Engine eng{system};
-  engine::TTable table{eng, system};
+  launcher::engine::Engine eng{system};
+  launcher::engine::TTable table{eng, system};
 
   Table() { system.installEngine("IDAPI32.DLL"); }
 
@@ -33,10 +33,10 @@ TEST_F(Table, NameAndExclusiveRules) {
   EXPECT_NE(table.Handle(), nullptr);
 
   EXPECT_NO_THROW(table.setTableName(kClient));  // the same name: accepted while open
-  EXPECT_THROW(table.setTableName("C:\\Orvane\\DATA\\POTENTIEL.DBF"), engine::TableStateError);
+  EXPECT_THROW(table.setTableName("C:\\Orvane\\DATA\\POTENTIEL.DBF"), launcher::engine::TableStateError);
   EXPECT_EQ(table.TableName(), kClient);
-  EXPECT_THROW(table.setExclusive(false), engine::TableStateError);  // even to its current value
-  EXPECT_THROW(table.setExclusive(true), engine::TableStateError);
+  EXPECT_THROW(table.setExclusive(false), launcher::engine::TableStateError);  // even to its current value
+  EXPECT_THROW(table.setExclusive(true), launcher::engine::TableStateError);
   EXPECT_FALSE(table.Exclusive());
 
   table.Close();
@@ -67,11 +67,11 @@ TEST_F(Table, DescriptionWithoutFieldsOrIndexesAsksForNoArray) {
 }
 
 TEST_F(Table, DriverComesFromTheExtensionLetterCaseAside) {
-  EXPECT_STREQ(engine::TTable::driverFor("C:\\A\\b.dbf"), "DBASE");
-  EXPECT_STREQ(engine::TTable::driverFor("C:\\A\\b.DbF"), "DBASE");
-  EXPECT_EQ(engine::TTable::driverFor("C:\\A\\b.DB"), nullptr);
-  EXPECT_EQ(engine::TTable::driverFor("C:\\A.DBF\\b"), nullptr);
-  EXPECT_EQ(engine::TTable::driverFor("C:\\A\\b.DBFX"), nullptr);
+  EXPECT_STREQ(launcher::engine::TTable::driverFor("C:\\A\\b.dbf"), "DBASE");
+  EXPECT_STREQ(launcher::engine::TTable::driverFor("C:\\A\\b.DbF"), "DBASE");
+  EXPECT_EQ(launcher::engine::TTable::driverFor("C:\\A\\b.DB"), nullptr);
+  EXPECT_EQ(launcher::engine::TTable::driverFor("C:\\A.DBF\\b"), nullptr);
+  EXPECT_EQ(launcher::engine::TTable::driverFor("C:\\A\\b.DBFX"), nullptr);
 }
 
 TEST_F(Table, PathGoesToTheEngineInTheAnsiCodePageCutTo260Bytes) {
@@ -108,7 +108,7 @@ TEST_F(Table, ReadOnlyRetryHappensOnceAndItsFailureIsReported) {
   try {
     table.Open();
     FAIL() << "no error";
-  } catch (const engine::EngineError& e) {
+  } catch (const launcher::engine::EngineError& e) {
     EXPECT_EQ(e.code(), DBIERR_TABLEREADONLY);
     EXPECT_STREQ(e.what(), "Table en lecture seule.");
   }
@@ -124,7 +124,7 @@ TEST_F(Table, OpenFailureCarriesTheEngineMessage) {
   try {
     table.Open();
     FAIL() << "no error";
-  } catch (const engine::EngineError& e) {
+  } catch (const launcher::engine::EngineError& e) {
     EXPECT_EQ(e.code(), DBIERR_NOSUCHFILE);
     EXPECT_STREQ(e.what(), "Fichier introuvable.\r\nFichier : CLIENT.DBF");
   }
@@ -148,7 +148,7 @@ TEST_F(Table, DescriptionFailureClosesTheCursorAfterReadingTheErrorStack) {
     try {
       table.Open();
       FAIL() << step;
-    } catch (const engine::EngineError& e) {
+    } catch (const launcher::engine::EngineError& e) {
       EXPECT_EQ(e.code(), DBIERR_HEADERCORRUPT) << step;
       EXPECT_STREQ(e.what(), "En-tête endommagé.\r\nTable : CLIENT.DBF") << step;
     }
@@ -161,7 +161,7 @@ TEST_F(Table, DescriptionFailureClosesTheCursorAfterReadingTheErrorStack) {
 
 TEST_F(Table, DestroyingAnOpenTableReleasesItsCursor) {
   {
-    engine::TTable other(eng, system);
+    launcher::engine::TTable other(eng, system);
     other.setTableName(kClient);
     other.Open();
     EXPECT_EQ(fakeEngine.openCursors.size(), 1u);
