@@ -121,4 +121,17 @@ TEST(SameTextIgnoringCase, FoldsFrenchLetters) {
   EXPECT_FALSE(launcher::engine::sameTextIgnoringCase("abc", "abcd"));
 }
 
+TEST(SameTextIgnoringCase, MalformedBytesMatchOnlyThemselves) {
+  // Bytes that are not UTF-8 are neither folded nor taken for the letters they would
+  // be in a code page, and different ones stay different.
+  EXPECT_TRUE(launcher::engine::sameTextIgnoringCase("d\xE9j\xE0", "D\xE9J\xE0"));
+  EXPECT_FALSE(launcher::engine::sameTextIgnoringCase("d\xE9j\xE0", "d\xE8j\xE0"));
+  EXPECT_FALSE(launcher::engine::sameTextIgnoringCase("\xC9", "\xE9"));
+  EXPECT_FALSE(launcher::engine::sameTextIgnoringCase("\xE9", "\xC3\xA9"));
+  EXPECT_FALSE(launcher::engine::sameTextIgnoringCase("\xEF\xBF\xBD", "\xFF"));
+  // Characters beyond the Basic Multilingual Plane are one character each.
+  EXPECT_TRUE(launcher::engine::sameTextIgnoringCase("\xF0\x9F\x98\x80 \xC3\x89T\xC3\x89", "\xF0\x9F\x98\x80 \xC3\xA9t\xC3\xA9"));
+  EXPECT_FALSE(launcher::engine::sameTextIgnoringCase("\xF0\x9F\x98\x80", "\xC3\xB0\xC2\x9F\xC2\x98\xC2\x80"));
+}
+
 }  // namespace
