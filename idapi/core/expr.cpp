@@ -1,8 +1,8 @@
 // Compiler and evaluator of key expressions: a recursive-descent parser building a
 // small tree of typed nodes. Types and declared lengths are fixed at compile time, so
 // a tag's key length is known before any record is read.
-#include "core/expr.h"
-#include "core/messages.h"
+#include "idapi/core/expr.h"
+#include "idapi/core/messages.h"
 
 #include <algorithm>
 #include <charconv>

@@ -29,8 +29,8 @@
 #include <string_view>
 #include <vector>
 
-#include "core/core.h"
-#include "core/language.h"
+#include "idapi/core/core.h"
+#include "idapi/core/language.h"
 
 namespace idapi::core {
 

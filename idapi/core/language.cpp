@@ -1,11 +1,11 @@
 // Language drivers: sort weights and case tables. See language.h.
-#include "core/language.h"
+#include "idapi/core/language.h"
 
 #include <array>
 #include <cstring>
 
-#include "core/core.h"
-#include "core/messages.h"
+#include "idapi/core/core.h"
+#include "idapi/core/messages.h"
 
 namespace idapi::core {
 

@@ -22,10 +22,10 @@
 #include <set>
 #include <unordered_set>
 
-#include "core/bytes.h"
-#include "core/core.h"
-#include "core/language.h"
-#include "core/mdx_internal.h"
+#include "idapi/core/bytes.h"
+#include "idapi/core/core.h"
+#include "idapi/core/language.h"
+#include "idapi/core/mdx_internal.h"
 
 namespace idapi::core {
 

@@ -1,9 +1,9 @@
 // Defining a new tag: its name, key and FOR expressions checked against the table.
 #include <algorithm>
 
-#include "core/core.h"
-#include "core/messages.h"
-#include "core/mdx_internal.h"
+#include "idapi/core/core.h"
+#include "idapi/core/messages.h"
+#include "idapi/core/mdx_internal.h"
 
 namespace idapi::core {
 

@@ -3,10 +3,10 @@
 #include <cstring>
 #include <set>
 
-#include "core/bytes.h"
-#include "core/core.h"
-#include "core/messages.h"
-#include "core/mdx_internal.h"
+#include "idapi/core/bytes.h"
+#include "idapi/core/core.h"
+#include "idapi/core/messages.h"
+#include "idapi/core/mdx_internal.h"
 
 namespace idapi::core {
 

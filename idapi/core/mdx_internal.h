@@ -9,9 +9,9 @@
 #include <memory>
 #include <vector>
 
-#include "core/core.h"
-#include "core/keys.h"
-#include "core/mdx_format.h"
+#include "idapi/core/core.h"
+#include "idapi/core/keys.h"
+#include "idapi/core/mdx_format.h"
 
 namespace idapi::core::mdx {
 

@@ -16,11 +16,11 @@
 #include <new>
 #include <queue>
 
-#include "core/bytes.h"
-#include "core/core.h"
-#include "core/messages.h"
-#include "core/mdx_internal.h"
-#include "core/records.h"
+#include "idapi/core/bytes.h"
+#include "idapi/core/core.h"
+#include "idapi/core/messages.h"
+#include "idapi/core/mdx_internal.h"
+#include "idapi/core/records.h"
 
 namespace idapi::core {
 namespace mdx {

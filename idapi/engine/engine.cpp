@@ -20,11 +20,11 @@
 #include <string>
 #include <vector>
 
-#include "core/core.h"
-#include "core/messages.h"
-#include "engine/platform.h"
-#include "engine/texts.h"
-#include "engine/tuning.h"
+#include "idapi/core/core.h"
+#include "idapi/core/messages.h"
+#include "idapi/engine/platform.h"
+#include "idapi/engine/texts.h"
+#include "idapi/engine/tuning.h"
 #include "idapi/dbi.h"
 
 namespace idapi::engine {

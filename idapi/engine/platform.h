@@ -23,7 +23,7 @@
 #include <memory>
 #include <string>
 
-#include "core/core.h"
+#include "idapi/core/core.h"
 
 namespace idapi::engine {
 

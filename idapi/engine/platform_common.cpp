@@ -5,8 +5,8 @@
 #include <chrono>
 #include <cstdio>
 
-#include "engine/platform.h"
-#include "engine/platform_detail.h"
+#include "idapi/engine/platform.h"
+#include "idapi/engine/platform_detail.h"
 
 namespace idapi::engine {
 

@@ -7,7 +7,7 @@
 #include <initializer_list>
 #include <string>
 
-#include "engine/platform.h"
+#include "idapi/engine/platform.h"
 
 namespace idapi::engine::detail {
 

@@ -22,10 +22,10 @@
 #include <random>
 #include <vector>
 
-#include "engine/buffered_writer.h"
-#include "engine/platform.h"
-#include "engine/platform_detail.h"
-#include "engine/texts.h"
+#include "idapi/engine/buffered_writer.h"
+#include "idapi/engine/platform.h"
+#include "idapi/engine/platform_detail.h"
+#include "idapi/engine/texts.h"
 #include "pathwalk/pathwalk.h"
 
 namespace idapi::engine {

@@ -2,7 +2,7 @@
 
 #include <cstring>
 
-namespace engine {
+namespace launcher::engine {
 namespace {
 
 constexpr const char* kSlotNames[] = {
@@ -214,4 +214,4 @@ DBIResult Engine::errorEntry(UINT16 n, UINT32& native, std::string& text) {
   return code;
 }
 
-}  // namespace engine
+}  // namespace launcher::engine

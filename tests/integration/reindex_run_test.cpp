@@ -10,9 +10,10 @@
 #include <fstream>
 #include <map>
 
-#include "core/core.h"
+#include "idapi/core/core.h"
 #include "engine/engine.h"
 #include "engine/reindex.h"
+#include "policy/reindex_run.h"
 #include "sys/system.h"
 #include "support/throws.h"
 
@@ -153,10 +154,10 @@ struct ReindexRun : ::testing::Test {
   }
 
   std::vector<std::string> windowTables() const {
-    std::vector<std::string> out(engine::kTablesFixes.begin(), engine::kTablesFixes.end());
+    std::vector<std::string> out(policy::kTablesFixes.begin(), policy::kTablesFixes.end());
     for (int y = year - 4; y <= year + 1; ++y) {
       if (y == year - 2) continue;
-      for (const char* t : engine::kTablesAnnuelles) {
+      for (const char* t : policy::kTablesAnnuelles) {
         out.push_back("DATA\\factures\\" + std::to_string(y) + "\\" + t);
       }
     }
@@ -175,13 +176,13 @@ struct ReindexRun : ::testing::Test {
 TEST_F(ReindexRun, RebuildsEveryIndexAndChangesNoRecord) {
   const auto before = snapshot();
   std::string problem;
-  ASSERT_FALSE(indexChecksOut(tablePath(engine::kTablesFixes[0]), problem)) << "the fixture is not damaged";
+  ASSERT_FALSE(indexChecksOut(tablePath(policy::kTablesFixes[0]), problem)) << "the fixture is not damaged";
 
   TreeSystem system(root.string() + "/");
   {
-    engine::Engine engine(system);
-    engine::TTable tabletransit(engine, system);
-    engine::reindexRun(system, tabletransit, engine::reindexTable);
+    launcher::engine::Engine engine(system);
+    launcher::engine::TTable tabletransit(engine, system);
+    policy::reindexRun(system, tabletransit, launcher::engine::reindexTable);
     EXPECT_FALSE(tabletransit.Active());
     EXPECT_FALSE(tabletransit.Exclusive());
   }
@@ -206,28 +207,28 @@ TEST_F(ReindexRun, RebuildsEveryIndexAndChangesNoRecord) {
 }
 
 TEST_F(ReindexRun, FailureAtTheThirdTableKeepsTheFirstTwoRebuiltAndTouchesNothingAfter) {
-  const fs::path third = tablePath(engine::kTablesFixes[2]);
+  const fs::path third = tablePath(policy::kTablesFixes[2]);
   fs::remove(third);
   const auto before = snapshot();
 
   TreeSystem system(root.string() + "/");
-  engine::Engine engine(system);
-  engine::TTable tabletransit(engine, system);
+  launcher::engine::Engine engine(system);
+  launcher::engine::TTable tabletransit(engine, system);
   // The engine's text for the code, then its stack entry naming the table.
-  EXPECT_THAT([&] { engine::reindexRun(system, tabletransit, engine::reindexTable); },
-              Throws<engine::EngineError>(
+  EXPECT_THAT([&] { policy::reindexRun(system, tabletransit, launcher::engine::reindexTable); },
+              Throws<launcher::engine::EngineError>(
                   CodeAndText(DBIERR_NOSUCHFILE, AllOf(HasSubstr("\r\n"), HasSubstr("CLIENT.DBF")))));
   EXPECT_FALSE(tabletransit.Active());
   EXPECT_FALSE(tabletransit.Exclusive());
 
   for (int i = 0; i < 2; ++i) {
     std::string why;
-    EXPECT_TRUE(indexChecksOut(tablePath(engine::kTablesFixes[i]), why)) << i << ": " << why;
+    EXPECT_TRUE(indexChecksOut(tablePath(policy::kTablesFixes[i]), why)) << i << ": " << why;
   }
   const auto after = snapshot();
   for (const auto& [path, bytes] : before) {
-    const bool firstTwo = path == indexOf(tablePath(engine::kTablesFixes[0])) ||
-                          path == indexOf(tablePath(engine::kTablesFixes[1]));
+    const bool firstTwo = path == indexOf(tablePath(policy::kTablesFixes[0])) ||
+                          path == indexOf(tablePath(policy::kTablesFixes[1]));
     if (!firstTwo) {
       EXPECT_TRUE(after.at(path) == bytes) << path << " changed";
     }
@@ -238,11 +239,11 @@ TEST_F(ReindexRun, EngineNotFoundAnywhere) {
   fs::remove(root / "IDAPI32.DLL");
   const auto before = snapshot();
   TreeSystem system(root.string() + "/");
-  engine::Engine engine(system);
-  engine::TTable tabletransit(engine, system);
+  launcher::engine::Engine engine(system);
+  launcher::engine::TTable tabletransit(engine, system);
   EXPECT_THAT(
-      [&] { engine::reindexRun(system, tabletransit, engine::reindexTable); },
-      ThrowsMessage<engine::EngineError>(
+      [&] { policy::reindexRun(system, tabletransit, launcher::engine::reindexTable); },
+      ThrowsMessage<launcher::engine::EngineError>(
           StrEq("Une erreur est survenue lors de l'initialisation du Borland Database Engine (erreur $2108)")));
   EXPECT_TRUE(snapshot() == before);
 }

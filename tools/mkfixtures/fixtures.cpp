@@ -8,8 +8,9 @@
 #include <memory>
 #include <stdexcept>
 
-#include "core/core.h"
+#include "idapi/core/core.h"
 #include "dbf_writer.h"
+#include "sys/codepage.h"
 
 namespace fixtures {
 namespace {
@@ -38,36 +39,7 @@ class Random {
 };
 
 // UTF-8 source text to Windows-1252 bytes (the characters used below all exist there).
-std::string cp1252(const std::string& utf8) {
-  std::string out;
-  for (size_t i = 0; i < utf8.size();) {
-    unsigned char c = static_cast<unsigned char>(utf8[i]);
-    unsigned cp = c;
-    size_t len = 1;
-    if (c >= 0xC0 && c < 0xE0 && i + 1 < utf8.size()) {
-      cp = ((c & 0x1Fu) << 6) | (static_cast<unsigned char>(utf8[i + 1]) & 0x3Fu);
-      len = 2;
-    } else if (c >= 0xE0 && i + 2 < utf8.size()) {
-      cp = ((c & 0x0Fu) << 12) | ((static_cast<unsigned char>(utf8[i + 1]) & 0x3Fu) << 6) |
-           (static_cast<unsigned char>(utf8[i + 2]) & 0x3Fu);
-      len = 3;
-    }
-    i += len;
-    switch (cp) {
-      case 0x20AC: out += '\x80'; break;
-      case 0x0160: out += '\x8A'; break;
-      case 0x0152: out += '\x8C'; break;
-      case 0x017D: out += '\x8E'; break;
-      case 0x2019: out += '\x92'; break;
-      case 0x0161: out += '\x9A'; break;
-      case 0x0153: out += '\x9C'; break;
-      case 0x017E: out += '\x9E'; break;
-      case 0x0178: out += '\x9F'; break;
-      default: out += cp <= 0xFF ? static_cast<char>(cp) : '?';
-    }
-  }
-  return out;
-}
+std::string cp1252(const std::string& utf8) { return sys::utf8ToCp1252(utf8); }
 
 const char* const kNoms[] = {
     "Martin", "Bernard", "Dubois", "Thomas", "Robert", "Richard", "Petit", "Durand", "Leroy", "Moreau",

@@ -9,11 +9,11 @@
 #include <fstream>
 #include <functional>
 
-#include "core/bytes.h"
-#include "core/core.h"
-#include "core/keys.h"
-#include "core/language.h"
-#include "core/mdx_internal.h"
+#include "idapi/core/bytes.h"
+#include "idapi/core/core.h"
+#include "idapi/core/keys.h"
+#include "idapi/core/language.h"
+#include "idapi/core/mdx_internal.h"
 #include "table_builder.h"
 #include "support/throws.h"
 

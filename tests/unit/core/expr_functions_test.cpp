@@ -12,9 +12,9 @@
 
 #include <unistd.h>
 
-#include "core/core.h"
-#include "core/expr.h"
-#include "core/keys.h"
+#include "idapi/core/core.h"
+#include "idapi/core/expr.h"
+#include "idapi/core/keys.h"
 #include "table_builder.h"
 #include "support/throws.h"
 

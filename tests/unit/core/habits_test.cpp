@@ -7,9 +7,9 @@
 #include <bit>
 #include <cstring>
 
-#include "core/bytes.h"
-#include "core/core.h"
-#include "core/keys.h"
+#include "idapi/core/bytes.h"
+#include "idapi/core/core.h"
+#include "idapi/core/keys.h"
 #include "table_builder.h"
 #include "support/throws.h"
 

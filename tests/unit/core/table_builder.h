@@ -7,8 +7,8 @@
 #include <string>
 #include <vector>
 
-#include "core/bytes.h"
-#include "core/core.h"
+#include "idapi/core/bytes.h"
+#include "idapi/core/core.h"
 #include "dbf_writer.h"
 
 namespace testing_tables {

@@ -7,7 +7,7 @@
 
 #include "app/errors.h"
 #include "engine/engine_error.h"
-#include "engine/reindex.h"
+#include "policy/run_plan.h"
 #include "fakes.h"
 #include "indexer2.h"
 #include "support/throws.h"
@@ -62,7 +62,7 @@ class RecordingForm : public app::Form {
 struct Launcher {
   fake::System system;
   fake::Engine fakeEngine;
-  engine::Engine eng{system};
+  launcher::engine::Engine eng{system};
   RecordingForm form{system, fakeEngine};
   TFrmindexer frm{system, eng};
 
@@ -95,7 +95,7 @@ TEST(StartupRun, ShowsTheStatusThenRebuildsEverythingThenStartsTheMainApplicatio
   EXPECT_EQ(second.cwd, "C:\\Orvane\\");
   EXPECT_EQ(second.rebuilt, 0u);
 
-  EXPECT_EQ(l.fakeEngine.regenerated.size(), engine::kTablesFixes.size() + 3);
+  EXPECT_EQ(l.fakeEngine.regenerated.size(), policy::kTablesFixes.size() + 3);
 
   ASSERT_EQ(l.system.shellRequests.size(), 1u);
   const auto& request = l.system.shellRequests[0];
@@ -126,7 +126,7 @@ TEST(StartupRun, AFailedDirectoryChangeStopsBeforeAnyTextChangesOrTableIsTouched
 TEST(StartupRun, AnEngineErrorLeavesTheWindowOpenWithTheStatusShownAndStartsNothing) {
   Launcher l;
   l.fakeEngine.openResults["C:\\Orvane\\DATA\\CLIENT.DBF"] = DBIERR_NOSUCHFILE;
-  EXPECT_THROW(l.frm.FormActivate(), engine::EngineError);
+  EXPECT_THROW(l.frm.FormActivate(), launcher::engine::EngineError);
   EXPECT_EQ(l.fakeEngine.regenerated.size(), 2u);
   EXPECT_EQ(l.form.texts.at("Labelinfos"), "indexation en cours");
   EXPECT_EQ(l.form.texts.at("Labelinfos2"), "");
