@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <initializer_list>
+#include <memory>
 #include <string>
 
 #include "idapi/engine/platform.h"
@@ -31,6 +32,17 @@ std::string uniqueHex(uint64_t entropy);
 
 // True when `text` from `from` on is one or more lower-case hex digits.
 bool isLowerHex(const std::string& text, size_t from = 0);
+
+// Makes scratch files of type `Scratch`, each from the same naming rule `Name`.
+template <class Scratch, class Name>
+class ScratchStoreOf final : public core::ScratchStore {
+ public:
+  explicit ScratchStoreOf(Name name) : name_(std::move(name)) {}
+  std::unique_ptr<core::ScratchFile> create() override { return std::make_unique<Scratch>(name_); }
+
+ private:
+  Name name_;
+};
 
 }  // namespace idapi::engine::detail
 

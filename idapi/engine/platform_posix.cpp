@@ -269,15 +269,6 @@ class PosixScratch final : public core::ScratchFile {
   std::unique_ptr<BufferedFd> out_;
 };
 
-class PosixScratchStore final : public core::ScratchStore {
- public:
-  explicit PosixScratchStore(std::string prefix) : prefix_(std::move(prefix)) {}
-  std::unique_ptr<core::ScratchFile> create() override { return std::make_unique<PosixScratch>(prefix_); }
-
- private:
-  std::string prefix_;
-};
-
 }  // namespace
 
 std::unique_ptr<LockedFile> openLocked(const std::string& path, LockMode mode, bool wantWrite, OsError& error,
@@ -408,7 +399,7 @@ std::unique_ptr<ReplacementFile> createReplacement(const std::string& target) {
 }
 
 std::unique_ptr<core::ScratchStore> createScratchStore(const std::string& target) {
-  return std::make_unique<PosixScratchStore>(temporaryPrefix(target) + "s");
+  return std::make_unique<detail::ScratchStoreOf<PosixScratch, std::string>>(temporaryPrefix(target) + "s");
 }
 
 void removeLeftovers(const std::string& target) {

@@ -309,15 +309,6 @@ class WinScratch final : public core::ScratchFile {
   std::unique_ptr<Buffered> out_;
 };
 
-class WinScratchStore final : public core::ScratchStore {
- public:
-  explicit WinScratchStore(TemporaryName name) : name_(std::move(name)) {}
-  std::unique_ptr<core::ScratchFile> create() override { return std::make_unique<WinScratch>(name_); }
-
- private:
-  TemporaryName name_;
-};
-
 bool isSeparator(char c) { return c == '\\' || c == '/'; }
 
 }  // namespace
@@ -431,7 +422,7 @@ std::unique_ptr<ReplacementFile> createReplacement(const std::string& target) {
 }
 
 std::unique_ptr<core::ScratchStore> createScratchStore(const std::string& target) {
-  return std::make_unique<WinScratchStore>(temporaryName(target, "~IS"));
+  return std::make_unique<detail::ScratchStoreOf<WinScratch, TemporaryName>>(temporaryName(target, "~IS"));
 }
 
 void removeLeftovers(const std::string& target) {
