@@ -9,7 +9,6 @@
 // advance and the whole file goes out sequentially: header and tag table, tag header
 // blocks, then each tag's nodes in the order they are finished (the root last).
 #include <algorithm>
-#include <chrono>
 #include <cstring>
 
 #include "core/bytes.h"
@@ -153,14 +152,6 @@ std::string baseName(const std::string& path) {
   return name;
 }
 
-void todayUtc(int& y, int& m, int& d) {
-  using namespace std::chrono;
-  const year_month_day ymd{floor<days>(system_clock::now())};
-  y = static_cast<int>(ymd.year());
-  m = static_cast<int>(static_cast<unsigned>(ymd.month()));
-  d = static_cast<int>(static_cast<unsigned>(ymd.day()));
-}
-
 }  // namespace
 }  // namespace mdx
 
@@ -207,8 +198,7 @@ void rebuildIndex(const TableHeader& table, const ByteSource& dbf, const IndexHe
   if (page > UINT32_MAX) throw Failure(DBIERR_INDEXCORRUPT, tr("%1: the index would be too large", {indexFileName}));
   const uint32_t endPage = static_cast<uint32_t>(page);
 
-  int y = options.year, m = options.month, d = options.day;
-  if (y == 0) todayUtc(y, m, d);
+  const int y = options.year, m = options.month, d = options.day;
   const uint8_t date[3] = {static_cast<uint8_t>(std::clamp(y - 1900, 0, 255)), static_cast<uint8_t>(m),
                            static_cast<uint8_t>(d)};
 

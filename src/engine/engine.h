@@ -60,9 +60,11 @@ class Engine {
   DBIResult errorEntry(UINT16 n, UINT32& native, std::string& text);
 
  private:
+  // One slot for each exported function, bound on first use.
   enum Slot {
-    kInitFn, kExit, kOpenDatabase, kCloseDatabase, kSetDirectory, kOpenTable, kCloseCursor, kGetCursorProps,
-    kGetFieldDescs, kGetIndexDescs, kSetToBegin, kRegenIndexes, kGetErrorString, kGetErrorEntry, kSlotCount
+#define IDAPI_EXPORT(name, argumentBytes) k##name,
+#include "idapi/exports.h"
+    kSlotCount
   };
   template <typename Fn>
   Fn bound(Slot slot);

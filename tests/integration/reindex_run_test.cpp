@@ -41,20 +41,8 @@ class MemorySource final : public idapi::core::ByteSource {
 // The engine library's functions by their exported names.
 void* engineFunction(const std::string& name) {
   static const std::map<std::string, void*> table = {
-      {"DbiInitFn", reinterpret_cast<void*>(&DbiInitFn)},
-      {"DbiExit", reinterpret_cast<void*>(&DbiExit)},
-      {"DbiOpenDatabase", reinterpret_cast<void*>(&DbiOpenDatabase)},
-      {"DbiCloseDatabase", reinterpret_cast<void*>(&DbiCloseDatabase)},
-      {"DbiSetDirectory", reinterpret_cast<void*>(&DbiSetDirectory)},
-      {"DbiOpenTable", reinterpret_cast<void*>(&DbiOpenTable)},
-      {"DbiCloseCursor", reinterpret_cast<void*>(&DbiCloseCursor)},
-      {"DbiGetCursorProps", reinterpret_cast<void*>(&DbiGetCursorProps)},
-      {"DbiGetFieldDescs", reinterpret_cast<void*>(&DbiGetFieldDescs)},
-      {"DbiGetIndexDescs", reinterpret_cast<void*>(&DbiGetIndexDescs)},
-      {"DbiSetToBegin", reinterpret_cast<void*>(&DbiSetToBegin)},
-      {"DbiRegenIndexes", reinterpret_cast<void*>(&DbiRegenIndexes)},
-      {"DbiGetErrorString", reinterpret_cast<void*>(&DbiGetErrorString)},
-      {"DbiGetErrorEntry", reinterpret_cast<void*>(&DbiGetErrorEntry)},
+#define IDAPI_EXPORT(name, argumentBytes) {#name, reinterpret_cast<void*>(&name)},
+#include "idapi/exports.h"
   };
   const auto it = table.find(name);
   return it == table.end() ? nullptr : it->second;
