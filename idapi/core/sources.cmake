@@ -3,7 +3,10 @@
 set(IDAPI_CORE_SOURCES
   dbf.cpp
   language.cpp
-  expr.cpp
+  expr_parse.cpp
+  expr_eval.cpp
+  expr_functions.cpp
+  expr_dates.cpp
   keys.cpp
   mdx_header.cpp
   mdx_sort.cpp

@@ -9,6 +9,7 @@
 #include <stdexcept>
 
 #include "idapi/core/core.h"
+#include "idapi/core/mdx_format.h"
 #include "dbf_writer.h"
 #include "sys/codepage.h"
 
@@ -537,18 +538,20 @@ void damageIndex(const std::string& mdxPath, uint64_t seed) {
     if (!in) throw std::runtime_error("cannot open " + mdxPath);
     bytes.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
   }
-  if (bytes.size() < 2048) throw std::runtime_error("not an index file: " + mdxPath);
-  uint32_t blockPages = bytes[20] | (bytes[21] << 8);
-  uint32_t tagCount = bytes[28] | (bytes[29] << 8);
-  if (blockPages == 0 || tagCount > 47) throw std::runtime_error("not an index file: " + mdxPath);
+  using namespace idapi::core::mdx;
+  if (bytes.size() < kHeaderPages * kPage) throw std::runtime_error("not an index file: " + mdxPath);
+  uint32_t blockPages = bytes[kHdrBlockPages] | (bytes[kHdrBlockPages + 1] << 8);
+  uint32_t tagCount = bytes[kHdrTagsInUse] | (bytes[kHdrTagsInUse + 1] << 8);
+  if (blockPages == 0 || tagCount > kMaxTags) throw std::runtime_error("not an index file: " + mdxPath);
   std::vector<uint32_t> headerPages;
-  for (uint32_t i = 0; i < tagCount; ++i) headerPages.push_back(u32At(bytes, 544 + 32 * i));
+  for (uint32_t i = 0; i < tagCount; ++i)
+    headerPages.push_back(u32At(bytes, kSlotsOffset + kSlotSize * i + kSlotHeaderPage));
   Random r(seed ^ 0xDA7A6E5ull);
-  size_t blockBytes = size_t{blockPages} * 512;
-  for (size_t page = 4; page * 512 < bytes.size(); page += blockPages) {
+  size_t blockBytes = size_t{blockPages} * kPage;
+  for (size_t page = kHeaderPages; page * kPage < bytes.size(); page += blockPages) {
     if (std::find(headerPages.begin(), headerPages.end(), page) != headerPages.end()) continue;
-    size_t end = std::min(bytes.size(), page * 512 + blockBytes);
-    for (size_t i = page * 512; i < end; ++i) bytes[i] = static_cast<uint8_t>(r.next());
+    size_t end = std::min(bytes.size(), page * kPage + blockBytes);
+    for (size_t i = page * kPage; i < end; ++i) bytes[i] = static_cast<uint8_t>(r.next());
   }
   std::ofstream out(mdxPath, std::ios::binary | std::ios::trunc);
   out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
