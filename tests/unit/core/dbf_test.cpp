@@ -55,6 +55,42 @@ TEST(TableHeader, ReadsFieldsOffsetsAndFlags) {
   EXPECT_EQ(t.fields[5].type, 'M');
 }
 
+// The one table writer of the tests and tools, read back by the engine's reader:
+// field flags, both descriptor layouts, and cells cut and aligned as documented.
+TEST(TableWriter, WritesWhatTheReaderReadsBack) {
+  const std::vector<dbfwriter::Field> fields = {
+      {"CODE", 'C', 4, 0, true}, {"AMOUNT", 'N', 5, 2}, {"A_LONGER_NAME", 'C', 3}};
+  const std::vector<dbfwriter::Field> two(fields.begin(), fields.end() - 1);
+  for (uint8_t version : {uint8_t{0x03}, uint8_t{0x04}}) {
+    const std::vector<dbfwriter::Field>& columns = version == 0x04 ? fields : two;
+    dbfwriter::Header h;
+    h.version = version;
+    h.records = 2;
+    h.languageId = 0x57;
+    std::vector<uint8_t> bytes = dbfwriter::headerBytes(h, columns);
+    const size_t headerLength = bytes.size();
+    dbfwriter::appendRecord(bytes, columns, {"ABCDEF", "1234.5", "x"}, false);
+    dbfwriter::appendRecord(bytes, columns, {"Z"}, true);
+    bytes.push_back(dbfwriter::kEndOfFile);
+    MemorySource src(bytes);
+    const TableHeader t = readTableHeader(src, "W.DBF");
+    EXPECT_EQ(t.level == 7, version == 0x04);
+    EXPECT_EQ(t.recordCount, 2u);
+    EXPECT_EQ(t.headerLength, headerLength);
+    EXPECT_TRUE(t.productionIndex);
+    ASSERT_EQ(t.fields.size(), version == 0x04 ? 3u : 2u);
+    EXPECT_EQ(t.fields[0].name, "CODE");
+    EXPECT_EQ(t.fields[1].type, 'N');
+    EXPECT_EQ(t.fields[1].decimals, 2);
+    if (version == 0x03) EXPECT_TRUE(t.fields[0].mdxTag);
+    else EXPECT_EQ(t.fields[2].name, "A_LONGER_NAME");  // level 7 keeps names of up to 32 bytes
+    const uint8_t* first = bytes.data() + t.headerLength;
+    EXPECT_EQ(std::string(reinterpret_cast<const char*>(first), 10), " ABCD234.5");  // text cut at its end, numbers keep their low digits
+    EXPECT_EQ(first[t.recordLength], '*');
+    EXPECT_EQ(std::string(reinterpret_cast<const char*>(first + t.recordLength + 1), 9), "Z        ");
+  }
+}
+
 TEST(TableHeader, LevelsFromVersionAndFeatures) {
   EXPECT_EQ(parse(makeTable({{"A", 'C', 3}}, {}, TableOptions{0x03, false, 0})).level, 3);
   EXPECT_EQ(parse(makeTable({{"A", 'C', 3}}, {}, TableOptions{0x03, true, 0})).level, 4);
