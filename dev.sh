@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # One entry for the everyday jobs:
-#   ./dev.sh demo    install what is missing, build, lay out a demo program folder and run the launcher on it
+#   ./dev.sh demo [--win32]  install what is missing, build what the demo runs, lay out a demo program folder and run the launcher on it
 #   ./dev.sh test    install what is missing, build every preset and run every test
 #   ./dev.sh build   build every preset (host, release, win64, win32)
 #   ./dev.sh deps    only install what is missing
@@ -10,9 +10,16 @@ set -euo pipefail
 cd "$(dirname "$0")"
 jobs=$(nproc 2>/dev/null || echo 2)
 
+# build_preset PRESET [TARGET...]: configure and build the preset (only the named targets if any).
 build_preset() {
-  cmake --preset "$1" >/dev/null
-  cmake --build --preset "$1" -j "$jobs"
+  local preset=$1
+  shift
+  cmake --preset "$preset" >/dev/null
+  if [ $# -gt 0 ]; then
+    cmake --build --preset "$preset" -j "$jobs" --target "$@"
+  else
+    cmake --build --preset "$preset" -j "$jobs"
+  fi
 }
 
 build_all() {
@@ -58,7 +65,16 @@ case "${1:-}" in
     ;;
   demo)
     tools/install-deps.sh
-    build_all
+    # Only what the demo runs: the host tools that lay out and check its DATA tree, and
+    # the launcher, our engine, the demo main application and the window probe.
+    windows=win64
+    for a in "${@:2}"; do [ "$a" = --win32 ] && windows=win32; done
+    echo "== build: release (mkfixtures, idxcheck)"
+    build_preset release mkfixtures idxcheck
+    echo "== build: $windows (orvane_start, IDAPI32.DLL, Pelcrest.exe)"
+    build_preset "$windows" orvane_start idapi32 pelcrest_demo
+    echo "== build: win64 (e2e_probe)"
+    build_preset win64 e2e_probe
     exec python3 tools/demo/run_demo.py "${@:2}"
     ;;
   *)

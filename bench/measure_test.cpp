@@ -7,7 +7,7 @@
 #include <filesystem>
 #include <fstream>
 
-#include "core/core.h"
+#include "idapi/core/core.h"
 #include "measure.h"
 
 namespace fs = std::filesystem;

@@ -26,10 +26,10 @@
 #include <string>
 #include <vector>
 
-#include "core/core.h"
-#include "core/keys.h"
-#include "core/records.h"
-#include "engine/tuning.h"
+#include "idapi/core/core.h"
+#include "idapi/core/keys.h"
+#include "idapi/core/records.h"
+#include "idapi/engine/tuning.h"
 #include "idapi/dbi.h"
 #include "measure.h"
 

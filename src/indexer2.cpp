@@ -4,6 +4,7 @@
 
 #include "app/errors.h"
 #include "engine/reindex.h"
+#include "policy/reindex_run.h"
 
 TFrmindexer* Frmindexer = nullptr;
 
@@ -15,7 +16,7 @@ constexpr int kShowDefault = 10;  // SW_SHOWDEFAULT
 
 }  // namespace
 
-TFrmindexer::TFrmindexer(sys::System& system, engine::Engine& engine)
+TFrmindexer::TFrmindexer(sys::System& system, launcher::engine::Engine& engine)
     : tabletransit(engine, system), system_(system) {}
 
 app::Form& TFrmindexer::form() {
@@ -65,7 +66,7 @@ void TFrmindexer::FormActivate() {
 void TFrmindexer::Image2Click() { form().close(); }
 
 void TFrmindexer::reindexerfichiers() {
-  engine::reindexRun(system_, tabletransit, [this](engine::TTable& Table) { ReindexTable(Table); });
+  policy::reindexRun(system_, tabletransit, [this](launcher::engine::TTable& Table) { ReindexTable(Table); });
 }
 
-void TFrmindexer::ReindexTable(engine::TTable& Table) { engine::reindexTable(Table); }
+void TFrmindexer::ReindexTable(launcher::engine::TTable& Table) { launcher::engine::reindexTable(Table); }

@@ -30,6 +30,13 @@ class Failure : public std::exception {
 
 // Random-access, read-only bytes of a file. readAt reads exactly `length` bytes or
 // throws a Failure (DBIERR_READERR).
+//
+// readAt names its offset on every call and promises nothing about any file position:
+// on Windows a positioned read moves the handle's position, pread elsewhere does not.
+// Callers never mix readAt with sequential reads or writes of their own on the same
+// handle. A ScratchFile is written in full first (each write appends) and only then
+// read, through readAt alone: it is never written again once read, since a write after
+// a read would land at the position the read left on Windows.
 class ByteSource {
  public:
   virtual ~ByteSource() = default;
@@ -131,7 +138,8 @@ void followExistingOrder(const TableHeader& table, const ByteSource& mdx, IndexH
 struct RebuildOptions {
   size_t memoryBudget = 64u << 20;   // bytes of keys held in memory before spilling
   ScratchStore* scratch = nullptr;   // null: never spill
-  // Date written into the index header; 0 = today (UTC).
+  // Date written into the index header, given by the caller: the core reads no clock
+  // (the engine passes today's date; all 0 writes a blank date).
   int year = 0, month = 0, day = 0;
 };
 

@@ -17,10 +17,10 @@
 #include <cstdio>
 #include <cstring>
 
-#include "core/bytes.h"
-#include "core/core.h"
-#include "core/messages.h"
-#include "core/records.h"
+#include "idapi/core/bytes.h"
+#include "idapi/core/core.h"
+#include "idapi/core/messages.h"
+#include "idapi/core/records.h"
 
 namespace idapi::core {
 

@@ -4,9 +4,8 @@
 // ("..." '...' [...], numbers, .T. .F. .TRUE. .FALSE.), + - * / ^ on numbers, + and -
 // on character values (- moves the trailing blanks of its left operand to the end),
 // date + days, date - days, date - date, the comparisons = == <> # != < > <= >= $,
-// .AND. .OR. .NOT. and the functions UPPER LOWER SUBSTR LEFT RIGHT TRIM RTRIM LTRIM
-// ALLTRIM DTOS STR VAL IIF RECNO DELETED YEAR MONTH DAY DOW ABS INT AT CHR ASC LEN MOD
-// ROUND SPACE REPLICATE STUFF EMPTY ISBLANK SOUNDEX and CTOD of a blank text. Function
+// .AND. .OR. .NOT. and the functions of the table in expr_functions.cpp (UPPER, SUBSTR,
+// TRIM, DTOS, STR, VAL, IIF, RECNO, YEAR, SOUNDEX... and CTOD of a blank text). Function
 // names may be shortened to their first four letters.
 //
 // What an index cannot reproduce is refused when the expression is compiled: values
@@ -29,8 +28,8 @@
 #include <string_view>
 #include <vector>
 
-#include "core/core.h"
-#include "core/language.h"
+#include "idapi/core/core.h"
+#include "idapi/core/language.h"
 
 namespace idapi::core {
 

@@ -1,4 +1,4 @@
-#include "core/keys.h"
+#include "idapi/core/keys.h"
 
 #include <algorithm>
 #include <bit>
@@ -7,7 +7,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "core/messages.h"
+#include "idapi/core/messages.h"
 
 namespace idapi::core {
 

@@ -20,9 +20,9 @@
 #include <optional>
 #include <string>
 
-#include "core/core.h"
-#include "core/expr.h"
-#include "core/language.h"
+#include "idapi/core/core.h"
+#include "idapi/core/expr.h"
+#include "idapi/core/language.h"
 
 namespace idapi::core {
 

@@ -1,17 +1,18 @@
 // Language drivers: sort weights and case tables. See language.h.
-#include "core/language.h"
+#include "idapi/core/language.h"
 
 #include <array>
 #include <cstring>
 
-#include "core/core.h"
-#include "core/messages.h"
+#include "idapi/core/core.h"
+#include "idapi/core/messages.h"
 
 namespace idapi::core {
 
 namespace {
 
 // Sort weights of character keys, one table per national order (index = byte).
+// clang-format off
 constexpr uint8_t kDb865da0[256] = {
       0, 138, 139, 140, 141, 142, 143, 144, 145, 146, 147, 148, 149, 150, 151, 152,
     153, 154, 155, 156, 157, 158, 159, 160, 161, 162, 163, 164, 165, 166, 167, 168,
@@ -724,6 +725,7 @@ constexpr CaseTable kCases[] = {
     {863, kUpper863, kLower863},    {865, kUpper865, kLower865},    {866, kUpper866, kLower866},
     {874, kUpper874, kLower874},    {1252, kUpper1252, kLower1252},
 };
+// clang-format on
 
 // The upper half of a double-byte code page: no letters with a case.
 constexpr std::array<uint8_t, 128> kSameHigh = [] {

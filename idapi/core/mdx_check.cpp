@@ -22,10 +22,10 @@
 #include <set>
 #include <unordered_set>
 
-#include "core/bytes.h"
-#include "core/core.h"
-#include "core/language.h"
-#include "core/mdx_internal.h"
+#include "idapi/core/bytes.h"
+#include "idapi/core/core.h"
+#include "idapi/core/language.h"
+#include "idapi/core/mdx_internal.h"
 
 namespace idapi::core {
 
@@ -184,10 +184,10 @@ class TreeCheck {
     std::vector<uint8_t> node(block_);
     mdx_.readAt(uint64_t{page} * kPage, node.data(), block_);
     Bytes b(node);
-    const uint32_t k = u32At(b, 0);
+    const uint32_t k = u32At(b, kNodeKeyCount);
     if (k > keysMax_) fault(where + " holds " + std::to_string(k) + " keys, more than a block takes");
     // A node filled to the last byte has no room for a child pointer: a leaf.
-    const size_t trailingAt = 8 + size_t{group_} * k;
+    const size_t trailingAt = entryOffset(group_, k);
     const uint32_t trailing = trailingAt + 4 <= block_ ? u32At(b, trailingAt) : 0;
     std::vector<uint8_t> key(keyLength_);
     std::vector<uint8_t> entry(size_t{keyLength_} + 4);
@@ -197,9 +197,9 @@ class TreeCheck {
       if (k == 0 && !isRoot) fault(where + " is an empty leaf");
       std::vector<uint8_t> stored(keyLength_);
       for (uint32_t i = 0; i < k; ++i) {
-        const uint8_t* e = node.data() + 8 + size_t{group_} * i;
-        const uint32_t recno = u32At(b, 8 + size_t{group_} * i);
-        std::memcpy(stored.data(), e + 4, keyLength_);
+        const uint8_t* e = node.data() + entryOffset(group_, i);
+        const uint32_t recno = u32At(b, entryOffset(group_, i));
+        std::memcpy(stored.data(), e + kEntryKey, keyLength_);
         if (type_ == 'D') normaliseBlankDate(stored.data());
         if (!wellFormedKey(type_, stored.data(), keyLength_, false))
           fault("record " + std::to_string(recno) + " has a malformed key");
@@ -221,8 +221,8 @@ class TreeCheck {
     bool havePrevious = false;
     std::vector<uint8_t> previousSeparator;
     for (uint32_t i = 0; i <= k; ++i) {
-      const uint8_t* e = node.data() + 8 + size_t{group_} * i;
-      const uint32_t child = u32At(b, 8 + size_t{group_} * i);
+      const uint8_t* e = node.data() + entryOffset(group_, i);
+      const uint32_t child = u32At(b, entryOffset(group_, i));
       if (child == 0) fault(where + " has a null child pointer");
       Range sub;
       visit(child, depth + 1, leafDepth, sub, false);
@@ -235,7 +235,7 @@ class TreeCheck {
           fault(where + " has a separator key above the first key of its next child");
       }
       if (i < k) {
-        std::vector<uint8_t> stored(e + 4, e + 4 + keyLength_);
+        std::vector<uint8_t> stored(e + kEntryKey, e + kEntryKey + keyLength_);
         if (type_ == 'D') normaliseBlankDate(stored.data());
         if (!wellFormedKey(type_, stored.data(), keyLength_, false)) fault(where + " has a malformed separator key");
         sortable(stored.data(), separator.data());
@@ -267,23 +267,23 @@ class TreeCheck {
 // false and its faults are found by the walk.
 bool blanksKeyedZero(const ByteSource& mdx, uint32_t block, uint32_t root, bool descending) {
   const uint16_t group = groupLength(kDateKeyLength);
-  const uint32_t perBlock = (block - 8) / group;
+  const uint32_t perBlock = keysMaxWithoutTrailer(block, kDateKeyLength);
   std::vector<uint8_t> node(block);
   uint32_t page = root;
   for (int depth = 0; depth <= 40; ++depth) {
     if (page < kHeaderPages || uint64_t{page} * kPage + block > mdx.size()) return false;
     mdx.readAt(uint64_t{page} * kPage, node.data(), block);
     Bytes b(node);
-    const uint32_t k = u32At(b, 0);
+    const uint32_t k = u32At(b, kNodeKeyCount);
     if (k > perBlock) return false;
-    const size_t trailingAt = 8 + size_t{group} * k;
+    const size_t trailingAt = entryOffset(group, k);
     const uint32_t trailing = trailingAt + 4 <= block ? u32At(b, trailingAt) : 0;
     if (trailing == 0) {
       if (k == 0) return false;
-      const uint8_t* key = node.data() + 8 + size_t{group} * (descending ? k - 1 : 0) + 4;
+      const uint8_t* key = node.data() + entryOffset(group, descending ? k - 1 : 0) + kEntryKey;
       return std::all_of(key, key + kDateKeyLength, [](uint8_t c) { return c == 0; });
     }
-    page = descending ? trailing : u32At(b, 8);
+    page = descending ? trailing : u32At(b, entryOffset(group, 0));
   }
   return false;
 }
@@ -292,23 +292,23 @@ bool blanksKeyedZero(const ByteSource& mdx, uint32_t block, uint32_t root, bool 
 // from the root; false when the tree cannot be followed.
 bool endKey(const ByteSource& mdx, uint32_t block, uint32_t root, uint16_t keyLength, bool last, uint8_t* out) {
   const uint16_t group = groupLength(keyLength);
-  const uint32_t perBlock = (block - 8) / group;
+  const uint32_t perBlock = keysMaxWithoutTrailer(block, keyLength);
   std::vector<uint8_t> node(block);
   uint32_t page = root;
   for (int depth = 0; depth <= 40; ++depth) {
     if (page < kHeaderPages || uint64_t{page} * kPage + block > mdx.size()) return false;
     mdx.readAt(uint64_t{page} * kPage, node.data(), block);
     Bytes b(node);
-    const uint32_t k = u32At(b, 0);
+    const uint32_t k = u32At(b, kNodeKeyCount);
     if (k > perBlock) return false;
-    const size_t trailingAt = 8 + size_t{group} * k;
+    const size_t trailingAt = entryOffset(group, k);
     const uint32_t trailing = trailingAt + 4 <= block ? u32At(b, trailingAt) : 0;
     if (trailing == 0) {
       if (k == 0) return false;
-      std::memcpy(out, node.data() + 8 + size_t{group} * (last ? k - 1 : 0) + 4, keyLength);
+      std::memcpy(out, node.data() + entryOffset(group, last ? k - 1 : 0) + kEntryKey, keyLength);
       return true;
     }
-    page = last ? trailing : u32At(b, 8);
+    page = last ? trailing : u32At(b, entryOffset(group, 0));
   }
   return false;
 }
@@ -318,7 +318,7 @@ bool endKey(const ByteSource& mdx, uint32_t block, uint32_t root, uint16_t keyLe
 template <typename Visit>
 bool walkLeafKeys(const ByteSource& mdx, uint32_t block, uint32_t root, uint16_t keyLength, Visit&& visit) {
   const uint16_t group = groupLength(keyLength);
-  const uint32_t perBlock = (block - 8) / group;
+  const uint32_t perBlock = keysMaxWithoutTrailer(block, keyLength);
   std::unordered_set<uint32_t> seen;
   std::vector<uint8_t> node(block);
   // Iterative depth-first walk: (page, next child) pairs.
@@ -329,13 +329,13 @@ bool walkLeafKeys(const ByteSource& mdx, uint32_t block, uint32_t root, uint16_t
     if (nextChild == 0 && !seen.insert(page).second) return false;
     mdx.readAt(uint64_t{page} * kPage, node.data(), block);
     Bytes b(node);
-    const uint32_t k = u32At(b, 0);
+    const uint32_t k = u32At(b, kNodeKeyCount);
     if (k > perBlock) return false;
-    const size_t trailingAt = 8 + size_t{group} * k;
+    const size_t trailingAt = entryOffset(group, k);
     const uint32_t trailing = trailingAt + 4 <= block ? u32At(b, trailingAt) : 0;
     if (trailing == 0) {
       for (uint32_t i = 0; i < k; ++i)
-        if (!visit(node.data() + 8 + size_t{group} * i + 4)) return true;
+        if (!visit(node.data() + entryOffset(group, i) + kEntryKey)) return true;
       path.pop_back();
       continue;
     }
@@ -343,7 +343,7 @@ bool walkLeafKeys(const ByteSource& mdx, uint32_t block, uint32_t root, uint16_t
       path.pop_back();
       continue;
     }
-    const uint32_t child = u32At(b, 8 + size_t{group} * nextChild);
+    const uint32_t child = u32At(b, entryOffset(group, nextChild));
     ++nextChild;
     path.push_back({child, 0});
   }
@@ -358,13 +358,13 @@ void followExistingOrder(const TableHeader& table, const ByteSource& mdxFile, In
     const uint32_t block = uint32_t{index.blockPages} * kPage;
     std::vector<uint8_t> slots(kMaxTags * kSlotSize);
     mdxFile.readAt(kSlotsOffset, slots.data(), slots.size());
-    std::vector<uint8_t> tagHead(16);
+    std::vector<uint8_t> tagHead(kTagPrefixBytes);
     for (size_t i = 0; i < index.tags.size(); ++i) {
       TagDefinition& tag = index.tags[i];
       if (tag.keyType != 'C') continue;
-      mdxFile.readAt(uint64_t{u32At(Bytes(slots), kSlotSize * i)} * kPage, tagHead.data(), tagHead.size());
-      const uint32_t root = u32At(Bytes(tagHead), 0);
-      const uint16_t keyLength = u16At(Bytes(tagHead), 12);
+      mdxFile.readAt(uint64_t{u32At(Bytes(slots), kSlotSize * i + kSlotHeaderPage)} * kPage, tagHead.data(), tagHead.size());
+      const uint32_t root = u32At(Bytes(tagHead), kTagRoot);
+      const uint16_t keyLength = u16At(Bytes(tagHead), kTagKeyLength);
       if (keyLength != tag.keyLength || keyLength == 0) continue;
       // Only a tag whose ends are impossible in byte order (its lowest key starting
       // with a byte >= 0x80, its highest with one below) is walked.
@@ -407,20 +407,20 @@ std::vector<TagReport> checkIndex(const TableHeader& table, const ByteSource& db
                                   const std::string& indexFileName, const RebuildOptions& options) {
   IndexHeader ix = readIndexHeader(mdxFile, indexFileName);
   if (ix.tags.empty()) return {};
-  uint8_t head[48];
+  uint8_t head[kFileHeaderBytes];
   mdxFile.readAt(0, head, sizeof head);
-  const uint32_t pagesInFile = u32At(Bytes(head, sizeof head), 32);
+  const uint32_t pagesInFile = u32At(Bytes(head, sizeof head), kHdrPagesInFile);
   const uint32_t block = uint32_t{ix.blockPages} * kPage;
 
   std::vector<uint8_t> slots(kMaxTags * kSlotSize);
   mdxFile.readAt(kSlotsOffset, slots.data(), slots.size());
   std::set<uint32_t> tagPages;
-  for (size_t i = 0; i < ix.tags.size(); ++i) tagPages.insert(u32At(Bytes(slots), kSlotSize * i));
-  std::vector<uint8_t> tagHead(4);
+  for (size_t i = 0; i < ix.tags.size(); ++i) tagPages.insert(u32At(Bytes(slots), kSlotSize * i + kSlotHeaderPage));
+  std::vector<uint8_t> tagHead(kTagRoot + 4);
   for (size_t i = 0; i < ix.tags.size(); ++i) {
     if (ix.tags[i].keyType != 'D') continue;
-    mdxFile.readAt(uint64_t{u32At(Bytes(slots), kSlotSize * i)} * kPage, tagHead.data(), tagHead.size());
-    ix.tags[i].blankDateZero = blanksKeyedZero(mdxFile, block, u32At(Bytes(tagHead), 0), ix.tags[i].descending);
+    mdxFile.readAt(uint64_t{u32At(Bytes(slots), kSlotSize * i + kSlotHeaderPage)} * kPage, tagHead.data(), tagHead.size());
+    ix.tags[i].blankDateZero = blanksKeyedZero(mdxFile, block, u32At(Bytes(tagHead), kTagRoot), ix.tags[i].descending);
   }
 
   // Checks the tags listed (positions in ix.tags) and returns their reports.
@@ -459,21 +459,21 @@ std::vector<TagReport> checkIndex(const TableHeader& table, const ByteSource& db
       const TagKeys& keys = collector->keys(j);
       std::unique_ptr<SortedEntries> expected = collector->sorted(j);
       try {
-        const uint32_t headerPage = u32At(Bytes(slots), kSlotSize * slotIndex);
+        const uint32_t headerPage = u32At(Bytes(slots), kSlotSize * slotIndex + kSlotHeaderPage);
         mdxFile.readAt(uint64_t{headerPage} * kPage, tagBlock.data(), block);
         Bytes t(tagBlock);
-        const uint16_t perBlock = u16At(t, 14);
-        if (perBlock != keysMax(block, keys.keyLength()) && perBlock != (block - 8) / groupLength(keys.keyLength()))
-          throw TagFault{"tag header gives " + std::to_string(u16At(t, 14)) + " keys per block instead of " +
+        const uint16_t perBlock = u16At(t, kTagKeysPerBlock);
+        if (perBlock != keysMax(block, keys.keyLength()) && perBlock != keysMaxWithoutTrailer(block, keys.keyLength()))
+          throw TagFault{"tag header gives " + std::to_string(u16At(t, kTagKeysPerBlock)) + " keys per block instead of " +
                          std::to_string(keysMax(block, keys.keyLength()))};
-        if (u16At(t, 18) != groupLength(keys.keyLength())) throw TagFault{"tag header has a wrong entry length"};
-        const char slotType = static_cast<char>(slots[kSlotSize * slotIndex + 20]);
+        if (u16At(t, kTagEntryLength) != groupLength(keys.keyLength())) throw TagFault{"tag header has a wrong entry length"};
+        const char slotType = static_cast<char>(slots[kSlotSize * slotIndex + kSlotKeyType]);
         if (slotType != keys.keyType() && !(slotType == 'F' && keys.keyType() == 'N'))
           throw TagFault{"tag table and tag header disagree on the key type"};
         LeafComparer leaves(*expected, keys.keyLength(), tag.unique, table.recordCount);
         TreeCheck tree(mdxFile, ix, pagesInFile, tagPages, keys, leaves);
         try {
-          tree.walk(u32At(t, 0));
+          tree.walk(u32At(t, kTagRoot));
         } catch (...) {
           report.keys = leaves.count();
           throw;

@@ -1,15 +1,7 @@
 // Shared by the index reader, builder and checker: the layout of the index file and
 // the collection and sorting of a tag's keys.
 //
-// File layout (all page numbers count 512-byte pages from the start of the file):
-//   pages 0-3  file header (bytes 0-47), a dummy slot at 512 whose byte 17 (file
-//              byte 529) is 1, and 47 tag slots of 32 bytes from byte 544;
-//   then       one block per tag header, then each tag's B-tree nodes.
-// A block is blockPages x 512 bytes (1 to 63 pages; 2 is usual). A tag header takes
-// one block; with 512-byte blocks there is no room for a FOR condition. A node block holds a u32 key count, a u32 zero,
-// `count` entries of `group` bytes (u32 pointer + key + zero padding), then a u32:
-// 0 in a leaf, the rightmost child's page in an interior node. Leaf pointers are record
-// numbers; interior entry i points to child i and carries that child's last key.
+// The file layout itself is described in mdx_format.h.
 #ifndef IDAPI_CORE_MDX_INTERNAL_H
 #define IDAPI_CORE_MDX_INTERNAL_H
 
@@ -17,26 +9,39 @@
 #include <memory>
 #include <vector>
 
-#include "core/core.h"
-#include "core/keys.h"
+#include "idapi/core/core.h"
+#include "idapi/core/keys.h"
+#include "idapi/core/mdx_format.h"
 
 namespace idapi::core::mdx {
 
-inline constexpr uint32_t kPage = 512;
-inline constexpr uint32_t kHeaderPages = 4;
-inline constexpr uint32_t kFileHeaderBytes = 48;  // the fixed part before the tag table
-inline constexpr uint32_t kSlotsOffset = 544;
-inline constexpr uint32_t kSlotSize = 32;
-inline constexpr uint32_t kMaxTags = 47;
-inline constexpr uint32_t kMaxExpression = 220;
-inline constexpr uint32_t kForOffset = 762;
-inline constexpr uint16_t kMinBlockPages = 1;
-inline constexpr uint16_t kMaxBlockPages = 63;
+// Gathers small writes into large ones for a sink that is written front to back.
+class BufferedWriter {
+ public:
+  explicit BufferedWriter(ByteSink& sink, size_t size = 256u << 10) : sink_(sink) { buffer_.reserve(size); }
+  ~BufferedWriter() = default;
+  void write(const void* data, size_t length) {
+    const auto* p = static_cast<const uint8_t*>(data);
+    if (buffer_.size() + length > buffer_.capacity()) flush();
+    if (length >= buffer_.capacity()) {
+      sink_.write(p, length);
+      written_ += length;
+      return;
+    }
+    buffer_.insert(buffer_.end(), p, p + length);
+    written_ += length;
+  }
+  void flush() {
+    if (!buffer_.empty()) sink_.write(buffer_.data(), buffer_.size());
+    buffer_.clear();
+  }
+  uint64_t written() const { return written_; }
 
-inline uint16_t groupLength(uint16_t keyLength) { return static_cast<uint16_t>((keyLength + 4 + 3) / 4 * 4); }
-inline uint16_t keysMax(uint32_t blockBytes, uint16_t keyLength) {
-  return static_cast<uint16_t>((blockBytes - 12) / groupLength(keyLength));
-}
+ private:
+  ByteSink& sink_;
+  std::vector<uint8_t> buffer_;
+  uint64_t written_ = 0;
+};
 
 // The sorted entries of one tag: sortable key followed by the record number
 // (big-endian, so that memcmp orders equal keys by record number).

@@ -1,4 +1,4 @@
-#include "core/messages.h"
+#include "idapi/core/messages.h"
 
 #include <atomic>
 #include <cstdio>

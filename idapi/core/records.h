@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "core/core.h"
+#include "idapi/core/core.h"
 
 namespace idapi::core {
 

@@ -20,17 +20,11 @@
 #include <string>
 #include <vector>
 
-#ifdef _WIN32
-#include <windows.h>
-#else
-#include <unistd.h>
-#endif
-
-#include "core/core.h"
-#include "core/messages.h"
-#include "engine/platform.h"
-#include "engine/texts.h"
-#include "engine/tuning.h"
+#include "idapi/core/core.h"
+#include "idapi/core/messages.h"
+#include "idapi/engine/platform.h"
+#include "idapi/engine/texts.h"
+#include "idapi/engine/tuning.h"
 #include "idapi/dbi.h"
 
 namespace idapi::engine {
@@ -198,17 +192,6 @@ void closeDatabase(State& s, Database* db) {
   for (Cursor* c : doomed) closeCursor(s, c);
   s.databases.erase(db);
   delete db;
-}
-
-std::string currentDirectory() {
-#ifdef _WIN32
-  char buffer[MAX_PATH + 1] = {};
-  DWORD n = GetCurrentDirectoryA(sizeof buffer, buffer);
-  return n > 0 && n < sizeof buffer ? std::string(buffer, n) : std::string();
-#else
-  std::vector<char> buffer(4096);
-  return ::getcwd(buffer.data(), buffer.size()) ? std::string(buffer.data()) : std::string();
-#endif
 }
 
 // The part of a table name after its last separator.
@@ -448,6 +431,10 @@ void rebuild(Cursor& c) {
     core::RebuildOptions options;
     options.memoryBudget = rebuildMemoryBudget.load();
     options.scratch = scratch.get();
+    const CalendarDate today = todayUtc();
+    options.year = today.year;
+    options.month = today.month;
+    options.day = today.day;
     core::rebuildIndex(table, *c.dbf, index, fileNameOf(c.mdxPath), *out, options);
     scratch.reset();
     // The old index stays open until the new one has taken its name, and the new one

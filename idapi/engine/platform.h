@@ -1,7 +1,10 @@
 // The engine's file layer: the only code that touches the operating system.
 //
-// One implementation per platform (platform_posix.cpp, platform_win.cpp). The rest of
-// the engine sees files as core::ByteSource objects and errors as OsStatus values.
+// What is the same everywhere is in platform_common.cpp, the rest in one file per
+// platform (platform_posix.cpp, platform_win.cpp). The rest of the engine sees files
+// as core::ByteSource objects and errors as OsStatus values; the current folder and
+// the clock are asked for here too, so that no other file of the engine calls the
+// system.
 //
 // Table files are only ever opened for reading. Exclusive use is enforced by the
 // operating system: on Windows by the share mode of the open (none for exclusive use,
@@ -20,7 +23,7 @@
 #include <memory>
 #include <string>
 
-#include "core/core.h"
+#include "idapi/core/core.h"
 
 namespace idapi::engine {
 
@@ -157,6 +160,14 @@ std::unique_ptr<core::ScratchStore> createScratchStore(const std::string& target
 // call it while the table is held exclusively.
 void removeLeftovers(const std::string& target);
 
+// The process's current folder, "" when the system cannot tell it.
+std::string currentDirectory();
+
+struct CalendarDate {
+  int year = 0, month = 0, day = 0;
+};
+// Today's date in UTC: the date stamped into a new index file.
+CalendarDate todayUtc();
 
 }  // namespace idapi::engine
 

@@ -15,7 +15,6 @@
 #include <time.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <cstdlib>
@@ -23,9 +22,11 @@
 #include <random>
 #include <vector>
 
-#include "engine/buffered_writer.h"
-#include "engine/platform.h"
-#include "engine/texts.h"
+#include "idapi/engine/buffered_writer.h"
+#include "idapi/engine/platform.h"
+#include "idapi/engine/platform_detail.h"
+#include "idapi/engine/texts.h"
+#include "pathwalk/pathwalk.h"
 
 namespace idapi::engine {
 namespace {
@@ -45,31 +46,21 @@ std::string temporaryPrefix(const std::string& target) {
 static_assert(sizeof(off_t) >= 8, "file offsets must be 64-bit (large-file support)");
 
 OsStatus classify(int err) {
-  switch (err) {
-    case ENOENT:
-    case ENOTDIR:
-      return OsStatus::NotFound;
-    case EACCES:
-    case EPERM:
-      return OsStatus::AccessDenied;
-    case EROFS:
-      return OsStatus::ReadOnly;
-    case EWOULDBLOCK:
-      return OsStatus::Locked;
-    case ENOSPC:
-    case EDQUOT:
-      return OsStatus::NoSpace;
-    case EMFILE:
-    case ENFILE:
-      return OsStatus::NoHandles;
-    case ENAMETOOLONG:
-    case ELOOP:
-      return OsStatus::BadName;
-    case ENOLCK:
-      return OsStatus::LockFailed;
-    default:
-      return OsStatus::Other;
-  }
+  return detail::meaningOf(static_cast<uint32_t>(err), {
+      {ENOENT, OsStatus::NotFound},
+      {ENOTDIR, OsStatus::NotFound},
+      {EACCES, OsStatus::AccessDenied},
+      {EPERM, OsStatus::AccessDenied},
+      {EROFS, OsStatus::ReadOnly},
+      {EWOULDBLOCK, OsStatus::Locked},
+      {ENOSPC, OsStatus::NoSpace},
+      {EDQUOT, OsStatus::NoSpace},
+      {EMFILE, OsStatus::NoHandles},
+      {ENFILE, OsStatus::NoHandles},
+      {ENAMETOOLONG, OsStatus::BadName},
+      {ELOOP, OsStatus::BadName},
+      {ENOLCK, OsStatus::LockFailed},
+  });
 }
 
 // Reads exactly `length` bytes at `offset`, or throws a read failure naming the file.
@@ -121,17 +112,6 @@ class PosixFile final : public LockedFile {
   uint64_t size_;
 };
 
-bool caseEqual(const std::string& a, const std::string& b) {
-  if (a.size() != b.size()) return false;
-  for (size_t i = 0; i < a.size(); ++i) {
-    unsigned char x = static_cast<unsigned char>(a[i]), y = static_cast<unsigned char>(b[i]);
-    if (x >= 'a' && x <= 'z') x = static_cast<unsigned char>(x - 32);
-    if (y >= 'a' && y <= 'z') y = static_cast<unsigned char>(y - 32);
-    if (x != y) return false;
-  }
-  return true;
-}
-
 bool exists(const std::string& path) {
   struct stat st;
   return ::lstat(path.c_str(), &st) == 0;
@@ -142,13 +122,10 @@ bool exists(const std::string& path) {
 std::string matchEntry(const std::string& folder, const std::string& name) {
   DIR* dir = ::opendir(folder.empty() ? "." : folder.c_str());
   if (!dir) return {};
-  std::string best;
-  while (dirent* entry = ::readdir(dir)) {
-    std::string candidate = entry->d_name;
-    if (caseEqual(candidate, name) && (best.empty() || candidate < best)) best = candidate;
-  }
+  pathwalk::Match match(name);
+  while (dirent* entry = ::readdir(dir)) match.offer(entry->d_name);
   ::closedir(dir);
-  return best;
+  return match.best();
 }
 
 void syncFolder(const std::string& folder) {
@@ -159,16 +136,9 @@ void syncFolder(const std::string& folder) {
 }
 
 std::string randomSuffix() {
-  static std::atomic<uint64_t> counter{0};
   static const uint64_t seed = std::random_device{}() ^
                                static_cast<uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count());
-  uint64_t value = seed + 0x9E3779B97F4A7C15ull * (++counter) + static_cast<uint64_t>(::getpid());
-  value ^= value >> 31;
-  value *= 0xBF58476D1CE4E5B9ull;
-  value ^= value >> 29;
-  char text[17];
-  std::snprintf(text, sizeof text, "%016llx", static_cast<unsigned long long>(value));
-  return text;
+  return detail::uniqueHex(seed + static_cast<uint64_t>(::getpid()));
 }
 
 // Creates a new file named prefix + random hex with O_EXCL. Throws on failure.
@@ -181,11 +151,9 @@ int createUnique(const std::string& prefix, std::string& path) {
     if (fd >= 0) return fd;
     if (errno == EEXIST) continue;
     int err = errno;
-    DBIResult code = err == ENOSPC || err == EDQUOT                 ? DBIERR_NODISKSPACE
-                     : err == EACCES || err == EPERM || err == EROFS ? DBIERR_READONLYDIR
-                     : err == ENAMETOOLONG                            ? DBIERR_INVALIDFILENAME
-                                                                     : DBIERR_WRITEERR;
-    throw core::Failure(code, texts::createError(path));
+    // A loop of links on the folder's path is a failed write here, not a bad name.
+    throw core::Failure(detail::createFailureCode(err == ELOOP ? OsStatus::Other : classify(err)),
+                        texts::createError(path));
   }
   throw core::Failure(DBIERR_WRITEERR, texts::createError(path));
 }
@@ -299,15 +267,6 @@ class PosixScratch final : public core::ScratchFile {
   std::string path_;
   int fd_ = -1;
   std::unique_ptr<BufferedFd> out_;
-};
-
-class PosixScratchStore final : public core::ScratchStore {
- public:
-  explicit PosixScratchStore(std::string prefix) : prefix_(std::move(prefix)) {}
-  std::unique_ptr<core::ScratchFile> create() override { return std::make_unique<PosixScratch>(prefix_); }
-
- private:
-  std::string prefix_;
 };
 
 }  // namespace
@@ -427,40 +386,20 @@ std::string resolvePath(const std::string& directory, const std::string& name) {
     if (!base.empty() && base.back() != '/') base += '/';
     path = base + path;
   }
-  if (exists(path)) return path;
-
-  // Walk the components, replacing each missing one by its case-insensitive match.
-  std::string built = path[0] == '/' ? "/" : "";
-  size_t pos = built.size();
-  bool missing = false;
-  while (pos <= path.size()) {
-    size_t next = path.find('/', pos);
-    if (next == std::string::npos) next = path.size();
-    std::string part = path.substr(pos, next - pos);
-    pos = next + 1;
-    if (part.empty()) continue;
-    bool last = next >= path.size();
-    if (!missing && part != "." && part != ".." && !exists(built + part)) {
-      std::string match = matchEntry(built, part);
-      if (match.empty())
-        missing = true;  // keep the rest as given: the open will report it missing
-      else
-        part = match;
-    }
-    built += part;
-    if (!last) built += '/';
-  }
-  return built;
+  return pathwalk::resolveCase(path, exists, matchEntry);
 }
 
-
+std::string currentDirectory() {
+  std::vector<char> buffer(4096);
+  return ::getcwd(buffer.data(), buffer.size()) ? std::string(buffer.data()) : std::string();
+}
 
 std::unique_ptr<ReplacementFile> createReplacement(const std::string& target) {
   return std::make_unique<PosixReplacement>(target);
 }
 
 std::unique_ptr<core::ScratchStore> createScratchStore(const std::string& target) {
-  return std::make_unique<PosixScratchStore>(temporaryPrefix(target) + "s");
+  return std::make_unique<detail::ScratchStoreOf<PosixScratch, std::string>>(temporaryPrefix(target) + "s");
 }
 
 void removeLeftovers(const std::string& target) {
@@ -475,7 +414,7 @@ void removeLeftovers(const std::string& target) {
     if (candidate.size() > prefix.size() && candidate.compare(0, prefix.size(), prefix) == 0) {
       std::string rest = candidate.substr(prefix.size());
       if (!rest.empty() && rest[0] == 's') rest.erase(0, 1);
-      if (rest.size() == 16 && rest.find_first_not_of("0123456789abcdef") == std::string::npos)
+      if (rest.size() == 16 && detail::isLowerHex(rest))
         doomed.push_back(folder + candidate);
     }
   }

@@ -13,44 +13,34 @@
 #include <windows.h>
 
 #include <algorithm>
-#include <atomic>
-#include <cstdio>
 #include <vector>
 
-#include "engine/buffered_writer.h"
-#include "engine/platform.h"
-#include "engine/texts.h"
+#include "idapi/engine/buffered_writer.h"
+#include "idapi/engine/platform.h"
+#include "idapi/engine/platform_detail.h"
+#include "idapi/engine/texts.h"
 
 namespace idapi::engine {
 namespace {
 
 OsStatus classify(DWORD err) {
-  switch (err) {
-    case ERROR_FILE_NOT_FOUND:
-    case ERROR_PATH_NOT_FOUND:
-    case ERROR_INVALID_NAME:
-    case ERROR_BAD_PATHNAME:
-    case ERROR_INVALID_DRIVE:
-    case ERROR_BAD_NETPATH:
-    case ERROR_BAD_NET_NAME:
-      return OsStatus::NotFound;
-    case ERROR_ACCESS_DENIED:
-      return OsStatus::AccessDenied;
-    case ERROR_WRITE_PROTECT:
-      return OsStatus::ReadOnly;
-    case ERROR_SHARING_VIOLATION:
-    case ERROR_LOCK_VIOLATION:
-      return OsStatus::Locked;
-    case ERROR_DISK_FULL:
-    case ERROR_HANDLE_DISK_FULL:
-      return OsStatus::NoSpace;
-    case ERROR_TOO_MANY_OPEN_FILES:
-      return OsStatus::NoHandles;
-    case ERROR_FILENAME_EXCED_RANGE:
-      return OsStatus::BadName;
-    default:
-      return OsStatus::Other;
-  }
+  return detail::meaningOf(err, {
+      {ERROR_FILE_NOT_FOUND, OsStatus::NotFound},
+      {ERROR_PATH_NOT_FOUND, OsStatus::NotFound},
+      {ERROR_INVALID_NAME, OsStatus::NotFound},
+      {ERROR_BAD_PATHNAME, OsStatus::NotFound},
+      {ERROR_INVALID_DRIVE, OsStatus::NotFound},
+      {ERROR_BAD_NETPATH, OsStatus::NotFound},
+      {ERROR_BAD_NET_NAME, OsStatus::NotFound},
+      {ERROR_ACCESS_DENIED, OsStatus::AccessDenied},
+      {ERROR_WRITE_PROTECT, OsStatus::ReadOnly},
+      {ERROR_SHARING_VIOLATION, OsStatus::Locked},
+      {ERROR_LOCK_VIOLATION, OsStatus::Locked},
+      {ERROR_DISK_FULL, OsStatus::NoSpace},
+      {ERROR_HANDLE_DISK_FULL, OsStatus::NoSpace},
+      {ERROR_TOO_MANY_OPEN_FILES, OsStatus::NoHandles},
+      {ERROR_FILENAME_EXCED_RANGE, OsStatus::BadName},
+  });
 }
 
 // Reads exactly `length` bytes at `offset`, or throws a read failure naming the file.
@@ -114,17 +104,9 @@ bool attributes(const std::string& path, DWORD& attrs) {
 }
 
 std::string hexSuffix() {
-  static std::atomic<uint32_t> counter{0};
   LARGE_INTEGER now;
   QueryPerformanceCounter(&now);
-  uint64_t value = static_cast<uint64_t>(now.QuadPart) ^ (static_cast<uint64_t>(GetCurrentProcessId()) << 32) ^
-                   (0x9E3779B97F4A7C15ull * ++counter);
-  value ^= value >> 31;
-  value *= 0xBF58476D1CE4E5B9ull;
-  value ^= value >> 29;
-  char text[17];
-  std::snprintf(text, sizeof text, "%016llx", static_cast<unsigned long long>(value));
-  return text;
+  return detail::uniqueHex(static_cast<uint64_t>(now.QuadPart) ^ (static_cast<uint64_t>(GetCurrentProcessId()) << 32));
 }
 
 // Temporary names in the folder of `target`: `tag` ("~IX" new index, "~IS" sorted
@@ -144,7 +126,7 @@ TemporaryName temporaryName(const std::string& target, const char* tag) {
 bool isTemporaryName(const std::string& name) {
   if (name.size() < 5 || name.size() > 16 || name[0] != '~' || name[1] != 'I' || (name[2] != 'X' && name[2] != 'S'))
     return false;
-  return name.find_first_not_of("0123456789abcdef", 3) == std::string::npos;
+  return detail::isLowerHex(name, 3);
 }
 
 HANDLE createUnique(const TemporaryName& name, std::string& path, DWORD access, DWORD share, DWORD flags) {
@@ -157,10 +139,8 @@ HANDLE createUnique(const TemporaryName& name, std::string& path, DWORD access, 
     if (err == ERROR_FILE_EXISTS || err == ERROR_ALREADY_EXISTS) continue;
     break;
   }
-  throw core::Failure(err == ERROR_DISK_FULL || err == ERROR_HANDLE_DISK_FULL         ? DBIERR_NODISKSPACE
-                      : err == ERROR_ACCESS_DENIED || err == ERROR_WRITE_PROTECT      ? DBIERR_READONLYDIR
-                      : err == ERROR_FILENAME_EXCED_RANGE || err == ERROR_INVALID_NAME ? DBIERR_INVALIDFILENAME
-                                                                                       : DBIERR_WRITEERR,
+  // A name the system cannot take is a bad name here, not a missing folder.
+  throw core::Failure(detail::createFailureCode(err == ERROR_INVALID_NAME ? OsStatus::BadName : classify(err)),
                       texts::createError(path));
 }
 
@@ -329,15 +309,6 @@ class WinScratch final : public core::ScratchFile {
   std::unique_ptr<Buffered> out_;
 };
 
-class WinScratchStore final : public core::ScratchStore {
- public:
-  explicit WinScratchStore(TemporaryName name) : name_(std::move(name)) {}
-  std::unique_ptr<core::ScratchFile> create() override { return std::make_unique<WinScratch>(name_); }
-
- private:
-  TemporaryName name_;
-};
-
 bool isSeparator(char c) { return c == '\\' || c == '/'; }
 
 }  // namespace
@@ -440,12 +411,18 @@ std::string resolvePath(const std::string& directory, const std::string& name) {
   return base + name;
 }
 
+std::string currentDirectory() {
+  char buffer[MAX_PATH + 1] = {};
+  DWORD n = GetCurrentDirectoryA(sizeof buffer, buffer);
+  return n > 0 && n < sizeof buffer ? std::string(buffer, n) : std::string();
+}
+
 std::unique_ptr<ReplacementFile> createReplacement(const std::string& target) {
   return std::make_unique<WinReplacement>(target);
 }
 
 std::unique_ptr<core::ScratchStore> createScratchStore(const std::string& target) {
-  return std::make_unique<WinScratchStore>(temporaryName(target, "~IS"));
+  return std::make_unique<detail::ScratchStoreOf<WinScratch, TemporaryName>>(temporaryName(target, "~IS"));
 }
 
 void removeLeftovers(const std::string& target) {

@@ -1,8 +1,8 @@
-#include "engine/texts.h"
+#include "idapi/engine/texts.h"
 
 #include <cstdio>
 
-#include "core/messages.h"
+#include "idapi/core/messages.h"
 
 namespace idapi::engine::texts {
 

@@ -2,13 +2,13 @@
 
 #include <cstring>
 
-namespace engine {
+namespace launcher::engine {
 namespace {
 
 constexpr const char* kSlotNames[] = {
-    "DbiInitFn",      "DbiExit",          "DbiOpenDatabase",   "DbiCloseDatabase", "DbiSetDirectory",
-    "DbiOpenTable",   "DbiCloseCursor",   "DbiGetCursorProps", "DbiGetFieldDescs", "DbiGetIndexDescs",
-    "DbiSetToBegin",  "DbiRegenIndexes",  "DbiGetErrorString", "DbiGetErrorEntry"};
+#define IDAPI_EXPORT(name, argumentBytes) #name,
+#include "idapi/exports.h"
+};
 
 bool endsWithSeparator(const std::string& path) {
   return !path.empty() && (path.back() == '\\' || path.back() == '/');
@@ -47,7 +47,7 @@ Engine::Engine(sys::System& system) : system_(system) {
 
 Engine::~Engine() {
   if (database_ != nullptr) {
-    if (auto close = bound<PFN_DbiCloseDatabase>(kCloseDatabase)) close(&database_);
+    if (auto close = bound<PFN_DbiCloseDatabase>(kDbiCloseDatabase)) close(&database_);
     database_ = nullptr;
   }
   unload();
@@ -61,7 +61,7 @@ Fn Engine::bound(Slot slot) {
 
 void Engine::unload() {
   if (initialised_) {
-    if (auto exitFn = bound<PFN_DbiExit>(kExit)) exitFn();
+    if (auto exitFn = bound<PFN_DbiExit>(kDbiExit)) exitFn();
     initialised_ = false;
   }
   if (library_ != nullptr) system_.freeLibrary(library_);
@@ -109,7 +109,7 @@ void Engine::start() {
   if (database_ != nullptr) return;
   if (!initialised_) {
     if (library_ == nullptr) loadLibrary();
-    const auto init = bound<PFN_DbiInitFn>(kInitFn);
+    const auto init = bound<PFN_DbiInitFn>(kDbiInitFn);
     if (init == nullptr) {
       unload();
       throw EngineError(DBIERR_NOTINITIALIZED, startFailureMessage(DBIERR_NOTINITIALIZED));
@@ -126,17 +126,17 @@ void Engine::start() {
   }
 
   hDBIDb db = nullptr;
-  const auto openDatabase = bound<PFN_DbiOpenDatabase>(kOpenDatabase);
+  const auto openDatabase = bound<PFN_DbiOpenDatabase>(kDbiOpenDatabase);
   DBIResult rc = openDatabase != nullptr ? openDatabase(nullptr, nullptr, dbiREADWRITE, dbiOPENSHARED, nullptr, 0,
                                                         nullptr, nullptr, &db)
                                          : DBIERR_NOTINITIALIZED;
   if (rc != DBIERR_NONE) throw error(rc);
   // An empty working directory: tables are always named by full path.
-  const auto setDirectory = bound<PFN_DbiSetDirectory>(kSetDirectory);
+  const auto setDirectory = bound<PFN_DbiSetDirectory>(kDbiSetDirectory);
   rc = setDirectory != nullptr ? setDirectory(db, "") : DBIERR_NOTINITIALIZED;
   if (rc != DBIERR_NONE) {
     EngineError failure = error(rc);
-    if (auto close = bound<PFN_DbiCloseDatabase>(kCloseDatabase)) close(&db);
+    if (auto close = bound<PFN_DbiCloseDatabase>(kDbiCloseDatabase)) close(&db);
     throw failure;
   }
   database_ = db;
@@ -157,44 +157,44 @@ void Engine::check(DBIResult code) {
 DBIResult Engine::OpenTable(hDBIDb db, const char* name, const char* driver, const char* indexName,
                             const char* indexTagName, UINT16 indexId, DBIOpenMode openMode, DBIShareMode shareMode,
                             XLTMode translation, BOOLDBI uniDirectional, void* optParams, hDBICur* cursor) {
-  const auto fn = bound<PFN_DbiOpenTable>(kOpenTable);
+  const auto fn = bound<PFN_DbiOpenTable>(kDbiOpenTable);
   if (fn == nullptr) return DBIERR_NOTINITIALIZED;
   return fn(db, name, driver, indexName, indexTagName, indexId, openMode, shareMode, translation, uniDirectional,
             optParams, cursor);
 }
 
 DBIResult Engine::CloseCursor(hDBICur* cursor) {
-  const auto fn = bound<PFN_DbiCloseCursor>(kCloseCursor);
+  const auto fn = bound<PFN_DbiCloseCursor>(kDbiCloseCursor);
   return fn != nullptr ? fn(cursor) : DBIERR_NOTINITIALIZED;
 }
 
 DBIResult Engine::GetCursorProps(hDBICur cursor, CURProps* props) {
-  const auto fn = bound<PFN_DbiGetCursorProps>(kGetCursorProps);
+  const auto fn = bound<PFN_DbiGetCursorProps>(kDbiGetCursorProps);
   return fn != nullptr ? fn(cursor, props) : DBIERR_NOTINITIALIZED;
 }
 
 DBIResult Engine::GetFieldDescs(hDBICur cursor, FLDDesc* fields) {
-  const auto fn = bound<PFN_DbiGetFieldDescs>(kGetFieldDescs);
+  const auto fn = bound<PFN_DbiGetFieldDescs>(kDbiGetFieldDescs);
   return fn != nullptr ? fn(cursor, fields) : DBIERR_NOTINITIALIZED;
 }
 
 DBIResult Engine::GetIndexDescs(hDBICur cursor, IDXDesc* indexes) {
-  const auto fn = bound<PFN_DbiGetIndexDescs>(kGetIndexDescs);
+  const auto fn = bound<PFN_DbiGetIndexDescs>(kDbiGetIndexDescs);
   return fn != nullptr ? fn(cursor, indexes) : DBIERR_NOTINITIALIZED;
 }
 
 DBIResult Engine::SetToBegin(hDBICur cursor) {
-  const auto fn = bound<PFN_DbiSetToBegin>(kSetToBegin);
+  const auto fn = bound<PFN_DbiSetToBegin>(kDbiSetToBegin);
   return fn != nullptr ? fn(cursor) : DBIERR_NOTINITIALIZED;
 }
 
 DBIResult Engine::RegenIndexes(hDBICur cursor) {
-  const auto fn = bound<PFN_DbiRegenIndexes>(kRegenIndexes);
+  const auto fn = bound<PFN_DbiRegenIndexes>(kDbiRegenIndexes);
   return fn != nullptr ? fn(cursor) : DBIERR_NOTINITIALIZED;
 }
 
 std::string Engine::errorText(DBIResult code) {
-  const auto fn = bound<PFN_DbiGetErrorString>(kGetErrorString);
+  const auto fn = bound<PFN_DbiGetErrorString>(kDbiGetErrorString);
   if (fn == nullptr) return {};
   char buffer[DBIMAXMSGLEN + 1] = {};
   fn(code, buffer);
@@ -202,7 +202,7 @@ std::string Engine::errorText(DBIResult code) {
 }
 
 DBIResult Engine::errorEntry(UINT16 n, UINT32& native, std::string& text) {
-  const auto fn = bound<PFN_DbiGetErrorEntry>(kGetErrorEntry);
+  const auto fn = bound<PFN_DbiGetErrorEntry>(kDbiGetErrorEntry);
   native = 0;
   text.clear();
   if (fn == nullptr) return DBIERR_NONE;
@@ -214,4 +214,4 @@ DBIResult Engine::errorEntry(UINT16 n, UINT32& native, std::string& text) {
   return code;
 }
 
-}  // namespace engine
+}  // namespace launcher::engine

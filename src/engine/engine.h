@@ -10,7 +10,7 @@
 #include "engine/engine_error.h"
 #include "sys/system.h"
 
-namespace engine {
+namespace launcher::engine {
 
 // Where the engine is looked for, and how it is started.
 inline constexpr const char* kLibraryName = "IDAPI32.DLL";
@@ -60,9 +60,11 @@ class Engine {
   DBIResult errorEntry(UINT16 n, UINT32& native, std::string& text);
 
  private:
+  // One slot for each exported function, bound on first use.
   enum Slot {
-    kInitFn, kExit, kOpenDatabase, kCloseDatabase, kSetDirectory, kOpenTable, kCloseCursor, kGetCursorProps,
-    kGetFieldDescs, kGetIndexDescs, kSetToBegin, kRegenIndexes, kGetErrorString, kGetErrorEntry, kSlotCount
+#define IDAPI_EXPORT(name, argumentBytes) k##name,
+#include "idapi/exports.h"
+    kSlotCount
   };
   template <typename Fn>
   Fn bound(Slot slot);
@@ -76,6 +78,6 @@ class Engine {
   hDBIDb database_ = nullptr;
 };
 
-}  // namespace engine
+}  // namespace launcher::engine
 
 #endif  // ORVANE_ENGINE_ENGINE_H

@@ -4,7 +4,9 @@
 #include <cstdio>
 #include <vector>
 
-namespace engine {
+#include "sys/utf8.h"
+
+namespace launcher::engine {
 namespace {
 
 bool isBlank(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n' || c == '\v' || c == '\f'; }
@@ -16,22 +18,16 @@ std::string trimmed(const std::string& text) {
   return text.substr(begin, end - begin);
 }
 
-// Decodes UTF-8 leniently (a stray byte stands for itself) and folds letter case.
+// Decodes UTF-8 and folds letter case. A malformed byte stands for itself, as a value
+// beyond Unicode that no character equals, rather than for U+FFFD: two lines that
+// differ only in such bytes stay two lines.
 std::u32string folded(const std::string& text) {
   std::u32string out;
   out.reserve(text.size());
   for (size_t i = 0; i < text.size();) {
-    const auto b0 = static_cast<uint8_t>(text[i]);
-    char32_t c = b0;
-    size_t length = 1;
-    if (b0 >= 0xC0 && b0 < 0xE0 && i + 1 < text.size()) {
-      c = ((b0 & 0x1F) << 6) | (static_cast<uint8_t>(text[i + 1]) & 0x3F);
-      length = 2;
-    } else if (b0 >= 0xE0 && b0 < 0xF0 && i + 2 < text.size()) {
-      c = ((b0 & 0x0F) << 12) | ((static_cast<uint8_t>(text[i + 1]) & 0x3F) << 6) |
-          (static_cast<uint8_t>(text[i + 2]) & 0x3F);
-      length = 3;
-    }
+    const size_t start = i;
+    char32_t c = sys::decodeUtf8(text, i);
+    if (c == sys::kReplacementCharacter && i - start == 1) c = 0x110000 + static_cast<uint8_t>(text[start]);
     if (c >= 'A' && c <= 'Z') {
       c += 0x20;
     } else if (c >= 0xC0 && c <= 0xDE && c != 0xD7) {
@@ -50,7 +46,6 @@ std::u32string folded(const std::string& text) {
       }
     }
     out += c;
-    i += length;
   }
   return out;
 }
@@ -98,4 +93,4 @@ std::string composeMessage(DBIResult code, const std::function<std::string(DBIRe
   return message;
 }
 
-}  // namespace engine
+}  // namespace launcher::engine

@@ -1,10 +1,6 @@
 #include "engine/reindex.h"
 
-#include <string>
-
-#include "policy/run_plan.h"
-
-namespace engine {
+namespace launcher::engine {
 
 void reindexTable(TTable& Table) {
   const bool WasActive = Table.Active();
@@ -30,14 +26,4 @@ void reindexTable(TTable& Table) {
   restore();
 }
 
-void reindexRun(sys::System& system, TTable& tabletransit, const std::function<void(TTable&)>& ReindexTable) {
-  const policy::RunSurroundings around{[&] { return system.programFolder(); }, [&] { return system.currentYear(); },
-                                       [&](const std::string& path) { return system.fileExists(path); }};
-  policy::walkRun(around, [&](const std::string& path) {
-    tabletransit.Close();
-    tabletransit.setTableName(path);
-    ReindexTable(tabletransit);
-  });
-}
-
-}  // namespace engine
+}  // namespace launcher::engine

@@ -2,7 +2,7 @@
 
 #include <cctype>
 
-namespace engine {
+namespace launcher::engine {
 
 TTable::TTable(Engine& engine, sys::System& system) : engine_(engine), system_(system) {}
 
@@ -90,4 +90,4 @@ void TTable::Close() {
   readOnly_ = false;
 }
 
-}  // namespace engine
+}  // namespace launcher::engine

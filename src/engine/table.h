@@ -9,7 +9,7 @@
 
 #include "engine/engine.h"
 
-namespace engine {
+namespace launcher::engine {
 
 class TTable {
  public:
@@ -65,6 +65,6 @@ class TTable {
   std::vector<IDXDesc> indexes_;
 };
 
-}  // namespace engine
+}  // namespace launcher::engine
 
 #endif  // ORVANE_ENGINE_TABLE_H

@@ -6,7 +6,6 @@
 #include <dlfcn.h>
 #include <limits.h>
 #include <spawn.h>
-#include <strings.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -15,6 +14,7 @@
 #include <stdexcept>
 #include <vector>
 
+#include "pathwalk/pathwalk.h"
 #include "sys/codepage.h"
 #include "sys/host_path.h"
 #include "sys/system.h"
@@ -28,37 +28,19 @@ std::string hostPath(const std::string& path) {
   for (char& c : p) {
     if (c == '\\') c = '/';
   }
-  struct stat st;
-  if (p.empty() || lstat(p.c_str(), &st) == 0) return p;
-
-  // Walk the components, replacing each missing one by a case-insensitive match.
-  std::string resolved = p[0] == '/' ? "/" : "";
-  size_t pos = p[0] == '/' ? 1 : 0;
-  while (pos <= p.size()) {
-    size_t end = p.find('/', pos);
-    if (end == std::string::npos) end = p.size();
-    std::string part = p.substr(pos, end - pos);
-    if (!part.empty()) {
-      std::string candidate = resolved + part;
-      if (part != "." && part != ".." && lstat(candidate.c_str(), &st) != 0) {
-        if (DIR* dir = opendir(resolved.empty() ? "." : resolved.c_str())) {
-          while (dirent* entry = readdir(dir)) {
-            if (strcasecmp(entry->d_name, part.c_str()) == 0) {
-              candidate = resolved + entry->d_name;
-              break;
-            }
-          }
-          closedir(dir);
-        }
-      }
-      resolved = candidate;
-      if (end < p.size()) resolved += '/';
-    } else if (end < p.size() && !resolved.empty() && resolved.back() != '/') {
-      resolved += '/';
+  auto exists = [](const std::string& name) {
+    struct stat st;
+    return lstat(name.c_str(), &st) == 0;
+  };
+  auto find = [](const std::string& folder, const std::string& name) {
+    pathwalk::Match match(name);
+    if (DIR* dir = opendir(folder.empty() ? "." : folder.c_str())) {
+      while (dirent* entry = readdir(dir)) match.offer(entry->d_name);
+      closedir(dir);
     }
-    pos = end + 1;
-  }
-  return resolved;
+    return match.best();
+  };
+  return pathwalk::resolveCase(p, exists, find);
 }
 
 namespace {

@@ -113,12 +113,10 @@ struct Export {
   const void* address = nullptr;
 };
 
-// Every function the library exports, with its documented argument bytes.
+// Every function the library exports, with its argument bytes.
 Export exports[] = {
-    {"DbiInitFn", 8},         {"DbiExit", 0},           {"DbiOpenDatabase", 36},   {"DbiCloseDatabase", 4},
-    {"DbiSetDirectory", 8},   {"DbiOpenTable", 48},     {"DbiCloseCursor", 4},     {"DbiGetCursorProps", 8},
-    {"DbiGetFieldDescs", 8},  {"DbiGetIndexDescs", 8},  {"DbiSetToBegin", 4},      {"DbiRegenIndexes", 4},
-    {"DbiGetErrorString", 8}, {"DbiGetErrorEntry", 12}, {"DbiGetErrorContext", 8}, {"DbiGetErrorInfo", 8},
+#define IDAPI_EXPORT(name, argumentBytes) {#name, argumentBytes},
+#include "idapi/exports.h"
 };
 
 // Calls `name` with the given slots; checks the slot count against the documented

@@ -3,13 +3,16 @@
 #   tests/fuzz/run.sh NAME|all [SECONDS] [libFuzzer options...]
 # NAME: dbf_header, mdx_header, expr, png or layout. SECONDS defaults to 25.
 # FUZZ_BUILD_DIR: where the harnesses were built (default build/host/tests/fuzz).
-# New inputs the fuzzer finds go to FUZZ_BUILD_DIR/work/NAME (kept between runs);
-# a crashing input is written to FUZZ_BUILD_DIR/findings/NAME-crash-... and can be
-# replayed with: FUZZ_BUILD_DIR/fuzz_NAME FILE
+# Every committed seed is run first, then the fuzzer mutates from them. New inputs it
+# finds go to a fresh temporary folder removed at the end, so that each run starts from
+# the seeds alone (the tests' runs); FUZZ_WORK_DIR=DIR keeps them in DIR/NAME between
+# runs instead (long runs by hand). A crashing input is written to
+# FUZZ_BUILD_DIR/findings/NAME-crash-... and can be replayed with:
+# FUZZ_BUILD_DIR/fuzz_NAME FILE
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 build=${FUZZ_BUILD_DIR:-$here/../../build/host/tests/fuzz}
-[ $# -ge 1 ] || { sed -n '2,9p' "$0" | sed 's/^# \{0,1\}//'; exit 2; }
+[ $# -ge 1 ] || { sed -n '2,12p' "$0" | sed 's/^# \{0,1\}//'; exit 2; }
 name=$1
 seconds=${2:-25}
 shift $(( $# >= 2 ? 2 : 1 ))
@@ -38,6 +41,13 @@ options=(-max_total_time="$seconds" -max_len="$max_len" -timeout=10 -rss_limit_m
          -print_final_stats=1 -artifact_prefix="$build/findings/$name-")
 [ -f "$here/$name.dict" ] && options+=(-dict="$here/$name.dict")
 
-mkdir -p "$build/work/$name" "$build/findings"
-echo "fuzzing $name for ${seconds}s"
-exec "$binary" "${options[@]}" "$@" "$build/work/$name" "$seeds"
+mkdir -p "$build/findings"
+if [ -n "${FUZZ_WORK_DIR:-}" ]; then
+  work=$FUZZ_WORK_DIR/$name
+  mkdir -p "$work"
+else
+  work=$(mktemp -d "${TMPDIR:-/tmp}/orvane-fuzz-$name.XXXXXX")
+  trap 'rm -rf "$work"' EXIT
+fi
+echo "fuzzing $name for ${seconds}s from $(ls "$seeds" | wc -l) seeds"
+"$binary" "${options[@]}" "$@" "$work" "$seeds"

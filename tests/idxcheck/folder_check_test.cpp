@@ -13,6 +13,7 @@
 
 #include "engine/engine.h"
 #include "engine/reindex.h"
+#include "policy/reindex_run.h"
 #include "idxcheck/folder_check.h"
 #include "idxcheck/report.h"
 #include "sys/system.h"
@@ -143,15 +144,15 @@ struct ProgramFolder : ::testing::Test {
   // or "" when it went through.
   std::string launcherStopsAt() {
     FolderSystem system(root.string() + "/");
-    engine::Engine eng(system);
-    engine::TTable tabletransit(eng, system);
+    launcher::engine::Engine eng(system);
+    launcher::engine::TTable tabletransit(eng, system);
     std::string current;
     try {
-      engine::reindexRun(system, tabletransit, [&](engine::TTable& t) {
+      policy::reindexRun(system, tabletransit, [&](launcher::engine::TTable& t) {
         current = t.TableName().substr(root.string().size() + 1);
-        engine::reindexTable(t);
+        launcher::engine::reindexTable(t);
       });
-    } catch (const engine::EngineError&) {
+    } catch (const launcher::engine::EngineError&) {
       return current;
     }
     return {};
@@ -167,9 +168,9 @@ struct ProgramFolder : ::testing::Test {
   }
 
   std::vector<std::string> expectedTables() const {
-    std::vector<std::string> out(engine::kTablesFixes.begin(), engine::kTablesFixes.end());
+    std::vector<std::string> out(policy::kTablesFixes.begin(), policy::kTablesFixes.end());
     for (int y : {year - 1, year})
-      for (const char* t : engine::kTablesAnnuelles) out.push_back("DATA\\factures\\" + std::to_string(y) + "\\" + t);
+      for (const char* t : policy::kTablesAnnuelles) out.push_back("DATA\\factures\\" + std::to_string(y) + "\\" + t);
     return out;
   }
 
@@ -230,7 +231,7 @@ TEST_F(ProgramFolder, KeysSpilledToTemporaryFilesGiveTheSameFindings) {
 }
 
 TEST_F(ProgramFolder, TheFirstTableThatStopsTheRunIsNamedAndLaterOnesAreStillShown) {
-  fs::remove(path(engine::kTablesFixes[3]));
+  fs::remove(path(policy::kTablesFixes[3]));
   fs::remove(path("DATA\\factures\\" + std::to_string(year - 1) + "\\ARCHIVEFACT.DBF"));
   const auto f = checkAgreeingWithTheLauncher();
   EXPECT_EQ(f.exitCode(), 2);
@@ -243,7 +244,7 @@ TEST_F(ProgramFolder, TheFirstTableThatStopsTheRunIsNamedAndLaterOnesAreStillSho
 
 TEST_F(ProgramFolder, TablesOrIndexesHeldByAnotherUserStopTheRun) {
   {
-    SharedHolder holder(path(engine::kTablesFixes[4]));
+    SharedHolder holder(path(policy::kTablesFixes[4]));
     const auto f = checkAgreeingWithTheLauncher();
     EXPECT_EQ(f.exitCode(), 2);
     EXPECT_EQ(f.tables[4].finding, Finding::Held);
@@ -259,11 +260,11 @@ TEST_F(ProgramFolder, TablesOrIndexesHeldByAnotherUserStopTheRun) {
 
 TEST_F(ProgramFolder, UnreadableTablesAndIndexesAndMissingIndexesStopTheRun) {
   // A table cut inside its header.
-  fs::resize_file(path(engine::kTablesFixes[0]), 20);
+  fs::resize_file(path(policy::kTablesFixes[0]), 20);
   auto f = checkAgreeingWithTheLauncher();
   EXPECT_EQ(f.tables[0].finding, Finding::Unreadable);
   EXPECT_FALSE(f.tables[0].detail.empty());
-  generate("table '" + path(engine::kTablesFixes[0]).string() + "' --kind catalogue-neuf --records 40 --index fresh");
+  generate("table '" + path(policy::kTablesFixes[0]).string() + "' --kind catalogue-neuf --records 40 --index fresh");
 
   // A production index that is gone.
   fs::remove(path("DATA\\CLIENT.MDX"));

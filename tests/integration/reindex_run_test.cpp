@@ -1,6 +1,7 @@
 // The whole reindex run against our engine library, on a DATA tree of generated
 // tables whose indexes are damaged. The library is linked in; the launcher finds it
 // as IDAPI32.DLL in the current directory and binds its functions by name.
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -9,14 +10,23 @@
 #include <fstream>
 #include <map>
 
-#include "core/core.h"
+#include "idapi/core/core.h"
 #include "engine/engine.h"
 #include "engine/reindex.h"
+#include "policy/reindex_run.h"
 #include "sys/system.h"
+#include "support/throws.h"
 
 namespace fs = std::filesystem;
 
 namespace {
+
+using testsupport::CodeAndText;
+using ::testing::AllOf;
+using ::testing::HasSubstr;
+using ::testing::StrEq;
+using ::testing::Throws;
+using ::testing::ThrowsMessage;
 
 std::vector<char> readAll(const fs::path& path) {
   std::ifstream in(path, std::ios::binary);
@@ -41,20 +51,8 @@ class MemorySource final : public idapi::core::ByteSource {
 // The engine library's functions by their exported names.
 void* engineFunction(const std::string& name) {
   static const std::map<std::string, void*> table = {
-      {"DbiInitFn", reinterpret_cast<void*>(&DbiInitFn)},
-      {"DbiExit", reinterpret_cast<void*>(&DbiExit)},
-      {"DbiOpenDatabase", reinterpret_cast<void*>(&DbiOpenDatabase)},
-      {"DbiCloseDatabase", reinterpret_cast<void*>(&DbiCloseDatabase)},
-      {"DbiSetDirectory", reinterpret_cast<void*>(&DbiSetDirectory)},
-      {"DbiOpenTable", reinterpret_cast<void*>(&DbiOpenTable)},
-      {"DbiCloseCursor", reinterpret_cast<void*>(&DbiCloseCursor)},
-      {"DbiGetCursorProps", reinterpret_cast<void*>(&DbiGetCursorProps)},
-      {"DbiGetFieldDescs", reinterpret_cast<void*>(&DbiGetFieldDescs)},
-      {"DbiGetIndexDescs", reinterpret_cast<void*>(&DbiGetIndexDescs)},
-      {"DbiSetToBegin", reinterpret_cast<void*>(&DbiSetToBegin)},
-      {"DbiRegenIndexes", reinterpret_cast<void*>(&DbiRegenIndexes)},
-      {"DbiGetErrorString", reinterpret_cast<void*>(&DbiGetErrorString)},
-      {"DbiGetErrorEntry", reinterpret_cast<void*>(&DbiGetErrorEntry)},
+#define IDAPI_EXPORT(name, argumentBytes) {#name, reinterpret_cast<void*>(&name)},
+#include "idapi/exports.h"
   };
   const auto it = table.find(name);
   return it == table.end() ? nullptr : it->second;
@@ -156,10 +154,10 @@ struct ReindexRun : ::testing::Test {
   }
 
   std::vector<std::string> windowTables() const {
-    std::vector<std::string> out(engine::kTablesFixes.begin(), engine::kTablesFixes.end());
+    std::vector<std::string> out(policy::kTablesFixes.begin(), policy::kTablesFixes.end());
     for (int y = year - 4; y <= year + 1; ++y) {
       if (y == year - 2) continue;
-      for (const char* t : engine::kTablesAnnuelles) {
+      for (const char* t : policy::kTablesAnnuelles) {
         out.push_back("DATA\\factures\\" + std::to_string(y) + "\\" + t);
       }
     }
@@ -178,13 +176,13 @@ struct ReindexRun : ::testing::Test {
 TEST_F(ReindexRun, RebuildsEveryIndexAndChangesNoRecord) {
   const auto before = snapshot();
   std::string problem;
-  ASSERT_FALSE(indexChecksOut(tablePath(engine::kTablesFixes[0]), problem)) << "the fixture is not damaged";
+  ASSERT_FALSE(indexChecksOut(tablePath(policy::kTablesFixes[0]), problem)) << "the fixture is not damaged";
 
   TreeSystem system(root.string() + "/");
   {
-    engine::Engine engine(system);
-    engine::TTable tabletransit(engine, system);
-    engine::reindexRun(system, tabletransit, engine::reindexTable);
+    launcher::engine::Engine engine(system);
+    launcher::engine::TTable tabletransit(engine, system);
+    policy::reindexRun(system, tabletransit, launcher::engine::reindexTable);
     EXPECT_FALSE(tabletransit.Active());
     EXPECT_FALSE(tabletransit.Exclusive());
   }
@@ -209,34 +207,28 @@ TEST_F(ReindexRun, RebuildsEveryIndexAndChangesNoRecord) {
 }
 
 TEST_F(ReindexRun, FailureAtTheThirdTableKeepsTheFirstTwoRebuiltAndTouchesNothingAfter) {
-  const fs::path third = tablePath(engine::kTablesFixes[2]);
+  const fs::path third = tablePath(policy::kTablesFixes[2]);
   fs::remove(third);
   const auto before = snapshot();
 
   TreeSystem system(root.string() + "/");
-  engine::Engine engine(system);
-  engine::TTable tabletransit(engine, system);
-  try {
-    engine::reindexRun(system, tabletransit, engine::reindexTable);
-    FAIL() << "the run did not fail";
-  } catch (const engine::EngineError& e) {
-    EXPECT_EQ(e.code(), DBIERR_NOSUCHFILE);
-    // The engine's text for the code, then its stack entry naming the table.
-    const std::string message = e.what();
-    EXPECT_NE(message.find("\r\n"), std::string::npos) << message;
-    EXPECT_NE(message.find("CLIENT.DBF"), std::string::npos) << message;
-  }
+  launcher::engine::Engine engine(system);
+  launcher::engine::TTable tabletransit(engine, system);
+  // The engine's text for the code, then its stack entry naming the table.
+  EXPECT_THAT([&] { policy::reindexRun(system, tabletransit, launcher::engine::reindexTable); },
+              Throws<launcher::engine::EngineError>(
+                  CodeAndText(DBIERR_NOSUCHFILE, AllOf(HasSubstr("\r\n"), HasSubstr("CLIENT.DBF")))));
   EXPECT_FALSE(tabletransit.Active());
   EXPECT_FALSE(tabletransit.Exclusive());
 
   for (int i = 0; i < 2; ++i) {
     std::string why;
-    EXPECT_TRUE(indexChecksOut(tablePath(engine::kTablesFixes[i]), why)) << i << ": " << why;
+    EXPECT_TRUE(indexChecksOut(tablePath(policy::kTablesFixes[i]), why)) << i << ": " << why;
   }
   const auto after = snapshot();
   for (const auto& [path, bytes] : before) {
-    const bool firstTwo = path == indexOf(tablePath(engine::kTablesFixes[0])) ||
-                          path == indexOf(tablePath(engine::kTablesFixes[1]));
+    const bool firstTwo = path == indexOf(tablePath(policy::kTablesFixes[0])) ||
+                          path == indexOf(tablePath(policy::kTablesFixes[1]));
     if (!firstTwo) {
       EXPECT_TRUE(after.at(path) == bytes) << path << " changed";
     }
@@ -247,15 +239,12 @@ TEST_F(ReindexRun, EngineNotFoundAnywhere) {
   fs::remove(root / "IDAPI32.DLL");
   const auto before = snapshot();
   TreeSystem system(root.string() + "/");
-  engine::Engine engine(system);
-  engine::TTable tabletransit(engine, system);
-  try {
-    engine::reindexRun(system, tabletransit, engine::reindexTable);
-    FAIL() << "the run did not fail";
-  } catch (const engine::EngineError& e) {
-    EXPECT_STREQ(e.what(),
-                 "Une erreur est survenue lors de l'initialisation du Borland Database Engine (erreur $2108)");
-  }
+  launcher::engine::Engine engine(system);
+  launcher::engine::TTable tabletransit(engine, system);
+  EXPECT_THAT(
+      [&] { policy::reindexRun(system, tabletransit, launcher::engine::reindexTable); },
+      ThrowsMessage<launcher::engine::EngineError>(
+          StrEq("Une erreur est survenue lors de l'initialisation du Borland Database Engine (erreur $2108)")));
   EXPECT_TRUE(snapshot() == before);
 }
 

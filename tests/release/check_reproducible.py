@@ -25,11 +25,11 @@ def build(source, folder, jobs):
         env.pop(var, None)
     configure = ["cmake", "-S", source, "-B", os.path.join(folder, "build"),
                  "-DCMAKE_TOOLCHAIN_FILE=" + os.path.join(source, "cmake", "mingw-w64-i686.cmake"),
-                 "-DCMAKE_BUILD_TYPE=Release", "-DORVANE_DIST_ROOT=" + os.path.join(folder, "dist")]
+                 "-DCMAKE_BUILD_TYPE=Release", "-DBUILD_TESTING=OFF", "-DORVANE_DIST_ROOT=" + os.path.join(folder, "dist")]
     subprocess.run(configure, check=True, env=env, stdout=subprocess.DEVNULL)
     subprocess.run(["cmake", "--build", os.path.join(folder, "build"), "-j", str(jobs), "--target", "orvane_start"],
                    check=True, env=env, stdout=subprocess.DEVNULL)
-    exe = os.path.join(folder, "build", "src", "orvane_start.exe")
+    exe = os.path.join(folder, "dist", "win32-testing", "orvane_start.exe")
     with open(exe, "rb") as f:
         return exe, f.read()
 

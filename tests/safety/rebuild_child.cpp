@@ -13,7 +13,7 @@
 #include <thread>
 #include <chrono>
 
-#include "engine/tuning.h"
+#include "idapi/engine/tuning.h"
 #include "idapi/dbi.h"
 
 int main(int argc, char** argv) {

@@ -27,9 +27,9 @@
 #include <set>
 #include <sstream>
 
-#include "core/bytes.h"
-#include "core/core.h"
-#include "core/expr.h"
+#include "idapi/core/bytes.h"
+#include "idapi/core/core.h"
+#include "idapi/core/expr.h"
 #include "support.h"
 
 namespace enginetest {

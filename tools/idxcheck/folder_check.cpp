@@ -2,7 +2,7 @@
 
 #include <cctype>
 
-#include "core/core.h"
+#include "idapi/core/core.h"
 #include "idxcheck/shared_file.h"
 #include "policy/run_plan.h"
 

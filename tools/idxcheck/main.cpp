@@ -14,7 +14,7 @@
 #include <iostream>
 #include <string>
 
-#include "core/core.h"
+#include "idapi/core/core.h"
 #include "idxcheck/folder_main.h"
 #include "idxcheck/shared_file.h"
 

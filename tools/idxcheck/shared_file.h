@@ -8,7 +8,7 @@
 #include <memory>
 #include <string>
 
-#include "core/core.h"
+#include "idapi/core/core.h"
 
 namespace idxcheck {
 

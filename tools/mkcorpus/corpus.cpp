@@ -9,6 +9,7 @@
 #include <sstream>
 #include <stdexcept>
 
+#include "idapi/core/mdx_format.h"
 #include "fixtures.h"
 #include "idapi/dbi.h"
 
@@ -33,15 +34,13 @@ constexpr size_t kHeaderLength = kTerminator + 1;
 constexpr size_t kRecordLength = 39;
 constexpr uint32_t kRecords = 20;
 
-// Index layout: 47 tag slots of 32 bytes from 544, block size of two pages.
-constexpr size_t kSlots = 544;
-constexpr size_t kSlotSize = 32;
-constexpr size_t kPage = 512;
-constexpr size_t kBlock = 1024;
-constexpr size_t kKeyExpression = 24;
-constexpr size_t kExpressionRoom = 221;
-constexpr size_t kForFlag = 245;
-constexpr size_t kForExpression = 762;
+// Index layout (core/mdx_format.h); the sound index has blocks of two pages.
+using namespace idapi::core::mdx;
+constexpr size_t kSlots = kSlotsOffset;
+constexpr size_t kBlock = 2 * kPage;
+constexpr size_t kExpressionRoom = kMaxExpression + 1;
+constexpr size_t kForFlag = kTagHasFor;
+constexpr size_t kForExpression = kForOffset;
 
 Bytes readAll(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
@@ -80,7 +79,7 @@ class Builder {
   Builder(Bytes dbf, Bytes mdx) : dbf_(std::move(dbf)), mdx_(std::move(mdx)) {
     if (dbf_.size() != kHeaderLength + kRecords * kRecordLength + 1 || dbf_[kTerminator] != 0x0D)
       throw std::runtime_error("corpus: the sound table does not have the expected layout");
-    if (mdx_.size() < 4 * kPage || mdx_[28] != 2 || mdx_[20] != 2)
+    if (mdx_.size() < kHeaderPages * kPage || mdx_[kHdrTagsInUse] != 2 || mdx_[kHdrBlockPages] != 2)
       throw std::runtime_error("corpus: the sound index does not have the expected layout");
   }
 
@@ -259,7 +258,7 @@ void indexCases(Builder& c) {
   c.index("mdx-cut-in-tag-table", Step::Open, kIndexCorrupt, "cut after the first tag slot",
           [](Bytes& b) { cut(b, slot(1)); });
   c.index("mdx-cut-after-header-pages", Step::Open, kIndexCorrupt, "cut after the four header pages",
-          [](Bytes& b) { cut(b, 4 * kPage); });
+          [](Bytes& b) { cut(b, kHeaderPages * kPage); });
   c.index("mdx-cut-in-tag-header", Step::Open, kIndexCorrupt, "cut in the middle of the first tag header",
           [=](Bytes& b) { cut(b, tag0 + kPage); });
   c.index("mdx-cut-before-second-tag-header", Step::Open, kIndexCorrupt, "cut before the second tag header",
@@ -272,40 +271,40 @@ void indexCases(Builder& c) {
   // File header fields.
   c.index("mdx-version-unknown", Step::Open, kIndexCorrupt, "version byte 0x7F", [](Bytes& b) { b[0] = 0x7F; });
   c.index("mdx-block-pages-zero", Step::Open, kIndexCorrupt, "block size of 0 pages",
-          [](Bytes& b) { put16(b, 20, 0); put16(b, 22, 0); });
+          [](Bytes& b) { put16(b, kHdrBlockPages, 0); put16(b, kHdrBlockBytes, 0); });
   c.index("mdx-block-pages-huge", Step::Open, kIndexCorrupt, "block size of 0xFFFF pages",
-          [](Bytes& b) { put16(b, 20, 0xFFFF); put16(b, 22, 0xFE00); });
+          [](Bytes& b) { put16(b, kHdrBlockPages, 0xFFFF); put16(b, kHdrBlockBytes, 0xFE00); });
   c.index("mdx-block-one-page", Step::Rebuild, 0,
           "two-page blocks said to be one page: the nodes read wrong, the rebuild writes one-page blocks",
-          [](Bytes& b) { put16(b, 20, 1); put16(b, 22, 512); });
+          [](Bytes& b) { put16(b, kHdrBlockPages, 1); put16(b, kHdrBlockBytes, 512); });
   c.index("mdx-block-one-page-for", Step::Open, kIndexCorrupt,
           "one-page blocks with a tag flagged as having a FOR condition, which such a block cannot hold",
           [=](Bytes& b) {
-            put16(b, 20, 1);
-            put16(b, 22, 512);
+            put16(b, kHdrBlockPages, 1);
+            put16(b, kHdrBlockBytes, 512);
             b[tag0 + kForFlag] = 1;
           });
   c.index("mdx-no-tags-short", Step::Rebuild, 0,
           "no tags, the file ending after its 48-byte header (as one writer leaves it): kept as it is",
-          [](Bytes& b) { put16(b, 28, 0); cut(b, 48); });
+          [](Bytes& b) { put16(b, kHdrTagsInUse, 0); cut(b, kFileHeaderBytes); });
   c.index("mdx-no-tags-cut-in-header", Step::Open, kIndexCorrupt, "no tags, cut inside the 48-byte header",
-          [](Bytes& b) { put16(b, 28, 0); cut(b, 40); });
+          [](Bytes& b) { put16(b, kHdrTagsInUse, 0); cut(b, 40); });
   c.index("mdx-block-bytes-mismatch", Step::Open, kIndexCorrupt, "block size in bytes disagrees with the pages",
-          [](Bytes& b) { put16(b, 22, 2048); });
+          [](Bytes& b) { put16(b, kHdrBlockBytes, 2048); });
   c.index("mdx-slot-size-wrong", Step::Open, kIndexCorrupt, "tag slots said to be 48 bytes",
-          [](Bytes& b) { b[26] = 48; });
+          [](Bytes& b) { b[kHdrSlotSize] = 48; });
   c.index("mdx-tag-count-larger", Step::Open, kIndexCorrupt, "tag count 3 with two tags in the table",
-          [](Bytes& b) { put16(b, 28, 3); });
-  c.index("mdx-tag-count-huge", Step::Open, kIndexCorrupt, "tag count 0xFFFF", [](Bytes& b) { put16(b, 28, 0xFFFF); });
+          [](Bytes& b) { put16(b, kHdrTagsInUse, 3); });
+  c.index("mdx-tag-count-huge", Step::Open, kIndexCorrupt, "tag count 0xFFFF", [](Bytes& b) { put16(b, kHdrTagsInUse, 0xFFFF); });
   c.index("mdx-tag-count-smaller", Step::Rebuild, 0, "tag count 1: the rebuild keeps the one tag counted",
-          [](Bytes& b) { put16(b, 28, 1); });
+          [](Bytes& b) { put16(b, kHdrTagsInUse, 1); });
   c.index("mdx-table-name-other", Step::Rebuild, 0,
           "header names another table: the rebuild writes the table's own name",
-          [](Bytes& b) { putText(b, 4, 16, "VILLES"); });
+          [](Bytes& b) { putText(b, kHdrTableName, kHdrTableNameSize, "VILLES"); });
   c.index("mdx-foreign-table", Step::Rebuild, kIndexCorrupt,
           "index of another table copied in: its tag keys name fields this table lacks", [=](Bytes& b) {
-            putText(b, 4, 16, "CLIENT");
-            putText(b, tag0 + kKeyExpression, kExpressionRoom, "UPPER(NOM)");
+            putText(b, kHdrTableName, kHdrTableNameSize, "CLIENT");
+            putText(b, tag0 + kTagKeyExpression, kExpressionRoom, "UPPER(NOM)");
           });
 
   // Block numbers pointing outside the file, at the header, at each other.
@@ -333,47 +332,47 @@ void indexCases(Builder& c) {
 
   // Tag names.
   c.index("mdx-tag-name-empty", Step::Open, kIndexCorrupt, "first tag without a name",
-          [](Bytes& b) { std::memset(b.data() + slot(0) + 4, 0, 11); });
+          [](Bytes& b) { std::memset(b.data() + slot(0) + kSlotName, 0, kSlotNameSize); });
   c.index("mdx-tag-name-unterminated", Step::Open, kIndexCorrupt, "tag name filling all 11 bytes, no NUL",
-          [](Bytes& b) { std::memset(b.data() + slot(0) + 4, 'A', 11); });
+          [](Bytes& b) { std::memset(b.data() + slot(0) + kSlotName, 'A', kSlotNameSize); });
   c.index("mdx-tag-name-twice", Step::Open, kIndexCorrupt, "two tags of the same name",
-          [](Bytes& b) { std::memcpy(b.data() + slot(1) + 4, b.data() + slot(0) + 4, 11); });
+          [](Bytes& b) { std::memcpy(b.data() + slot(1) + kSlotName, b.data() + slot(0) + kSlotName, kSlotNameSize); });
 
   // Key expressions and FOR conditions.
   c.index("mdx-key-empty", Step::Open, kIndexCorrupt, "empty key expression",
-          [=](Bytes& b) { putText(b, tag0 + kKeyExpression, kExpressionRoom, ""); });
+          [=](Bytes& b) { putText(b, tag0 + kTagKeyExpression, kExpressionRoom, ""); });
   c.index("mdx-key-too-long", Step::Open, kIndexCorrupt, "key expression filling its 221 bytes without a NUL",
-          [=](Bytes& b) { std::memset(b.data() + tag0 + kKeyExpression, 'C', kExpressionRoom); });
+          [=](Bytes& b) { std::memset(b.data() + tag0 + kTagKeyExpression, 'C', kExpressionRoom); });
   c.index("mdx-key-not-text", Step::Open, kIndexCorrupt, "key expression with control bytes",
-          [=](Bytes& b) { putText(b, tag0 + kKeyExpression, kExpressionRoom, "CP\x01\x02"); });
+          [=](Bytes& b) { putText(b, tag0 + kTagKeyExpression, kExpressionRoom, "CP\x01\x02"); });
   c.index("mdx-key-unbalanced", Step::Rebuild, kIndexCorrupt, "key expression with an unclosed parenthesis",
-          [=](Bytes& b) { putText(b, tag1 + kKeyExpression, kExpressionRoom, "UPPER(VILLE"); });
+          [=](Bytes& b) { putText(b, tag1 + kTagKeyExpression, kExpressionRoom, "UPPER(VILLE"); });
   c.index("mdx-key-extra-parenthesis", Step::Rebuild, kIndexCorrupt, "key expression with one ')' too many",
-          [=](Bytes& b) { putText(b, tag1 + kKeyExpression, kExpressionRoom, "UPPER(VILLE))"); });
+          [=](Bytes& b) { putText(b, tag1 + kTagKeyExpression, kExpressionRoom, "UPPER(VILLE))"); });
   c.index("mdx-key-unknown-function", Step::Rebuild, kIndexCorrupt, "key expression calling an unknown function",
-          [=](Bytes& b) { putText(b, tag1 + kKeyExpression, kExpressionRoom, "METAPHONE(VILLE)"); });
+          [=](Bytes& b) { putText(b, tag1 + kTagKeyExpression, kExpressionRoom, "METAPHONE(VILLE)"); });
   c.index("mdx-key-date-setting", Step::Rebuild, kIndexCorrupt,
           "key expression writing a date by the date setting, which the index does not record",
-          [=](Bytes& b) { putText(b, tag1 + kKeyExpression, kExpressionRoom, "DTOC(CTOD(''))"); });
+          [=](Bytes& b) { putText(b, tag1 + kTagKeyExpression, kExpressionRoom, "DTOC(CTOD(''))"); });
   c.index("mdx-key-other-table", Step::Rebuild, kIndexCorrupt, "key expression naming a field of another table",
-          [=](Bytes& b) { putText(b, tag1 + kKeyExpression, kExpressionRoom, "CLIENT->VILLE"); });
+          [=](Bytes& b) { putText(b, tag1 + kTagKeyExpression, kExpressionRoom, "CLIENT->VILLE"); });
   c.index("mdx-key-unknown-field", Step::Rebuild, kIndexCorrupt, "key expression naming a field the table lacks",
-          [=](Bytes& b) { putText(b, tag0 + kKeyExpression, kExpressionRoom, "CODEPOST"); });
+          [=](Bytes& b) { putText(b, tag0 + kTagKeyExpression, kExpressionRoom, "CODEPOST"); });
   c.index("mdx-key-unterminated-string", Step::Rebuild, kIndexCorrupt, "key expression with an open string",
-          [=](Bytes& b) { putText(b, tag0 + kKeyExpression, kExpressionRoom, "CP+\"X"); });
+          [=](Bytes& b) { putText(b, tag0 + kTagKeyExpression, kExpressionRoom, "CP+\"X"); });
   c.index("mdx-key-type-mismatch", Step::Rebuild, kIndexCorrupt,
           "numeric tag (12-byte keys) whose expression gives characters", [=](Bytes& b) {
-            b[tag0 + 9] = 'N';
-            put16(b, tag0 + 12, 12);
+            b[tag0 + kTagKeyType] = 'N';
+            put16(b, tag0 + kTagKeyLength, 12);
           });
-  c.index("mdx-key-type-unknown", Step::Open, kIndexCorrupt, "key type 'L'", [=](Bytes& b) { b[tag0 + 9] = 'L'; });
-  c.index("mdx-key-length-zero", Step::Open, kIndexCorrupt, "key length 0", [=](Bytes& b) { put16(b, tag0 + 12, 0); });
+  c.index("mdx-key-type-unknown", Step::Open, kIndexCorrupt, "key type 'L'", [=](Bytes& b) { b[tag0 + kTagKeyType] = 'L'; });
+  c.index("mdx-key-length-zero", Step::Open, kIndexCorrupt, "key length 0", [=](Bytes& b) { put16(b, tag0 + kTagKeyLength, 0); });
   c.index("mdx-key-longer-than-block", Step::Open, kIndexCorrupt, "key length 1020 in a 1024-byte block",
-          [=](Bytes& b) { put16(b, tag0 + 12, 1020); });
+          [=](Bytes& b) { put16(b, tag0 + kTagKeyLength, 1020); });
   c.index("mdx-key-length-huge", Step::Open, kIndexCorrupt, "key length 0xFFFF",
-          [=](Bytes& b) { put16(b, tag1 + 12, 0xFFFF); });
+          [=](Bytes& b) { put16(b, tag1 + kTagKeyLength, 0xFFFF); });
   c.index("mdx-date-key-length", Step::Open, kIndexCorrupt, "date tag with 30-byte keys",
-          [=](Bytes& b) { b[tag1 + 9] = 'D'; });
+          [=](Bytes& b) { b[tag1 + kTagKeyType] = 'D'; });
   c.index("mdx-for-unterminated", Step::Open, kIndexCorrupt, "FOR condition filling its bytes without a NUL",
           [=](Bytes& b) {
             b[tag0 + kForFlag] = 1;

@@ -8,7 +8,10 @@
 #include <memory>
 #include <stdexcept>
 
-#include "core/core.h"
+#include "idapi/core/core.h"
+#include "idapi/core/mdx_format.h"
+#include "dbf_writer.h"
+#include "sys/codepage.h"
 
 namespace fixtures {
 namespace {
@@ -37,36 +40,7 @@ class Random {
 };
 
 // UTF-8 source text to Windows-1252 bytes (the characters used below all exist there).
-std::string cp1252(const std::string& utf8) {
-  std::string out;
-  for (size_t i = 0; i < utf8.size();) {
-    unsigned char c = static_cast<unsigned char>(utf8[i]);
-    unsigned cp = c;
-    size_t len = 1;
-    if (c >= 0xC0 && c < 0xE0 && i + 1 < utf8.size()) {
-      cp = ((c & 0x1Fu) << 6) | (static_cast<unsigned char>(utf8[i + 1]) & 0x3Fu);
-      len = 2;
-    } else if (c >= 0xE0 && i + 2 < utf8.size()) {
-      cp = ((c & 0x0Fu) << 12) | ((static_cast<unsigned char>(utf8[i + 1]) & 0x3Fu) << 6) |
-           (static_cast<unsigned char>(utf8[i + 2]) & 0x3Fu);
-      len = 3;
-    }
-    i += len;
-    switch (cp) {
-      case 0x20AC: out += '\x80'; break;
-      case 0x0160: out += '\x8A'; break;
-      case 0x0152: out += '\x8C'; break;
-      case 0x017D: out += '\x8E'; break;
-      case 0x2019: out += '\x92'; break;
-      case 0x0161: out += '\x9A'; break;
-      case 0x0153: out += '\x9C'; break;
-      case 0x017E: out += '\x9E'; break;
-      case 0x0178: out += '\x9F'; break;
-      default: out += cp <= 0xFF ? static_cast<char>(cp) : '?';
-    }
-  }
-  return out;
-}
+std::string cp1252(const std::string& utf8) { return sys::utf8ToCp1252(utf8); }
 
 const char* const kNoms[] = {
     "Martin", "Bernard", "Dubois", "Thomas", "Robert", "Richard", "Petit", "Durand", "Leroy", "Moreau",
@@ -358,55 +332,26 @@ Row makeRow(Kind kind, Random& r, uint32_t n, int year) {
   return {};
 }
 
-// Places a value into a field: characters left-aligned, numbers right-aligned, both
-// padded with blanks; too long values are cut (numbers keep their low digits).
-void put(uint8_t* at, const FieldDef& f, const std::string& value) {
-  std::memset(at, ' ', f.length);
-  size_t n = std::min<size_t>(value.size(), f.length);
-  if (f.type == 'N' || f.type == 'F')
-    std::memcpy(at + f.length - n, value.data() + value.size() - n, n);
-  else
-    std::memcpy(at, value.data(), n);
-}
-
-void putU16(uint8_t* p, uint32_t v) {
-  p[0] = static_cast<uint8_t>(v);
-  p[1] = static_cast<uint8_t>(v >> 8);
-}
-void putU32(uint8_t* p, uint32_t v) {
-  putU16(p, v);
-  putU16(p + 2, v >> 16);
-}
-
-std::vector<uint8_t> tableHeaderBytes(const Schema& schema, uint32_t records, bool production,
-                                      const std::vector<FixtureTag>& tags) {
-  size_t n = schema.fields.size();
-  std::vector<uint8_t> h(32 + 32 * n + 1, 0);
-  uint32_t recordLength = 1;
-  for (const auto& f : schema.fields) recordLength += f.length;
-  h[0] = 0x03;
-  h[1] = 124;  // last update 2024-01-15: fixed, so that the files do not depend on the day
-  h[2] = 1;
-  h[3] = 15;
-  putU32(&h[4], records);
-  putU16(&h[8], static_cast<uint32_t>(h.size()));
-  putU16(&h[10], recordLength);
-  h[28] = production ? 1 : 0;
-  h[29] = 0x57;  // ANSI (Windows-1252), binary order
-  for (size_t i = 0; i < n; ++i) {
-    uint8_t* d = &h[32 + 32 * i];
-    const FieldDef& f = schema.fields[i];
-    std::memcpy(d, f.name, std::min<size_t>(std::strlen(f.name), 10));
-    d[11] = static_cast<uint8_t>(f.type);
-    d[16] = f.length;
-    d[17] = f.decimals;
-    bool tagged = production && std::any_of(tags.begin(), tags.end(), [&](const FixtureTag& t) {
-                    return t.key == f.name && t.forCondition.empty();
-                  });
-    d[31] = tagged ? 1 : 0;
+// The table's fields; those with a tag of their own in a production index are marked.
+std::vector<dbfwriter::Field> columnsOf(const Schema& schema, bool production, const std::vector<FixtureTag>& tags) {
+  std::vector<dbfwriter::Field> columns;
+  for (const FieldDef& f : schema.fields) {
+    const bool tagged = production && std::any_of(tags.begin(), tags.end(), [&](const FixtureTag& t) {
+                          return t.key == f.name && t.forCondition.empty();
+                        });
+    columns.push_back({std::string(f.name).substr(0, 10), f.type, f.length, f.decimals, tagged});
   }
-  h.back() = 0x0D;
-  return h;
+  return columns;
+}
+
+std::vector<uint8_t> tableHeaderBytes(const std::vector<dbfwriter::Field>& columns, uint32_t records, bool production) {
+  dbfwriter::Header h;
+  h.updated[1] = 1;  // last update 2024-01-15: fixed, so that the files do not depend on the day
+  h.updated[2] = 15;
+  h.records = records;
+  h.production = production;
+  h.languageId = 0x57;  // ANSI (Windows-1252), binary order
+  return dbfwriter::headerBytes(h, columns);
 }
 
 // Writes the whole table file. Records whose number is a multiple of the deletion step
@@ -415,29 +360,23 @@ void writeDbf(const std::string& path, const Schema& schema, const TableOptions&
               bool production, const std::vector<FixtureTag>& tags) {
   std::ofstream out(path, std::ios::binary | std::ios::trunc);
   if (!out) throw std::runtime_error("cannot create " + path);
-  std::vector<uint8_t> header = tableHeaderBytes(schema, records, production, tags);
+  const std::vector<dbfwriter::Field> columns = columnsOf(schema, production, tags);
+  std::vector<uint8_t> header = tableHeaderBytes(columns, records, production);
   out.write(reinterpret_cast<const char*>(header.data()), static_cast<std::streamsize>(header.size()));
-  uint32_t recordLength = 1;
-  for (const auto& f : schema.fields) recordLength += f.length;
+  const uint32_t recordLength = dbfwriter::recordLength(columns);
   Random r(seed);
   std::vector<uint8_t> buffer;
   buffer.reserve(size_t{recordLength} * 4096);
-  std::vector<uint8_t> record(recordLength);
   for (uint32_t n = 1; n <= records; ++n) {
     Row row = makeRow(o.kind, r, n, o.year);
-    record[0] = r.below(1000) < o.deletedPerThousand ? '*' : ' ';
-    uint8_t* at = &record[1];
-    for (size_t i = 0; i < schema.fields.size(); ++i) {
-      put(at, schema.fields[i], i < row.values.size() ? row.values[i] : std::string());
-      at += schema.fields[i].length;
-    }
-    buffer.insert(buffer.end(), record.begin(), record.end());
+    const bool deleted = r.below(1000) < o.deletedPerThousand;
+    dbfwriter::appendRecord(buffer, columns, row.values, deleted);
     if (buffer.size() >= size_t{recordLength} * 4096) {
       out.write(reinterpret_cast<const char*>(buffer.data()), static_cast<std::streamsize>(buffer.size()));
       buffer.clear();
     }
   }
-  buffer.push_back(0x1A);
+  buffer.push_back(dbfwriter::kEndOfFile);
   out.write(reinterpret_cast<const char*>(buffer.data()), static_cast<std::streamsize>(buffer.size()));
   out.close();
   if (!out) throw std::runtime_error("cannot write " + path);
@@ -599,18 +538,20 @@ void damageIndex(const std::string& mdxPath, uint64_t seed) {
     if (!in) throw std::runtime_error("cannot open " + mdxPath);
     bytes.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
   }
-  if (bytes.size() < 2048) throw std::runtime_error("not an index file: " + mdxPath);
-  uint32_t blockPages = bytes[20] | (bytes[21] << 8);
-  uint32_t tagCount = bytes[28] | (bytes[29] << 8);
-  if (blockPages == 0 || tagCount > 47) throw std::runtime_error("not an index file: " + mdxPath);
+  using namespace idapi::core::mdx;
+  if (bytes.size() < kHeaderPages * kPage) throw std::runtime_error("not an index file: " + mdxPath);
+  uint32_t blockPages = bytes[kHdrBlockPages] | (bytes[kHdrBlockPages + 1] << 8);
+  uint32_t tagCount = bytes[kHdrTagsInUse] | (bytes[kHdrTagsInUse + 1] << 8);
+  if (blockPages == 0 || tagCount > kMaxTags) throw std::runtime_error("not an index file: " + mdxPath);
   std::vector<uint32_t> headerPages;
-  for (uint32_t i = 0; i < tagCount; ++i) headerPages.push_back(u32At(bytes, 544 + 32 * i));
+  for (uint32_t i = 0; i < tagCount; ++i)
+    headerPages.push_back(u32At(bytes, kSlotsOffset + kSlotSize * i + kSlotHeaderPage));
   Random r(seed ^ 0xDA7A6E5ull);
-  size_t blockBytes = size_t{blockPages} * 512;
-  for (size_t page = 4; page * 512 < bytes.size(); page += blockPages) {
+  size_t blockBytes = size_t{blockPages} * kPage;
+  for (size_t page = kHeaderPages; page * kPage < bytes.size(); page += blockPages) {
     if (std::find(headerPages.begin(), headerPages.end(), page) != headerPages.end()) continue;
-    size_t end = std::min(bytes.size(), page * 512 + blockBytes);
-    for (size_t i = page * 512; i < end; ++i) bytes[i] = static_cast<uint8_t>(r.next());
+    size_t end = std::min(bytes.size(), page * kPage + blockBytes);
+    for (size_t i = page * kPage; i < end; ++i) bytes[i] = static_cast<uint8_t>(r.next());
   }
   std::ofstream out(mdxPath, std::ios::binary | std::ios::trunc);
   out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));

@@ -13,7 +13,7 @@
 #include <string>
 #include <vector>
 
-#include "core/core.h"
+#include "idapi/core/core.h"
 #include "fixtures.h"
 
 namespace {

@@ -13,6 +13,7 @@
 
 #include "engine/engine.h"
 #include "engine/reindex.h"
+#include "policy/reindex_run.h"
 #include "engine/table.h"
 #include "sys/system.h"
 
@@ -43,8 +44,8 @@ std::string json(const std::string& text) {
 }  // namespace
 
 int hold(sys::System& system, const std::string& table) {
-  engine::Engine engine(system);
-  engine::TTable held(engine, system);
+  launcher::engine::Engine engine(system);
+  launcher::engine::TTable held(engine, system);
   held.setTableName(system.programFolder() + table);
   held.Open();
   std::printf("{\"held\":true}\n");
@@ -66,12 +67,12 @@ int main(int argc, char** argv) {
       std::printf("{\"ok\":false,\"code\":%u,\"message\":\"current directory\"}\n", error);
       return 1;
     }
-    engine::Engine engine(*system);
-    engine::TTable tabletransit(engine, *system);
+    launcher::engine::Engine engine(*system);
+    launcher::engine::TTable tabletransit(engine, *system);
     try {
-      engine::reindexRun(*system, tabletransit, engine::reindexTable);
+      policy::reindexRun(*system, tabletransit, launcher::engine::reindexTable);
       std::printf("{\"ok\":true}\n");
-    } catch (const engine::EngineError& e) {
+    } catch (const launcher::engine::EngineError& e) {
       std::printf("{\"ok\":false,\"code\":%u,\"message\":%s}\n", static_cast<unsigned>(e.code()),
                   json(e.what()).c_str());
     }

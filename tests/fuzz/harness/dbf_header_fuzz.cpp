@@ -5,10 +5,10 @@
 #include <cstdlib>
 #include <vector>
 
-#include "core/bytes.h"
-#include "core/core.h"
-#include "core/expr.h"
-#include "core/records.h"
+#include "idapi/core/bytes.h"
+#include "idapi/core/core.h"
+#include "idapi/core/expr.h"
+#include "idapi/core/records.h"
 
 using namespace idapi::core;
 

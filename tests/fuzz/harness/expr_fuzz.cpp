@@ -12,11 +12,11 @@
 #include <string_view>
 #include <vector>
 
-#include "core/bytes.h"
-#include "core/core.h"
-#include "core/expr.h"
-#include "core/keys.h"
-#include "core/records.h"
+#include "idapi/core/bytes.h"
+#include "idapi/core/core.h"
+#include "idapi/core/expr.h"
+#include "idapi/core/keys.h"
+#include "idapi/core/records.h"
 #include "fixed_table.h"
 
 using namespace idapi::core;

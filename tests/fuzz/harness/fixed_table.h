@@ -6,8 +6,8 @@
 
 #include <cstdlib>
 
-#include "core/bytes.h"
-#include "core/core.h"
+#include "idapi/core/bytes.h"
+#include "idapi/core/core.h"
 #include "table_builder.h"
 
 namespace fuzzing {

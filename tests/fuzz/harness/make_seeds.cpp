@@ -8,8 +8,8 @@
 #include <string>
 #include <vector>
 
-#include "core/bytes.h"
-#include "core/core.h"
+#include "idapi/core/bytes.h"
+#include "idapi/core/core.h"
 #include "fixed_table.h"
 
 using namespace idapi::core;

@@ -54,7 +54,7 @@ public:
 
 struct Window {
     ClockOnlySystem system;
-    engine::Engine engine{system};
+    launcher::engine::Engine engine{system};
     FakeForm form;
     TFrmindexer frm{system, engine};
     Window() { frm.bindForm(form); }
@@ -86,7 +86,7 @@ TEST(FrmindexerWindow, PictureClickClosesTheWindowWithoutAsking) {
 
 TEST(FrmindexerWindow, HandlersWithoutAWindowRaiseAnError) {
     ClockOnlySystem system;
-    engine::Engine engine(system);
+    launcher::engine::Engine engine(system);
     TFrmindexer frm(system, engine);
     EXPECT_THROW(frm.FormCreate(), app::Error);
     EXPECT_THROW(frm.Image2Click(), app::Error);

@@ -1,11 +1,16 @@
 #include "app/layout.h"
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include "app/errors.h"
 #include "test_files.h"
+#include "support/throws.h"
 
 namespace {
+
+using ::testing::HasSubstr;
+using ::testing::ThrowsMessage;
 
 using app::Align;
 using app::Colour;
@@ -126,12 +131,7 @@ TEST(Layout, StringsCommentsAndLineEndings) {
 
 // Each broken variant must be refused with the offending line number.
 void expectRejected(const std::string& text, const std::string& fragment) {
-    try {
-        app::parseLayout(text);
-        ADD_FAILURE() << "accepted: " << text;
-    } catch (const app::Error& e) {
-        EXPECT_NE(std::string(e.what()).find(fragment), std::string::npos) << e.what();
-    }
+    EXPECT_THAT([&] { app::parseLayout(text); }, ThrowsMessage<app::Error>(HasSubstr(fragment))) << text;
 }
 
 TEST(Layout, MalformedDataIsRefused) {

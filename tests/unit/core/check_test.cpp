@@ -2,9 +2,9 @@
 
 #include <cstring>
 
-#include "core/bytes.h"
-#include "core/core.h"
-#include "core/keys.h"
+#include "idapi/core/bytes.h"
+#include "idapi/core/core.h"
+#include "idapi/core/keys.h"
 #include "table_builder.h"
 
 using namespace idapi::core;

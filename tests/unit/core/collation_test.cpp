@@ -1,5 +1,6 @@
 // Character keys under language drivers: the order of the B-tree, the refusal of an
 // unknown order, case mapping by the driver, and the checker using the same order.
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -8,12 +9,13 @@
 #include <fstream>
 #include <functional>
 
-#include "core/bytes.h"
-#include "core/core.h"
-#include "core/keys.h"
-#include "core/language.h"
-#include "core/mdx_internal.h"
+#include "idapi/core/bytes.h"
+#include "idapi/core/core.h"
+#include "idapi/core/keys.h"
+#include "idapi/core/language.h"
+#include "idapi/core/mdx_internal.h"
 #include "table_builder.h"
+#include "support/throws.h"
 
 using namespace idapi::core;
 using testing_tables::makeIndex;
@@ -22,6 +24,11 @@ using testing_tables::rebuild;
 using testing_tables::Row;
 
 namespace {
+
+using testsupport::CodeAndText;
+using ::testing::AllOf;
+using ::testing::HasSubstr;
+using ::testing::Throws;
 
 // Record numbers and key bytes of a tag's leaves, in tree order.
 std::vector<std::pair<uint32_t, std::string>> leaves(const std::vector<uint8_t>& mdx, size_t tagIndex,
@@ -183,14 +190,8 @@ TEST(Collation, RebuiltTagFollowsTheDriverAndKeepsRawBytes) {
 TEST(Collation, UnknownOrderRefusesCharacterTagsOnly) {
   Names n = frenchNames(0x5E);
   const IndexHeader ix = makeIndex(n.table, "NOMS", {defineTag(n.table, "NAME", "NAME")});
-  try {
-    rebuild(n.table, n.dbf, ix);
-    FAIL() << "rebuilt under an unknown order";
-  } catch (const Failure& f) {
-    EXPECT_EQ(f.code(), DBIERR_LDNOTFOUND);
-    EXPECT_NE(std::string(f.what()).find("tag NAME"), std::string::npos) << f.what();
-    EXPECT_NE(std::string(f.what()).find("0x5E"), std::string::npos) << f.what();
-  }
+  EXPECT_THAT([&] { rebuild(n.table, n.dbf, ix); },
+              Throws<Failure>(CodeAndText(DBIERR_LDNOTFOUND, AllOf(HasSubstr("tag NAME"), HasSubstr("0x5E")))));
   // Numbers and dates do not depend on the driver.
   const auto dbf = makeTable({{"QTY", 'N', 5}}, {{{"3"}}, {{"1"}}}, {0x03, true, 0x5E, true});
   MemorySource src(dbf);

@@ -1,6 +1,7 @@
 // The functions and forms of real index keys, checked against values worked out by
 // hand or by plain integer arithmetic in the test; and what the engine refuses because
 // an index cannot reproduce it.
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <clocale>
@@ -11,16 +12,22 @@
 
 #include <unistd.h>
 
-#include "core/core.h"
-#include "core/expr.h"
-#include "core/keys.h"
+#include "idapi/core/core.h"
+#include "idapi/core/expr.h"
+#include "idapi/core/keys.h"
 #include "table_builder.h"
+#include "support/throws.h"
 
 using namespace idapi::core;
 using testing_tables::FieldDef;
 using testing_tables::Row;
 
 namespace {
+
+using testsupport::CodeAndText;
+using ::testing::AllOf;
+using ::testing::HasSubstr;
+using ::testing::Throws;
 
 class Functions : public ::testing::Test {
  protected:
@@ -197,15 +204,9 @@ TEST_F(Functions, WhatAnIndexCannotReproduceIsRefusedWithItsReason) {
     tag.forExpression = cond;
     tag.keyType = 'C';
     tag.keyLength = 10;
-    try {
-      TagKeys keys(table_, tag, "CLIENT.MDX");
-      ADD_FAILURE() << key << " accepted";
-    } catch (const Failure& f) {
-      EXPECT_EQ(f.code(), 0x2305);
-      const std::string what = f.what();
-      EXPECT_NE(what.find("CLIENT.MDX: tag BAD"), std::string::npos) << what;
-      EXPECT_NE(what.find(reason), std::string::npos) << what;
-    }
+    EXPECT_THAT([&] { TagKeys keys(table_, tag, "CLIENT.MDX"); },
+                Throws<Failure>(CodeAndText(0x2305, AllOf(HasSubstr("CLIENT.MDX: tag BAD"), HasSubstr(reason)))))
+        << key;
   }
   // The table's own alias is the index's base name, in any case.
   TagDefinition own;
@@ -214,6 +215,69 @@ TEST_F(Functions, WhatAnIndexCannotReproduceIsRefusedWithItsReason) {
   own.keyType = 'C';
   own.keyLength = 10;
   EXPECT_NO_THROW(TagKeys(table_, own, "client.mdx"));
+}
+
+// Every function of the library with its result type and declared length (worked out
+// by hand from the fields), in full and shortened to four letters.
+TEST_F(Functions, EveryFunctionHasItsResultTypeAndLength) {
+  const std::vector<std::tuple<std::string, ValueType, uint16_t>> calls = {
+      {"UPPER(NAME)", ValueType::Character, 10},       {"LOWER(NAME)", ValueType::Character, 10},
+      {"SUBSTR(NAME, 2, 3)", ValueType::Character, 3}, {"LEFT(NAME, 4)", ValueType::Character, 4},
+      {"RIGHT(NAME, 4)", ValueType::Character, 4},     {"TRIM(NAME)", ValueType::Character, 10},
+      {"RTRIM(NAME)", ValueType::Character, 10},       {"LTRIM(NAME)", ValueType::Character, 10},
+      {"ALLTRIM(NAME)", ValueType::Character, 10},     {"DTOS(BORN)", ValueType::Character, 8},
+      {"STR(PRICE, 8, 2)", ValueType::Character, 8},   {"VAL(CODE)", ValueType::Numeric, 20},
+      {"IIF(OK, NAME, CODE)", ValueType::Character, 10}, {"RECNO()", ValueType::Numeric, 10},
+      {"DELETED()", ValueType::Logical, 1},            {"YEAR(BORN)", ValueType::Numeric, 4},
+      {"MONTH(BORN)", ValueType::Numeric, 2},          {"DAY(BORN)", ValueType::Numeric, 2},
+      {"ABS(PRICE)", ValueType::Numeric, 8},           {"INT(QTY)", ValueType::Numeric, 5},
+      {"AT('A', NAME)", ValueType::Numeric, 5},        {"CHR(65)", ValueType::Character, 1},
+      {"ASC(NAME)", ValueType::Numeric, 3},            {"LEN(NAME)", ValueType::Numeric, 5},
+      {"MOD(QTY, 7)", ValueType::Numeric, 1},          {"ROUND(PRICE, 1)", ValueType::Numeric, 8},
+      {"SPACE(3)", ValueType::Character, 3},           {"REPLICATE(CODE, 2)", ValueType::Character, 12},
+      {"STUFF(NAME, 2, 3, 'xy')", ValueType::Character, 9}, {"EMPTY(NAME)", ValueType::Logical, 1},
+      {"ISBLANK(QTY)", ValueType::Logical, 1},         {"SOUNDEX(NAME)", ValueType::Character, 4},
+      {"CTOD('  /  /  ')", ValueType::Date, 8},        {"DOW(BORN)", ValueType::Numeric, 1}};
+  for (const auto& [call, type, declared] : calls) {
+    const std::string name = call.substr(0, call.find('('));
+    for (const std::string& form : {call, name.substr(0, 4) + call.substr(name.size())}) {
+      try {
+        Expression e(form, table_.fields, context_);
+        EXPECT_EQ(e.type(), type) << form;
+        EXPECT_EQ(e.length(), declared) << form;
+      } catch (const ExpressionError& x) {
+        ADD_FAILURE() << form << ": " << x.what();
+      }
+    }
+  }
+}
+
+// The exact texts of wrong calls: argument counts, argument types (named by the
+// function or by the argument's role), unknown and refused names.
+TEST_F(Functions, WrongCallsSayExactlyWhatIsWrong) {
+  const std::vector<std::pair<std::string, std::string>> cases = {
+      {"UPPER(QTY)", "UPPER needs a character value, not numeric"},
+      {"UPPE(QTY)", "UPPER needs a character value, not numeric"},
+      {"STUFF(NAME, 'a', 1, 'x')", "the start of STUFF() needs a numeric value, not character"},
+      {"STUFF(NAME, 1, 'a', 'x')", "the count of STUFF() needs a numeric value, not character"},
+      {"STUFF(NAME, 1, 1, 2)", "STUFF needs a character value, not numeric"},
+      {"IIF(NAME, 1, 2)", "the condition of IIF() needs a logical value, not character"},
+      {"IIF(OK, 1, NAME)", "the two results of IIF() have different types"},
+      {"MOD(QTY, NAME)", "MOD needs a numeric value, not character"},
+      {"SUBSTR(NAME)", "SUBSTR() takes 2 to 3 arguments"},
+      {"STR()", "STR() takes 1 to 3 arguments"},
+      {"UPPER()", "UPPER() takes 1 argument"},
+      {"LEFT(NAME)", "LEFT() takes 2 arguments"},
+      {"RECNO(1)", "RECNO() takes 0 arguments"},
+      {"SUBSTR(NAME, QTY)", "the start of SUBSTR() must be a constant number"},
+      {"LEFT(NAME, -1)", "the length of LEFT() must not be negative"},
+      {"NOSUCH(1)", "unknown function NOSUCH"},
+      {"UPP(NAME)", "unknown function UPP"},
+      {"DATE()", "DATE() depends on the day of the rebuild"},
+      {"TIME(1, 2)", "TIME() depends on the day of the rebuild"},
+      {"CMONTH(BORN)", "CMONTH() depends on the language setting, which the index does not record"},
+      {"DTOC(BORN)", "DTOC() writes the date by the date setting, which the index does not record"}};
+  for (const auto& [call, text] : cases) EXPECT_EQ(refusal(call), text) << call;
 }
 
 // A host program that sets a French locale must get the same index, byte for byte.

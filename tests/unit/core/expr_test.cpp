@@ -1,4 +1,4 @@
-#include "core/expr.h"
+#include "idapi/core/expr.h"
 
 #include <gtest/gtest.h>
 

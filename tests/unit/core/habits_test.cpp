@@ -1,15 +1,17 @@
 // Indexes as other writers leave them: what the checker must accept (their habits) and
 // what it must still call damage; 512-byte blocks and indexes without tags.
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <bit>
 #include <cstring>
 
-#include "core/bytes.h"
-#include "core/core.h"
-#include "core/keys.h"
+#include "idapi/core/bytes.h"
+#include "idapi/core/core.h"
+#include "idapi/core/keys.h"
 #include "table_builder.h"
+#include "support/throws.h"
 
 using namespace idapi::core;
 using testing_tables::makeIndex;
@@ -18,6 +20,9 @@ using testing_tables::rebuild;
 using testing_tables::Row;
 
 namespace {
+
+using ::testing::HasSubstr;
+using ::testing::ThrowsMessage;
 
 std::vector<TagReport> check(const std::vector<uint8_t>& dbf, const std::vector<uint8_t>& mdx) {
   MemorySource d(dbf), m(mdx);
@@ -302,12 +307,8 @@ TEST(BlockSize, OnePageBlocksRebuildAndCheck) {
   EXPECT_EQ(reports[1].keys, 17u);
 
   // A FOR condition lies beyond a 512-byte tag header: refused both ways.
-  try {
-    rebuild(t, dbf, makeIndex(t, "H", {defineTag(t, "CODE", "CODE", "QTY > 3")}, 1));
-    ADD_FAILURE() << "a FOR tag was written into 512-byte blocks";
-  } catch (const Failure& f) {
-    EXPECT_NE(std::string(f.what()).find("FOR condition"), std::string::npos) << f.what();
-  }
+  EXPECT_THAT([&] { rebuild(t, dbf, makeIndex(t, "H", {defineTag(t, "CODE", "CODE", "QTY > 3")}, 1)); },
+              ThrowsMessage<Failure>(HasSubstr("FOR condition")));
   auto withFor = mdx;
   withFor[size_t{u32At(Bytes(mdx), 544)} * 512 + 245] = 1;
   MemorySource w(withFor);

@@ -7,8 +7,8 @@
 #include <filesystem>
 #include <fstream>
 
-#include "core/bytes.h"
-#include "core/core.h"
+#include "idapi/core/bytes.h"
+#include "idapi/core/core.h"
 #include "table_builder.h"
 
 using namespace idapi::core;

@@ -1,4 +1,4 @@
-#include "core/keys.h"
+#include "idapi/core/keys.h"
 
 #include <gtest/gtest.h>
 

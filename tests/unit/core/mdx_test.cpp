@@ -1,3 +1,4 @@
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -5,10 +6,11 @@
 #include <map>
 #include <random>
 
-#include "core/bytes.h"
-#include "core/core.h"
-#include "core/keys.h"
+#include "idapi/core/bytes.h"
+#include "idapi/core/core.h"
+#include "idapi/core/keys.h"
 #include "table_builder.h"
+#include "support/throws.h"
 
 using namespace idapi::core;
 using testing_tables::FieldDef;
@@ -19,6 +21,11 @@ using testing_tables::rebuild;
 using testing_tables::Row;
 
 namespace {
+
+using testsupport::CodeAndText;
+using ::testing::AllOf;
+using ::testing::HasSubstr;
+using ::testing::Throws;
 
 uint32_t u32(const std::vector<uint8_t>& b, size_t at) { return u32At(Bytes(b), at); }
 uint16_t u16(const std::vector<uint8_t>& b, size_t at) { return u16At(Bytes(b), at); }
@@ -449,16 +456,10 @@ TEST(Rebuild, UnusableExpressionNamesTagAndExpressionAndWritesNothing) {
                         Case{division, "record 2"}, Case{logical, "QTY > 1"}}) {
     IndexHeader ix = makeIndex(t, "F", {defineTag(t, "GOOD", "NAME"), c.tag});
     VectorSink sink;
-    try {
-      rebuildIndex(t, src, ix, "F.MDX", sink);
-      ADD_FAILURE() << c.tag.name;
-    } catch (const Failure& f) {
-      EXPECT_EQ(f.code(), kKeyExpressionError);
-      const std::string what = f.what();
-      EXPECT_NE(what.find("F.MDX"), std::string::npos) << what;
-      EXPECT_NE(what.find("tag " + c.tag.name), std::string::npos) << what;
-      EXPECT_NE(what.find(c.expect), std::string::npos) << what;
-    }
+    EXPECT_THAT([&] { rebuildIndex(t, src, ix, "F.MDX", sink); },
+                Throws<Failure>(CodeAndText(kKeyExpressionError, AllOf(HasSubstr("F.MDX"), HasSubstr("tag " + c.tag.name),
+                                                                       HasSubstr(c.expect)))))
+        << c.tag.name;
     EXPECT_TRUE(sink.bytes.empty()) << c.tag.name;
   }
 }
@@ -496,13 +497,9 @@ class IndexHeaderTest : public ::testing::Test {
   }
   void expectCorrupt(const std::vector<uint8_t>& bytes, const char* why) {
     MemorySource m(bytes);
-    try {
-      readIndexHeader(m, "H.MDX");
-      ADD_FAILURE() << "accepted: " << why;
-    } catch (const Failure& f) {
-      EXPECT_EQ(f.code(), DBIERR_INDEXCORRUPT) << why;
-      EXPECT_NE(std::string(f.what()).find("H.MDX"), std::string::npos);
-    }
+    EXPECT_THAT([&] { readIndexHeader(m, "H.MDX"); },
+                Throws<Failure>(CodeAndText(DBIERR_INDEXCORRUPT, HasSubstr("H.MDX"))))
+        << why;
   }
   std::vector<uint8_t> dbf_, good_;
   TableHeader table_;

@@ -4,9 +4,9 @@
 
 #include <random>
 
-#include "core/bytes.h"
-#include "core/core.h"
-#include "core/expr.h"
+#include "idapi/core/bytes.h"
+#include "idapi/core/core.h"
+#include "idapi/core/expr.h"
 #include "table_builder.h"
 
 using namespace idapi::core;

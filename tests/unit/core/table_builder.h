@@ -7,8 +7,9 @@
 #include <string>
 #include <vector>
 
-#include "core/bytes.h"
-#include "core/core.h"
+#include "idapi/core/bytes.h"
+#include "idapi/core/core.h"
+#include "dbf_writer.h"
 
 namespace testing_tables {
 
@@ -33,49 +34,16 @@ struct TableOptions {
 
 inline std::vector<uint8_t> makeTable(const std::vector<FieldDef>& fields, const std::vector<Row>& rows,
                                       const TableOptions& o = {}) {
-  const bool level7 = (o.version & 0x07) == 4;
-  const size_t descriptor = level7 ? 48 : 32;
-  const size_t start = level7 ? 68 : 32;
-  const size_t headerLength = start + descriptor * fields.size() + 1;
-  size_t recordLength = 1;
-  for (const auto& f : fields) recordLength += f.length;
-  std::vector<uint8_t> out(headerLength, 0);
-  out[0] = o.version;
-  out[1] = 124;
-  out[2] = 3;
-  out[3] = 20;
-  idapi::core::putU32(&out[4], static_cast<uint32_t>(rows.size()));
-  idapi::core::putU16(&out[8], static_cast<uint16_t>(headerLength));
-  idapi::core::putU16(&out[10], static_cast<uint16_t>(recordLength));
-  out[28] = o.production ? 1 : 0;
-  out[29] = o.languageId;
-  if (level7) std::memcpy(&out[32], "DBWINUS0", 8);
-  for (size_t i = 0; i < fields.size(); ++i) {
-    uint8_t* d = &out[start + descriptor * i];
-    std::memcpy(d, fields[i].name.data(), fields[i].name.size());
-    if (level7) {
-      d[32] = static_cast<uint8_t>(fields[i].type);
-      d[33] = fields[i].length;
-      d[34] = fields[i].decimals;
-    } else {
-      d[11] = static_cast<uint8_t>(fields[i].type);
-      d[16] = fields[i].length;
-      d[17] = fields[i].decimals;
-    }
-  }
-  out[headerLength - 1] = 0x0D;
-  for (const Row& r : rows) {
-    out.push_back(r.deleted ? '*' : ' ');
-    for (size_t i = 0; i < fields.size(); ++i) {
-      std::string v = i < r.values.size() ? r.values[i] : std::string();
-      v.resize(std::min<size_t>(v.size(), fields[i].length));
-      std::string cell;
-      if (fields[i].type == 'N' || fields[i].type == 'F') cell = std::string(fields[i].length - v.size(), ' ') + v;
-      else cell = v + std::string(fields[i].length - v.size(), ' ');
-      out.insert(out.end(), cell.begin(), cell.end());
-    }
-  }
-  if (o.endMarker) out.push_back(0x1A);
+  std::vector<dbfwriter::Field> columns;
+  for (const FieldDef& f : fields) columns.push_back({f.name, f.type, f.length, f.decimals});
+  dbfwriter::Header h;
+  h.version = o.version;
+  h.records = static_cast<uint32_t>(rows.size());
+  h.production = o.production;
+  h.languageId = o.languageId;
+  std::vector<uint8_t> out = dbfwriter::headerBytes(h, columns);
+  for (const Row& r : rows) dbfwriter::appendRecord(out, columns, r.values, r.deleted);
+  if (o.endMarker) out.push_back(dbfwriter::kEndOfFile);
   return out;
 }
 

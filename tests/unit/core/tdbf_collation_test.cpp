@@ -13,7 +13,7 @@
 #include <random>
 #include <sstream>
 
-#include "core/core.h"
+#include "idapi/core/core.h"
 #include "table_builder.h"
 
 using namespace idapi::core;

@@ -15,8 +15,8 @@
 #include <random>
 #include <sstream>
 
-#include "core/bytes.h"
-#include "core/core.h"
+#include "idapi/core/bytes.h"
+#include "idapi/core/core.h"
 #include "table_builder.h"
 
 using namespace idapi::core;

@@ -10,6 +10,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -567,6 +568,31 @@ TEST_F(EngineTest, UnevaluableKeyExpressionLeavesTheIndexUntouched) {
   EXPECT_NE(text.find("UPPEX(NOM)"), std::string::npos) << text;
   EXPECT_NE(text.find("CLIENT.MDX"), std::string::npos) << text;
   EXPECT_EQ(snapshot(dir.path()), before);
+}
+
+// The engine gives the date to stamp: a rebuilt index carries today's date (UTC) as
+// its creation and its update date, never a blank one.
+TEST_F(EngineTest, RebuiltIndexCarriesTodaysDate) {
+  auto today = [] {
+    const std::chrono::year_month_day ymd{std::chrono::floor<std::chrono::days>(std::chrono::system_clock::now())};
+    return std::string{static_cast<char>(static_cast<int>(ymd.year()) - 1900),
+                       static_cast<char>(static_cast<unsigned>(ymd.month())),
+                       static_cast<char>(static_cast<unsigned>(ymd.day()))};
+  };
+  Engine engine;
+  TempDir dir;
+  std::string table = makeTable(dir, "CLIENT.DBF", Kind::Client, 30, IndexState::Stale);
+  hDBICur cursor = nullptr;
+  ASSERT_EQ(engine.open(table, cursor), DBIERR_NONE);
+  const std::string before = today();
+  ASSERT_EQ(DbiRegenIndexes(cursor), DBIERR_NONE) << stackText();
+  const std::string after = today();
+  DbiCloseCursor(&cursor);
+  const std::string header = readFile(dir / "CLIENT.MDX");
+  ASSERT_GE(header.size(), 47u);
+  const std::string created = header.substr(1, 3), updated = header.substr(44, 3);
+  EXPECT_TRUE(created == before || created == after);
+  EXPECT_EQ(updated, created);
 }
 
 TEST_F(EngineTest, LeftoversOfAnInterruptedRebuildAreRemoved) {

@@ -6,7 +6,7 @@
 #include <set>
 #include <string>
 
-#include "core/messages.h"
+#include "idapi/core/messages.h"
 
 namespace {
 

@@ -5,8 +5,8 @@
 
 #include <string>
 
-#include "engine/platform.h"
-#include "engine/tuning.h"
+#include "idapi/engine/platform.h"
+#include "idapi/engine/tuning.h"
 #include "support.h"
 
 namespace enginetest {

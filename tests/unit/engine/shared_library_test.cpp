@@ -11,10 +11,10 @@
 
 namespace {
 
-const char* const kFunctions[] = {"DbiInitFn",        "DbiExit",           "DbiOpenDatabase",   "DbiCloseDatabase",
-                                  "DbiSetDirectory",  "DbiOpenTable",      "DbiCloseCursor",    "DbiGetCursorProps",
-                                  "DbiGetFieldDescs", "DbiGetIndexDescs",  "DbiSetToBegin",     "DbiRegenIndexes",
-                                  "DbiGetErrorString", "DbiGetErrorEntry", "DbiGetErrorContext", "DbiGetErrorInfo"};
+const char* const kFunctions[] = {
+#define IDAPI_EXPORT(name, argumentBytes) #name,
+#include "idapi/exports.h"
+};
 
 TEST(SharedLibrary, ExportsTheEngineFunctionsByName) {
   void* lib = dlopen(IDAPI32_SO, RTLD_NOW | RTLD_LOCAL);

@@ -8,7 +8,7 @@
 #include <iterator>
 #include <stdexcept>
 
-#include "core/core.h"
+#include "idapi/core/core.h"
 
 namespace enginetest {
 

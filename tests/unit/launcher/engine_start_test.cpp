@@ -1,4 +1,5 @@
 // Finding, loading and starting the engine, and its standard database.
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -7,8 +8,13 @@
 #include "engine/engine.h"
 #include "engine/table.h"
 #include "fakes.h"
+#include "support/throws.h"
 
 namespace {
+
+using testsupport::CodeAndText;
+using ::testing::StrEq;
+using ::testing::Throws;
 
 constexpr const char* kStartMessage = "Une erreur est survenue lors de l'initialisation du Borland Database Engine (erreur ";
 
@@ -18,11 +24,11 @@ struct EngineStart : ::testing::Test {
 
   // Starts a fresh engine object; returns the error code, 0 on success.
   DBIResult start(std::string* message = nullptr) {
-    engine::Engine e(system);
+    launcher::engine::Engine e(system);
     try {
       e.start();
       return 0;
-    } catch (const engine::EngineError& error) {
+    } catch (const launcher::engine::EngineError& error) {
       if (message) *message = error.what();
       return error.code();
     }
@@ -91,7 +97,7 @@ TEST_F(EngineStart, LoadFailuresMapToStartCodes) {
     system.loadErrors["IDAPI32.DLL"] = systemError;
     std::string message;
     EXPECT_EQ(start(&message), code) << "system error " << systemError;
-    EXPECT_EQ(message, kStartMessage + engine::hexCode(code) + ")");
+    EXPECT_EQ(message, kStartMessage + launcher::engine::hexCode(code) + ")");
   }
   EXPECT_TRUE(fakeEngine.calls.empty());
 }
@@ -134,7 +140,7 @@ TEST_F(EngineStart, StartResultsOtherThanSuccessAndAlreadyStartedAreStartFailure
 
 TEST_F(EngineStart, OpensTheStandardDatabaseOnceWithAnEmptyDirectory) {
   system.installEngine("IDAPI32.DLL");
-  engine::Engine e(system);
+  launcher::engine::Engine e(system);
   e.start();
   e.start();
   EXPECT_TRUE(e.started());
@@ -146,7 +152,7 @@ TEST_F(EngineStart, OpensTheStandardDatabaseOnceWithAnEmptyDirectory) {
 
 TEST_F(EngineStart, EndsTheEngineWhenDestroyed) {
   system.installEngine("IDAPI32.DLL");
-  { engine::Engine e(system); e.start(); }
+  { launcher::engine::Engine e(system); e.start(); }
   EXPECT_EQ(fakeEngine.calls, (std::vector<std::string>{"init", "opendb", "setdir", "closedb", "exit"}));
 }
 
@@ -154,14 +160,8 @@ TEST_F(EngineStart, DatabaseFailureIsAComposedEngineErrorAndIsRetried) {
   system.installEngine("IDAPI32.DLL");
   fakeEngine.openDatabaseResult = 0x2501;
   fakeEngine.texts[0x2501] = "Mémoire insuffisante.";
-  engine::Engine e(system);
-  try {
-    e.start();
-    FAIL() << "no error";
-  } catch (const engine::EngineError& error) {
-    EXPECT_EQ(error.code(), 0x2501);
-    EXPECT_STREQ(error.what(), "Mémoire insuffisante.");
-  }
+  launcher::engine::Engine e(system);
+  EXPECT_THAT([&] { e.start(); }, Throws<launcher::engine::EngineError>(CodeAndText(0x2501, StrEq("Mémoire insuffisante."))));
   fakeEngine.openDatabaseResult = 0;
   e.start();
   EXPECT_TRUE(e.started());
@@ -173,15 +173,15 @@ TEST_F(EngineStart, DatabaseFailureIsAComposedEngineErrorAndIsRetried) {
 TEST_F(EngineStart, DirectoryFailureClosesTheDatabaseAgain) {
   system.installEngine("IDAPI32.DLL");
   fakeEngine.setDirectoryResult = 0x2722;
-  engine::Engine e(system);
-  EXPECT_THROW(e.start(), engine::EngineError);
+  launcher::engine::Engine e(system);
+  EXPECT_THROW(e.start(), launcher::engine::EngineError);
   EXPECT_FALSE(e.started());
   EXPECT_EQ(fakeEngine.calls.back(), "closedb");
 }
 
 TEST_F(EngineStart, FunctionsAreBoundByPlainNameOnlyWhenFirstCalled) {
   system.installEngine("IDAPI32.DLL");
-  engine::Engine e(system);
+  launcher::engine::Engine e(system);
   e.start();
   EXPECT_EQ(system.lookups, (std::vector<std::string>{"DbiInitFn", "DbiOpenDatabase", "DbiSetDirectory"}));
   hDBICur cursor = nullptr;
@@ -195,7 +195,7 @@ TEST_F(EngineStart, AMissingFunctionIsAFailureNotACrash) {
   system.installEngine("IDAPI32.DLL");
   system.libraries["IDAPI32.DLL"].exports.erase("DbiRegenIndexes");
   system.libraries["IDAPI32.DLL"].exports.erase("DbiGetErrorEntry");
-  engine::Engine e(system);
+  launcher::engine::Engine e(system);
   e.start();
   EXPECT_EQ(e.RegenIndexes(nullptr), DBIERR_NOTINITIALIZED);
   EXPECT_EQ(e.error(DBIERR_NOTINITIALIZED).what(), std::string("Erreur BDE $2A06"));
@@ -204,7 +204,7 @@ TEST_F(EngineStart, AMissingFunctionIsAFailureNotACrash) {
 TEST_F(EngineStart, EngineTextsAreReadWithinTheirBuffer) {
   system.installEngine("IDAPI32.DLL");
   fakeEngine.unterminatedText = true;
-  engine::Engine e(system);
+  launcher::engine::Engine e(system);
   e.start();
   EXPECT_EQ(e.error(DBIERR_NOSUCHFILE).what(), std::string(128, 'x'));
 }

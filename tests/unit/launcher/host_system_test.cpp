@@ -4,8 +4,10 @@
 
 #include <filesystem>
 #include <fstream>
+#include <set>
 
 #include "engine/engine.h"
+#include "pathwalk/pathwalk.h"
 #include "sys/host_path.h"
 #include "sys/system.h"
 
@@ -49,6 +51,40 @@ TEST_F(HostSystem, HostPathKeepsExistingNamesAndMapsMissingOnes) {
   EXPECT_EQ(sys::hostPath(r() + "\\DATA\\absent\\x.DBF"), r() + "/DATA/absent/x.DBF");
 }
 
+TEST_F(HostSystem, HostPathChoosesTheSameNameWhateverTheFolderOrder) {
+  // Two names that differ only by case, neither written as asked: always the
+  // smaller one, not whichever the folder lists first.
+  fs::create_directories(root / "bX" / "t");
+  fs::create_directories(root / "Bx" / "t");
+  EXPECT_EQ(sys::hostPath(r() + "\\BX\\T"), r() + "/Bx/t");
+  EXPECT_EQ(sys::hostPath(r() + "\\bX\\T"), r() + "/bX/t");  // the exact name first
+}
+
+// The walk itself, over a made-up folder tree.
+TEST(PathWalk, MapsEachMissingComponentUntilOneHasNoMatch) {
+  const std::set<std::string> tree = {"/", "/Data/", "/Data/Sub/", "/Data/Sub/T.DBF", "rel/", "rel/X.DBF"};
+  auto exists = [&](const std::string& p) { return tree.count(p) || tree.count(p + "/"); };
+  auto find = [&](const std::string& folder, const std::string& name) {
+    pathwalk::Match match(name);
+    for (const std::string& entry : tree) {
+      if (entry.size() <= folder.size() || entry.compare(0, folder.size(), folder) != 0) continue;
+      std::string rest = entry.substr(folder.size());
+      if (!rest.empty() && rest.back() == '/') rest.pop_back();
+      if (rest.find('/') == std::string::npos) match.offer(rest);
+    }
+    return match.best();
+  };
+  EXPECT_EQ(pathwalk::resolveCase("/DATA/sub/t.dbf", exists, find), "/Data/Sub/T.DBF");
+  EXPECT_EQ(pathwalk::resolveCase("/DATA//sub/t.dbf", exists, find), "/Data/Sub/T.DBF");
+  EXPECT_EQ(pathwalk::resolveCase("REL/x.dbf", exists, find), "rel/X.DBF");
+  // From the first name without a match on, the rest stays as written.
+  EXPECT_EQ(pathwalk::resolveCase("/data/none/SUB/t.dbf", exists, find), "/Data/none/SUB/t.dbf");
+  EXPECT_EQ(pathwalk::resolveCase("/Data/Sub/T.DBF", exists, find), "/Data/Sub/T.DBF");
+  EXPECT_EQ(pathwalk::resolveCase("", exists, find), "");
+  EXPECT_TRUE(pathwalk::sameIgnoringCase("fact.dbf", "FACT.DBF"));
+  EXPECT_FALSE(pathwalk::sameIgnoringCase("\xe9t\xe9", "\xc9T\xc9"));  // letters outside ASCII are not folded
+}
+
 TEST_F(HostSystem, ProgramFolderEndsWithItsSeparator) {
   const std::string folder = system->programFolder();
   ASSERT_FALSE(folder.empty());
@@ -68,11 +104,11 @@ TEST_F(HostSystem, LibraryLoadFailuresGiveTheEngineStartCodes) {
   std::ofstream(root / "IDAPI32.DLL") << "pas une bibliotheque";
   const auto damaged = system->loadLibrary(r() + "/IDAPI32.DLL");
   EXPECT_EQ(damaged.handle, nullptr);
-  EXPECT_EQ(engine::loadFailureCode(damaged.error), DBIERR_CANTLOADIDAPI);
+  EXPECT_EQ(launcher::engine::loadFailureCode(damaged.error), DBIERR_CANTLOADIDAPI);
   const auto missing = system->loadLibrary(r() + "/absent/IDAPI32.DLL");
-  EXPECT_EQ(engine::loadFailureCode(missing.error), DBIERR_CANTFINDIDAPI);
+  EXPECT_EQ(launcher::engine::loadFailureCode(missing.error), DBIERR_CANTFINDIDAPI);
   const auto unknown = system->loadLibrary("orvane-no-such-library.so");
-  EXPECT_EQ(engine::loadFailureCode(unknown.error), DBIERR_CANTFINDIDAPI);
+  EXPECT_EQ(launcher::engine::loadFailureCode(unknown.error), DBIERR_CANTFINDIDAPI);
 }
 
 }  // namespace

@@ -1,7 +1,7 @@
 // The window class runs the reindex run through its own table object and routine.
 #include <gtest/gtest.h>
 
-#include "engine/reindex.h"
+#include "policy/run_plan.h"
 #include "fakes.h"
 #include "indexer2.h"
 
@@ -11,10 +11,10 @@ TEST(Frmindexer, RunsTheFixedTablesThroughItsTableObject) {
   fake::System system;
   fake::Engine fakeEngine;
   system.installEngine("IDAPI32.DLL");
-  engine::Engine eng(system);
+  launcher::engine::Engine eng(system);
   TFrmindexer form(system, eng);
   form.reindexerfichiers();
-  ASSERT_EQ(fakeEngine.regenerated.size(), engine::kTablesFixes.size());
+  ASSERT_EQ(fakeEngine.regenerated.size(), policy::kTablesFixes.size());
   EXPECT_EQ(fakeEngine.regenerated.front(), "C:\\Orvane\\DATA\\NEUF\\CATALOGUE.DBF");
   EXPECT_EQ(form.tabletransit.TableName(), "C:\\Orvane\\DATA\\factures\\MODELE\\DetFact.DBF");
   EXPECT_FALSE(form.tabletransit.Active());

@@ -6,6 +6,7 @@
 #include "engine/engine.h"
 #include "fakes.h"
 #include "engine/reindex.h"
+#include "policy/reindex_run.h"
 
 namespace {
 
@@ -13,7 +14,7 @@ const std::string kFolder = "C:\\Orvane\\";
 
 std::vector<std::string> fixedTables() {
   std::vector<std::string> out;
-  for (const char* t : engine::kTablesFixes) out.push_back(kFolder + t);
+  for (const char* t : policy::kTablesFixes) out.push_back(kFolder + t);
   return out;
 }
 
@@ -25,15 +26,15 @@ std::vector<std::string> yearTables(int year) {
 struct Run : ::testing::Test {
   fake::System system;
   fake::Engine fakeEngine;
-  engine::Engine eng{system};
-  engine::TTable tabletransit{eng, system};
+  launcher::engine::Engine eng{system};
+  launcher::engine::TTable tabletransit{eng, system};
 
   Run() {
     system.installEngine("C:\\Orvane\\IDAPI32.DLL");
     fakeEngine.texts[DBIERR_NOSUCHFILE] = "Fichier introuvable.";
   }
 
-  void run() { engine::reindexRun(system, tabletransit, engine::reindexTable); }
+  void run() { policy::reindexRun(system, tabletransit, launcher::engine::reindexTable); }
 
   void addYear(int year) {
     for (const std::string& t : yearTables(year)) system.files.insert(t);
@@ -51,7 +52,7 @@ struct Run : ::testing::Test {
   std::string runExpectingError() {
     try {
       run();
-    } catch (const engine::EngineError& e) {
+    } catch (const launcher::engine::EngineError& e) {
       return e.what();
     }
     ADD_FAILURE() << "the run did not fail";
@@ -180,26 +181,26 @@ TEST_F(Run, TablesAreFoundFromTheProgramFolderNotTheCurrentDirectory) {
 }
 
 TEST_F(Run, ReindexTableRestoresAnOpenTable) {
-  engine::TTable table(eng, system);
+  launcher::engine::TTable table(eng, system);
   table.setTableName(fixedTables()[0]);
-  engine::reindexTable(table);
+  launcher::engine::reindexTable(table);
   EXPECT_FALSE(table.Active());
   EXPECT_FALSE(table.Exclusive());
 
   // A caller that hands over an open table gets the refusal of the share-mode change,
   // and its table back open as it was.
   table.Open();
-  EXPECT_THROW(engine::reindexTable(table), engine::TableStateError);
+  EXPECT_THROW(launcher::engine::reindexTable(table), launcher::engine::TableStateError);
   EXPECT_TRUE(table.Active());
   EXPECT_FALSE(table.Exclusive());
   EXPECT_EQ(fakeEngine.regenerated.size(), 1u);
 }
 
 TEST_F(Run, ReindexTableKeepsAnExclusiveFlagSetBeforehand) {
-  engine::TTable table(eng, system);
+  launcher::engine::TTable table(eng, system);
   table.setTableName(fixedTables()[0]);
   table.setExclusive(true);
-  engine::reindexTable(table);
+  launcher::engine::reindexTable(table);
   EXPECT_FALSE(table.Active());
   EXPECT_TRUE(table.Exclusive());
 }

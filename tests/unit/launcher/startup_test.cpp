@@ -1,16 +1,22 @@
 // The start-up run of the splash window: what reaches the screen and in which order,
 // the hand-off to the main application, and how failures stop it.
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <map>
 
 #include "app/errors.h"
 #include "engine/engine_error.h"
-#include "engine/reindex.h"
+#include "policy/run_plan.h"
 #include "fakes.h"
 #include "indexer2.h"
+#include "support/throws.h"
 
 namespace {
+
+using testsupport::CodeAndText;
+using ::testing::StrEq;
+using ::testing::Throws;
 
 // A window that records what each synchronous repaint would have shown.
 class RecordingForm : public app::Form {
@@ -56,7 +62,7 @@ class RecordingForm : public app::Form {
 struct Launcher {
   fake::System system;
   fake::Engine fakeEngine;
-  engine::Engine eng{system};
+  launcher::engine::Engine eng{system};
   RecordingForm form{system, fakeEngine};
   TFrmindexer frm{system, eng};
 
@@ -89,7 +95,7 @@ TEST(StartupRun, ShowsTheStatusThenRebuildsEverythingThenStartsTheMainApplicatio
   EXPECT_EQ(second.cwd, "C:\\Orvane\\");
   EXPECT_EQ(second.rebuilt, 0u);
 
-  EXPECT_EQ(l.fakeEngine.regenerated.size(), engine::kTablesFixes.size() + 3);
+  EXPECT_EQ(l.fakeEngine.regenerated.size(), policy::kTablesFixes.size() + 3);
 
   ASSERT_EQ(l.system.shellRequests.size(), 1u);
   const auto& request = l.system.shellRequests[0];
@@ -107,13 +113,8 @@ TEST(StartupRun, ShowsTheStatusThenRebuildsEverythingThenStartsTheMainApplicatio
 TEST(StartupRun, AFailedDirectoryChangeStopsBeforeAnyTextChangesOrTableIsTouched) {
   Launcher l;
   l.system.setCurrentDirectoryError = 3;
-  try {
-    l.frm.FormActivate();
-    FAIL() << "no error raised";
-  } catch (const app::InOutError& e) {
-    EXPECT_EQ(e.code(), 3u);
-    EXPECT_STREQ(e.what(), "Nom de fichier incorrect - C:\\Orvane\\");
-  }
+  EXPECT_THAT([&] { l.frm.FormActivate(); },
+              Throws<app::InOutError>(CodeAndText(3u, StrEq("Nom de fichier incorrect - C:\\Orvane\\"))));
   ASSERT_EQ(l.form.paints.size(), 1u);
   EXPECT_EQ(l.form.texts.at("Labelinfos"), "Reindexation en cours");
   EXPECT_EQ(l.form.texts.at("Labelinfos2"), std::string(51, '-'));
@@ -125,7 +126,7 @@ TEST(StartupRun, AFailedDirectoryChangeStopsBeforeAnyTextChangesOrTableIsTouched
 TEST(StartupRun, AnEngineErrorLeavesTheWindowOpenWithTheStatusShownAndStartsNothing) {
   Launcher l;
   l.fakeEngine.openResults["C:\\Orvane\\DATA\\CLIENT.DBF"] = DBIERR_NOSUCHFILE;
-  EXPECT_THROW(l.frm.FormActivate(), engine::EngineError);
+  EXPECT_THROW(l.frm.FormActivate(), launcher::engine::EngineError);
   EXPECT_EQ(l.fakeEngine.regenerated.size(), 2u);
   EXPECT_EQ(l.form.texts.at("Labelinfos"), "indexation en cours");
   EXPECT_EQ(l.form.texts.at("Labelinfos2"), "");
