@@ -114,8 +114,7 @@ ChildResult runChild(const std::vector<std::string>& argv) {
   ::close(pipeFd[0]);
   int status = 0;
   rusage usage{};
-  while (::wait4(pid, &status, 0, &usage) < 0 && errno == EINTR) {
-  }
+  while (::wait4(pid, &status, 0, &usage) < 0 && errno == EINTR) {}
   result.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
   result.maxRssKib = static_cast<uint64_t>(usage.ru_maxrss);
   return result;

@@ -28,7 +28,7 @@ TEST(Measure, StatusLinesAreReadByExactName) {
   const std::string status = "Name:\trebuild_bench\nVmPeak:\t  900 kB\nVmHWM:\t   12345 kB\nVmHWMX: 1 kB\n";
   EXPECT_EQ(bench::statusKib(status, "VmHWM"), 12345u);
   EXPECT_EQ(bench::statusKib(status, "VmPeak"), 900u);
-  EXPECT_EQ(bench::statusKib(status, "VmRSS"), 0u);       // missing
+  EXPECT_EQ(bench::statusKib(status, "VmRSS"), 0u);          // missing
   EXPECT_EQ(bench::statusKib("VmHWM:\tkB\n", "VmHWM"), 0u);  // no number
   EXPECT_GT(bench::peakResidentKib(), 0u);
 }

@@ -38,9 +38,7 @@ using Clock = std::chrono::steady_clock;
 
 namespace {
 
-double secondsSince(Clock::time_point start) {
-  return std::chrono::duration<double>(Clock::now() - start).count();
-}
+double secondsSince(Clock::time_point start) { return std::chrono::duration<double>(Clock::now() - start).count(); }
 
 // Processor time of this process (user + system): on a machine shared with other
 // work it varies far less than the elapsed time.
@@ -99,8 +97,8 @@ int childRebuild(const std::string& dbf, size_t budget) {
   if (rc == DBIERR_NONE)
     rc = DbiOpenDatabase(nullptr, nullptr, dbiREADWRITE, dbiOPENSHARED, nullptr, 0, nullptr, nullptr, &db);
   if (rc == DBIERR_NONE)
-    rc = DbiOpenTable(db, dbf.c_str(), "DBASE", nullptr, nullptr, 0, dbiREADWRITE, dbiOPENEXCL, xltFIELD, 0,
-                      nullptr, &cursor);
+    rc = DbiOpenTable(db, dbf.c_str(), "DBASE", nullptr, nullptr, 0, dbiREADWRITE, dbiOPENEXCL, xltFIELD, 0, nullptr,
+                      &cursor);
   if (rc != DBIERR_NONE) {
     std::fprintf(stderr, "rebuild_bench: cannot open %s: %s\n", dbf.c_str(), errorText(rc).c_str());
     return 1;
@@ -116,8 +114,7 @@ int childRebuild(const std::string& dbf, size_t budget) {
     return 1;
   }
   std::printf("seconds=%.6f\ncpu_seconds=%.6f\nopen_hwm_kib=%llu\nhwm_kib=%llu\n", seconds, cpu,
-              static_cast<unsigned long long>(before),
-              static_cast<unsigned long long>(bench::peakResidentKib()));
+              static_cast<unsigned long long>(before), static_cast<unsigned long long>(bench::peakResidentKib()));
   DbiCloseCursor(&cursor);
   DbiCloseDatabase(&db);
   DbiExit();
@@ -224,9 +221,10 @@ int childFloor(const std::string& dbfPath) {
   }
   const double sortSeconds = secondsSince(start);
   const double sortCpu = cpuSeconds() - cpu;
-  std::printf("read_seconds=%.6f\npass_seconds=%.6f\nsort_seconds=%.6f\ncpu_seconds=%.6f\nhwm_kib=%llu\nchecksum=%llu\n",
-              readSeconds, passSeconds, sortSeconds, passCpu + sortCpu, static_cast<unsigned long long>(bench::peakResidentKib()),
-              static_cast<unsigned long long>(checksum));
+  std::printf(
+      "read_seconds=%.6f\npass_seconds=%.6f\nsort_seconds=%.6f\ncpu_seconds=%.6f\nhwm_kib=%llu\nchecksum=%llu\n",
+      readSeconds, passSeconds, sortSeconds, passCpu + sortCpu,
+      static_cast<unsigned long long>(bench::peakResidentKib()), static_cast<unsigned long long>(checksum));
   return 0;
 }
 
@@ -339,11 +337,12 @@ bool measureTable(const Options& o, const std::string& dbf, uint32_t records, in
 }
 
 int run(const Options& o) {
-  std::printf("rebuild: DbiRegenIndexes of all tags, best of the repeats; peak = VmHWM of the rebuilding process\n"
-              "floor: one sequential pass computing the same keys (keys_s) + in-memory sort of them (sort_s), best\n"
-              "       of the repeats, in a process of its own (fl_MiB); read_s = bare read of the file alone\n"
-              "cpu_s = processor time of the same (user + system); ratio = rebuild / floor in elapsed time,\n"
-              "r_cpu = the same in processor time; stray = files left beside the table; check = the checker's verdict\n\n");
+  std::printf(
+      "rebuild: DbiRegenIndexes of all tags, best of the repeats; peak = VmHWM of the rebuilding process\n"
+      "floor: one sequential pass computing the same keys (keys_s) + in-memory sort of them (sort_s), best\n"
+      "       of the repeats, in a process of its own (fl_MiB); read_s = bare read of the file alone\n"
+      "cpu_s = processor time of the same (user + system); ratio = rebuild / floor in elapsed time,\n"
+      "r_cpu = the same in processor time; stray = files left beside the table; check = the checker's verdict\n\n");
   std::printf("%10s %4s %9s %7s %10s %8s | %7s %7s %7s %7s %8s | %5s %5s %5s %5s\n", "records", "tags", "rebuild_s",
               "cpu_s", "records/s", "peak_MiB", "read_s", "keys_s", "sort_s", "cpu_s", "fl_MiB", "ratio", "r_cpu",
               "stray", "check");
@@ -354,15 +353,14 @@ int run(const Options& o) {
       bool generated = false;
       const auto start = Clock::now();
       const std::string dbf = bench::cachedTable(folder, n, t, generated);
-      if (generated)
-        std::fprintf(stderr, "rebuild_bench: generated %s in %.1f s\n", dbf.c_str(), secondsSince(start));
+      if (generated) std::fprintf(stderr, "rebuild_bench: generated %s in %.1f s\n", dbf.c_str(), secondsSince(start));
       ok = measureTable(o, dbf, n, t) && ok;
     }
   }
   if (o.huge) {
     const uint32_t n = bench::recordsForSize((uint64_t{1} << 31) - 1);
     const std::string folder = o.cache + "/client-huge";
-    struct statvfs vfs{};
+    struct statvfs vfs {};
     fs::create_directories(o.cache);
     if (statvfs(o.cache.c_str(), &vfs) == 0 && uint64_t{vfs.f_bavail} * vfs.f_frsize < (uint64_t{12} << 30)) {
       std::fprintf(stderr, "rebuild_bench: the ~2 GB table needs about 12 GB free beside %s\n", o.cache.c_str());
@@ -396,10 +394,14 @@ int main(int argc, char** argv) {
     for (size_t i = 0; i < args.size(); ++i) {
       const std::string& a = args[i];
       std::vector<unsigned long long> list;
-      if (a == "--verify") o.verify = true;
-      else if (a == "--huge") o.huge = true;
-      else if (a == "--keep-huge") o.keepHuge = o.huge = true;
-      else if (i + 1 >= args.size()) return usage();
+      if (a == "--verify")
+        o.verify = true;
+      else if (a == "--huge")
+        o.huge = true;
+      else if (a == "--keep-huge")
+        o.keepHuge = o.huge = true;
+      else if (i + 1 >= args.size())
+        return usage();
       else if (a == "--records" && parseList(args[++i], list)) {
         o.records.clear();
         for (auto n : list) {

@@ -94,7 +94,7 @@ int main(int argc, char** argv) {
   closeCursor(&cursor);
   std::printf("bits=%u\nseconds=%.3f\ncpu_seconds=%.3f\nopen_peak_kib=%llu\npeak_kib=%llu\n",
               static_cast<unsigned>(sizeof(void*) * 8),
-              static_cast<double>(end.QuadPart - start.QuadPart) / static_cast<double>(frequency.QuadPart), cpu,
-              before, peakKib());
+              static_cast<double>(end.QuadPart - start.QuadPart) / static_cast<double>(frequency.QuadPart), cpu, before,
+              peakKib());
   return 0;
 }

@@ -62,17 +62,17 @@ class ScratchStore {
 };
 
 struct Field {
-  std::string name;       // as stored, upper-case ASCII
-  char type = 'C';        // C N F D L M B G I + O @
-  uint16_t length = 0;    // bytes in the record
+  std::string name;     // as stored, upper-case ASCII
+  char type = 'C';      // C N F D L M B G I + O @
+  uint16_t length = 0;  // bytes in the record
   uint8_t decimals = 0;
-  uint16_t offset = 0;    // from the record start (the deletion flag is byte 0)
-  bool mdxTag = false;    // descriptor's production-index flag
+  uint16_t offset = 0;  // from the record start (the deletion flag is byte 0)
+  bool mdxTag = false;  // descriptor's production-index flag
 };
 
 struct TableHeader {
-  uint8_t version = 0;          // byte 0 of the file
-  int level = 4;                // 3, 4, 5 or 7
+  uint8_t version = 0;  // byte 0 of the file
+  int level = 4;        // 3, 4, 5 or 7
   uint32_t recordCount = 0;
   uint16_t headerLength = 0;
   uint16_t recordLength = 0;
@@ -91,10 +91,10 @@ TableHeader readTableHeader(const ByteSource& dbf, const std::string& fileName);
 std::string languageDriverName(uint8_t languageId);
 
 struct TagDefinition {
-  std::string name;            // upper-case, at most 10 characters
+  std::string name;  // upper-case, at most 10 characters
   std::string keyExpression;
-  std::string forExpression;   // empty: every record
-  char keyType = 'C';          // C, N or D
+  std::string forExpression;  // empty: every record
+  char keyType = 'C';         // C, N or D
   uint16_t keyLength = 0;
   bool unique = false;
   bool descending = false;
@@ -106,8 +106,8 @@ struct TagDefinition {
 };
 
 struct IndexHeader {
-  std::string tableName;       // base name stored in the header
-  uint16_t blockPages = 2;     // block size in 512-byte pages
+  std::string tableName;    // base name stored in the header
+  uint16_t blockPages = 2;  // block size in 512-byte pages
   bool production = true;
   uint8_t languageId = 0;
   std::vector<TagDefinition> tags;
@@ -136,8 +136,8 @@ TagDefinition defineTag(const TableHeader& table, const std::string& name, const
 void followExistingOrder(const TableHeader& table, const ByteSource& mdx, IndexHeader& index);
 
 struct RebuildOptions {
-  size_t memoryBudget = 64u << 20;   // bytes of keys held in memory before spilling
-  ScratchStore* scratch = nullptr;   // null: never spill
+  size_t memoryBudget = 64u << 20;  // bytes of keys held in memory before spilling
+  ScratchStore* scratch = nullptr;  // null: never spill
   // Date written into the index header, given by the caller: the core reads no clock
   // (the engine passes today's date; all 0 writes a blank date).
   int year = 0, month = 0, day = 0;

@@ -76,8 +76,7 @@ std::string checkField(const Field& f, int level) {
       if (level != 7) return tr("field %1 has a type that needs a level 7 table", {f.name});
       if (len != 8) return tr("field %1 has length %2", {f.name, std::to_string(len)});
       return {};
-    default:
-      return tr("field %1 has unknown type", {f.name});
+    default: return tr("field %1 has unknown type", {f.name});
   }
 }
 
@@ -121,8 +120,7 @@ TableHeader readTableHeader(const ByteSource& dbf, const std::string& fileName) 
   t.recordLength = u16At(h, 10);
   t.productionIndex = fixed[28] == 0x01;
   t.languageId = fixed[29];
-  if (fixed[15] == 0x01)
-    throw Failure(DBIERR_NOTSUFFTABLERIGHTS, tr("%1: the table is encrypted", {fileName}));
+  if (fixed[15] == 0x01) throw Failure(DBIERR_NOTSUFFTABLERIGHTS, tr("%1: the table is encrypted", {fileName}));
 
   const bool level7 = t.level == 7;
   const size_t descriptorStart = level7 ? 68 : 32;
@@ -135,8 +133,10 @@ TableHeader readTableHeader(const ByteSource& dbf, const std::string& fileName) 
   dbf.readAt(0, headerBytes.data(), headerBytes.size());
   Bytes hb(headerBytes);
 
-  if (level7) t.languageDriver = cStringAt(hb, 32, 32);
-  else t.languageDriver = languageDriverName(t.languageId);
+  if (level7)
+    t.languageDriver = cStringAt(hb, 32, 32);
+  else
+    t.languageDriver = languageDriverName(t.languageId);
 
   bool terminated = false;
   size_t pos = descriptorStart;
@@ -168,8 +168,7 @@ TableHeader readTableHeader(const ByteSource& dbf, const std::string& fileName) 
       if (pos + descriptorSize > hb.size()) terminated = true;  // the empty ones fill the header
       continue;
     }
-    if (emptySeen)
-      corrupt(fileName, tr("field %1 follows an empty descriptor", {std::to_string(t.fields.size() + 1)}));
+    if (emptySeen) corrupt(fileName, tr("field %1 follows an empty descriptor", {std::to_string(t.fields.size() + 1)}));
     // A character field's width may go beyond 255: its high byte is kept where the
     // decimal count would be.
     if (f.type == 'C' && f.decimals != 0) {
@@ -193,12 +192,12 @@ TableHeader readTableHeader(const ByteSource& dbf, const std::string& fileName) 
     corrupt(fileName, tr("record length %1 differs from the fields' total %2",
                          {std::to_string(t.recordLength), std::to_string(offset)}));
   const uint64_t needed = uint64_t{t.headerLength} + uint64_t{t.recordCount} * t.recordLength;
-  if (needed > fileSize)
-    corrupt(fileName, tr("%1 records do not fit in the file", {std::to_string(t.recordCount)}));
+  if (needed > fileSize) corrupt(fileName, tr("%1 records do not fit in the file", {std::to_string(t.recordCount)}));
 
   // Version 0x03 is shared by levels 3, 4 and 5: the level 4 header features decide.
   if (t.version == 0x03) {
-    bool level5 = std::any_of(t.fields.begin(), t.fields.end(), [](const Field& f) { return f.type == 'B' || f.type == 'G'; });
+    bool level5 =
+        std::any_of(t.fields.begin(), t.fields.end(), [](const Field& f) { return f.type == 'B' || f.type == 'G'; });
     bool level4 = t.productionIndex || t.languageId != 0 ||
                   std::any_of(t.fields.begin(), t.fields.end(), [](const Field& f) { return f.type == 'F'; });
     t.level = level5 ? 5 : level4 ? 4 : 3;

@@ -46,7 +46,7 @@ struct Value {
 
 // What an expression is compiled against besides the fields.
 struct ExpressionContext {
-  std::string alias;                                  // the table's own alias, upper-case; "" accepts none
+  std::string alias;                                 // the table's own alias, upper-case; "" accepts none
   LanguageRules language = LanguageRules::binary();  // case mapping and order of character values
 };
 

@@ -112,9 +112,7 @@ NodePtr fold(NodePtr n) {
 const Value& FieldRef::eval(const Ctx& c) const {
   const char* p = reinterpret_cast<const char*>(c.record + offset);
   switch (fieldType) {
-    case 'C':
-      v.text.assign(p, size);
-      break;
+    case 'C': v.text.assign(p, size); break;
     case 'N':
     case 'F':
       if (!parseDecimal(std::string_view(p, size), v.text, v.number)) {
@@ -123,9 +121,7 @@ const Value& FieldRef::eval(const Ctx& c) const {
       }
       v.blank = std::all_of(p, p + size, [](char ch) { return ch == ' '; });
       break;
-    case 'D':
-      v.julian = julianFromText(p);
-      break;
+    case 'D': v.julian = julianFromText(p); break;
     case 'L':
       v.logical = std::strchr("TtYy", p[0]) != nullptr && p[0] != 0;
       v.blank = p[0] == ' ' || p[0] == '?';
@@ -158,9 +154,12 @@ const Value& DeletedNode::eval(const Ctx& c) const {
 const Value& Negate::eval(const Ctx& c) const {
   const Value& x = a->eval(c);
   v.number = -x.number;
-  if (x.text.empty() || x.number == 0) v.text = x.text;
-  else if (x.text[0] == '-') v.text = x.text.substr(1);
-  else v.text = "-" + x.text;
+  if (x.text.empty() || x.number == 0)
+    v.text = x.text;
+  else if (x.text[0] == '-')
+    v.text = x.text.substr(1);
+  else
+    v.text = "-" + x.text;
   return v;
 }
 
@@ -228,8 +227,7 @@ const Value& Compare::eval(const Ctx& c) const {
       if (op == Cmp::Eq || op == Cmp::Ne) {
         // Equality compares as far as the right operand goes (blank-padded left).
         equal = true;
-        for (size_t i = 0; i < y.text.size() && equal; ++i)
-          equal = (i < x.text.size() ? x.text[i] : ' ') == y.text[i];
+        for (size_t i = 0; i < y.text.size() && equal; ++i) equal = (i < x.text.size() ? x.text[i] : ' ') == y.text[i];
       } else {
         equal = r == 0;
       }

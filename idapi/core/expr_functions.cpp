@@ -38,16 +38,16 @@ struct Substring : Unary {  // SUBSTR, LEFT and RIGHT
         from = start - 1;
         len = hasCount ? count : n - from;
         break;
-      case Left:
-        len = count;
-        break;
+      case Left: len = count; break;
       case Right:
         len = std::min(count, n);
         from = n - len;
         break;
     }
-    if (from >= n || len <= 0) v.text.clear();
-    else v.text.assign(s, static_cast<size_t>(from), static_cast<size_t>(std::min(len, n - from)));
+    if (from >= n || len <= 0)
+      v.text.clear();
+    else
+      v.text.assign(s, static_cast<size_t>(from), static_cast<size_t>(std::min(len, n - from)));
     return v;
   }
 };
@@ -100,8 +100,10 @@ struct DatePart : Unary {
 std::string fixedText(double x, int decimals) {
   std::string all;
   int point = 1;
-  if (x != 0) significantDigits(x, all, point);
-  else all = "0";
+  if (x != 0)
+    significantDigits(x, all, point);
+  else
+    all = "0";
   if (point <= 0) {
     all.insert(0, static_cast<size_t>(1 - point), '0');
     point = 1;
@@ -316,13 +318,26 @@ struct Empty : Unary {  // EMPTY and ISBLANK
 struct Soundex : Unary {
   static char code(char up) {
     switch (up) {
-      case 'B': case 'F': case 'P': case 'V': return '1';
-      case 'C': case 'G': case 'J': case 'K': case 'Q': case 'S': case 'X': case 'Z': return '2';
-      case 'D': case 'T': return '3';
+      case 'B':
+      case 'F':
+      case 'P':
+      case 'V': return '1';
+      case 'C':
+      case 'G':
+      case 'J':
+      case 'K':
+      case 'Q':
+      case 'S':
+      case 'X':
+      case 'Z': return '2';
+      case 'D':
+      case 'T': return '3';
       case 'L': return '4';
-      case 'M': case 'N': return '5';
+      case 'M':
+      case 'N': return '5';
       case 'R': return '6';
-      case 'H': case 'W': return 'h';
+      case 'H':
+      case 'W': return 'h';
       default: return '0';  // vowels and Y
     }
   }
@@ -331,7 +346,8 @@ struct Soundex : Unary {
     size_t i = 0;
     while (i < t.size() && t[i] == ' ') ++i;
     auto high = [&](size_t at) {
-      if (at < t.size() && static_cast<uint8_t>(t[at]) >= 0x80) fail(tr("SOUNDEX() of a letter outside ASCII is not known"));
+      if (at < t.size() && static_cast<uint8_t>(t[at]) >= 0x80)
+        fail(tr("SOUNDEX() of a letter outside ASCII is not known"));
     };
     high(i);
     if (i >= t.size() || !asciiLetter(t[i])) {

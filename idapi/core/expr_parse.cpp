@@ -42,8 +42,34 @@ namespace {
 
 // ---------------------------------------------------------------- lexer
 
-enum class Tok { End, Number, String, Ident, LParen, RParen, Comma, Arrow, Plus, Minus, Star, Slash, Caret,
-                 Eq, ExactEq, Ne, Lt, Gt, Le, Ge, Dollar, And, Or, Not, True, False };
+enum class Tok {
+  End,
+  Number,
+  String,
+  Ident,
+  LParen,
+  RParen,
+  Comma,
+  Arrow,
+  Plus,
+  Minus,
+  Star,
+  Slash,
+  Caret,
+  Eq,
+  ExactEq,
+  Ne,
+  Lt,
+  Gt,
+  Le,
+  Ge,
+  Dollar,
+  And,
+  Or,
+  Not,
+  True,
+  False
+};
 
 struct Token {
   Tok kind = Tok::End;
@@ -91,9 +117,12 @@ class Lexer {
       if (e < s_.size() && s_[e] == '.' && e > i_ + 1) {
         std::string word(s_.substr(i_ + 1, e - i_ - 1));
         for (auto& c : word) c = asciiUpper(c);
-        Tok k = word == "AND" ? Tok::And : word == "OR" ? Tok::Or : word == "NOT" ? Tok::Not
-              : (word == "T" || word == "Y" || word == "TRUE") ? Tok::True
-              : (word == "F" || word == "N" || word == "FALSE") ? Tok::False : Tok::End;
+        Tok k = word == "AND"                                     ? Tok::And
+                : word == "OR"                                    ? Tok::Or
+                : word == "NOT"                                   ? Tok::Not
+                : (word == "T" || word == "Y" || word == "TRUE")  ? Tok::True
+                : (word == "F" || word == "N" || word == "FALSE") ? Tok::False
+                                                                  : Tok::End;
         if (k == Tok::End) fail(tr("unknown operator .%1.", {word}));
         cur_.kind = k;
         cur_.text = word;
@@ -455,12 +484,14 @@ class Parser {
     if (f.refusal) fail(tr(f.refusal, {name}));
     std::vector<NodePtr> args = arguments();
     const size_t lo = f.minArgs, hi = f.maxArgs;
-    if (args.size() < lo || args.size() > hi) fail(hi != lo   ? tr("%1() takes %2 to %3 arguments", {name, std::to_string(lo), std::to_string(hi)})
-                                                  : hi == 1 ? tr("%1() takes 1 argument", {name})
-                                                            : tr("%1() takes %2 arguments", {name, std::to_string(lo)}));
+    if (args.size() < lo || args.size() > hi)
+      fail(hi != lo  ? tr("%1() takes %2 to %3 arguments", {name, std::to_string(lo), std::to_string(hi)})
+           : hi == 1 ? tr("%1() takes 1 argument", {name})
+                     : tr("%1() takes %2 arguments", {name, std::to_string(lo)}));
     for (size_t i = 0; f.argTypes[i] != '\0' && i < args.size(); ++i)
       if (f.argTypes[i] != '?')
-        expect(*args[i], static_cast<ValueType>(f.argTypes[i]), i < 4 && f.argLabels[i] ? f.argLabels[i] : name.c_str());
+        expect(*args[i], static_cast<ValueType>(f.argTypes[i]),
+               i < 4 && f.argLabels[i] ? f.argLabels[i] : name.c_str());
     const ValueType result = f.result == '2' ? args[1]->type : static_cast<ValueType>(f.result);
     Call call{name, args, result, context_,
               std::all_of(args.begin(), args.end(), [](const NodePtr& a) { return a->constant; })};

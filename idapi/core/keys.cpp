@@ -56,7 +56,7 @@ bool encodeNumericText(std::string_view s, uint8_t out[12]) {
     ++b;
   }
   if (b == e) {
-    if (sign) return false;  // a sign alone is not a number
+    if (sign) return false;                // a sign alone is not a number
     return packDigits(false, {}, 0, out);  // an all-blank field is zero
   }
   // Significant digits (leading zeros dropped) and the exponent E.
@@ -115,13 +115,17 @@ void encodeNumericKey(const Value& v, uint8_t out[12]) {
 std::string numericKeyText(const uint8_t key[12]) {
   const int n = (key[1] >> 2) & 0x1F;
   std::string digits;
-  for (int i = 0; i < n && i < 20; ++i) digits.push_back(static_cast<char>('0' + ((i % 2 == 0) ? key[2 + i / 2] >> 4 : key[2 + i / 2] & 0x0F)));
+  for (int i = 0; i < n && i < 20; ++i)
+    digits.push_back(static_cast<char>('0' + ((i % 2 == 0) ? key[2 + i / 2] >> 4 : key[2 + i / 2] & 0x0F)));
   if (digits.empty()) return "0";
   const int e = int{key[0]} - 0x34;
   std::string s;
-  if (e <= 0) s = "0." + std::string(static_cast<size_t>(-e), '0') + digits;
-  else if (static_cast<size_t>(e) >= digits.size()) s = digits + std::string(static_cast<size_t>(e) - digits.size(), '0');
-  else s = digits.substr(0, static_cast<size_t>(e)) + "." + digits.substr(static_cast<size_t>(e));
+  if (e <= 0)
+    s = "0." + std::string(static_cast<size_t>(-e), '0') + digits;
+  else if (static_cast<size_t>(e) >= digits.size())
+    s = digits + std::string(static_cast<size_t>(e) - digits.size(), '0');
+  else
+    s = digits.substr(0, static_cast<size_t>(e)) + "." + digits.substr(static_cast<size_t>(e));
   return (key[1] & 0x80 ? "-" : "") + s;
 }
 
@@ -203,7 +207,7 @@ bool wellFormedKey(char type, const uint8_t* disk, uint16_t keyLength, bool chec
       if (d != 0) last = i + 1;
     }
     if (last == 0) return (disk[1] & 0x80) == 0;  // zero has no sign
-    if ((disk[2] >> 4) == 0) return false;          // first digit must be significant
+    if ((disk[2] >> 4) == 0) return false;        // first digit must be significant
     return !checkDigitCount || last <= n;
   }
   return true;
@@ -250,8 +254,7 @@ TagKeys::TagKeys(const TableHeader& table, const TagDefinition& tag, const std::
       if (key_.type() != ValueType::Date) wrongType("does not give the tag's date key");
       keyLength_ = kDateKeyLength;
       break;
-    default:
-      wrongType("has a key type that cannot be indexed");
+    default: wrongType("has a key type that cannot be indexed");
   }
   if (!tag.forExpression.empty()) {
     try {
@@ -315,7 +318,8 @@ bool TagKeys::sortableKey(const uint8_t* record, uint32_t recordNumber, uint8_t*
 void TagKeys::diskKey(const uint8_t* sortable, uint8_t* disk) const {
   if (type_ == 'C') {
     // Weights back to bytes, after undoing the complement of a descending tag.
-    for (uint16_t i = 0; i < keyLength_; ++i) disk[i] = tag_.descending ? static_cast<uint8_t>(~sortable[i]) : sortable[i];
+    for (uint16_t i = 0; i < keyLength_; ++i)
+      disk[i] = tag_.descending ? static_cast<uint8_t>(~sortable[i]) : sortable[i];
     if (tag_.highBytesFirst) flipHighBit(disk, keyLength_);
     language_.fromWeights(disk, keyLength_, disk);
     return;

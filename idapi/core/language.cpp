@@ -784,7 +784,8 @@ LanguageRules LanguageRules::binary() { return LanguageTable::make(0, "", nullpt
 LanguageRules LanguageRules::of(uint8_t languageId, const std::string& driverName) {
   static const auto byId = [] {
     std::array<LanguageRules, 256> all{};
-    for (int i = 0; i < 256; ++i) all[static_cast<size_t>(i)] = LanguageTable::make(static_cast<uint8_t>(i), "", nullptr);
+    for (int i = 0; i < 256; ++i)
+      all[static_cast<size_t>(i)] = LanguageTable::make(static_cast<uint8_t>(i), "", nullptr);
     for (const Driver& d : kDrivers) all[d.id] = LanguageTable::make(d.id, "", &d);
     return all;
   }();
@@ -845,8 +846,10 @@ bool LanguageRules::mapCase(std::string& text, bool toUpperCase) const {
   for (size_t i = 0; i < text.size(); ++i) {
     const uint8_t b = static_cast<uint8_t>(text[i]);
     if (b < 0x80) {
-      if (toUpperCase && b >= 'a' && b <= 'z') text[i] = static_cast<char>(b - 32);
-      else if (!toUpperCase && b >= 'A' && b <= 'Z') text[i] = static_cast<char>(b + 32);
+      if (toUpperCase && b >= 'a' && b <= 'z')
+        text[i] = static_cast<char>(b - 32);
+      else if (!toUpperCase && b >= 'A' && b <= 'Z')
+        text[i] = static_cast<char>(b + 32);
       continue;
     }
     if (asciiOnlyHigh_) continue;

@@ -58,7 +58,8 @@ class LeafComparer {
                      ", which does not exist"};
     if (count_ > 1) {
       const int keyOrder = std::memcmp(key_.data(), e, keyLength_);
-      if (keyOrder > 0) throw TagFault{"keys out of order at entry " + std::to_string(count_) + " (record " + std::to_string(r) + ")"};
+      if (keyOrder > 0)
+        throw TagFault{"keys out of order at entry " + std::to_string(count_) + " (record " + std::to_string(r) + ")"};
       if (keyOrder == 0 && unique_)
         throw TagFault{"records " + std::to_string(group_.back()) + " and " + std::to_string(r) +
                        " share a key in a unique tag"};
@@ -85,7 +86,8 @@ class LeafComparer {
         break;
       }
     }
-    if (first.empty() && !extra_.empty()) first = "record " + std::to_string(*extra_.begin()) + " should not be in the tag";
+    if (first.empty() && !extra_.empty())
+      first = "record " + std::to_string(*extra_.begin()) + " should not be in the tag";
     if (first.empty() && !missing_.empty()) first = "record " + std::to_string(*missing_.begin()) + " is missing";
     return first + " (" + std::to_string(differences_) + " entr" + (differences_ == 1 ? "y differs" : "ies differ") +
            " from the table)";
@@ -133,8 +135,8 @@ class LeafComparer {
   uint16_t keyLength_;
   bool unique_;
   uint32_t recordCount_;
-  std::vector<uint8_t> key_;                      // sortable key of the current run
-  std::vector<uint32_t> group_, expectedGroup_;   // records of the current run
+  std::vector<uint8_t> key_;                     // sortable key of the current run
+  std::vector<uint32_t> group_, expectedGroup_;  // records of the current run
   const uint8_t* next_ = nullptr;
   uint64_t count_ = 0, differences_ = 0;
   std::set<uint32_t> extra_, missing_;
@@ -144,8 +146,15 @@ class TreeCheck {
  public:
   TreeCheck(const ByteSource& mdx, const IndexHeader& ix, uint32_t pagesInFile, const std::set<uint32_t>& tagPages,
             const TagKeys& keys, LeafComparer& leaves)
-      : leaves_(leaves), mdx_(mdx), block_(uint32_t{ix.blockPages} * kPage), pagesInFile_(pagesInFile), tagPages_(tagPages),
-        keys_(keys), type_(keys.keyType()), keyLength_(keys.keyLength()), group_(groupLength(keyLength_)),
+      : leaves_(leaves),
+        mdx_(mdx),
+        block_(uint32_t{ix.blockPages} * kPage),
+        pagesInFile_(pagesInFile),
+        tagPages_(tagPages),
+        keys_(keys),
+        type_(keys.keyType()),
+        keyLength_(keys.keyLength()),
+        group_(groupLength(keyLength_)),
         keysMax_(static_cast<uint16_t>((block_ - 8) / group_)) {}
 
   void walk(uint32_t root) {
@@ -192,8 +201,10 @@ class TreeCheck {
     std::vector<uint8_t> key(keyLength_);
     std::vector<uint8_t> entry(size_t{keyLength_} + 4);
     if (trailing == 0) {  // leaf
-      if (leafDepth < 0) leafDepth = depth;
-      else if (leafDepth != depth) fault("leaves lie at different depths");
+      if (leafDepth < 0)
+        leafDepth = depth;
+      else if (leafDepth != depth)
+        fault("leaves lie at different depths");
       if (k == 0 && !isRoot) fault(where + " is an empty leaf");
       std::vector<uint8_t> stored(keyLength_);
       for (uint32_t i = 0; i < k; ++i) {
@@ -362,7 +373,8 @@ void followExistingOrder(const TableHeader& table, const ByteSource& mdxFile, In
     for (size_t i = 0; i < index.tags.size(); ++i) {
       TagDefinition& tag = index.tags[i];
       if (tag.keyType != 'C') continue;
-      mdxFile.readAt(uint64_t{u32At(Bytes(slots), kSlotSize * i + kSlotHeaderPage)} * kPage, tagHead.data(), tagHead.size());
+      mdxFile.readAt(uint64_t{u32At(Bytes(slots), kSlotSize * i + kSlotHeaderPage)} * kPage, tagHead.data(),
+                     tagHead.size());
       const uint32_t root = u32At(Bytes(tagHead), kTagRoot);
       const uint16_t keyLength = u16At(Bytes(tagHead), kTagKeyLength);
       if (keyLength != tag.keyLength || keyLength == 0) continue;
@@ -399,8 +411,7 @@ void followExistingOrder(const TableHeader& table, const ByteSource& mdxFile, In
     }
   } catch (const Failure&) {
     // An index that cannot be read keeps byte order.
-  } catch (const OutOfBounds&) {
-  }
+  } catch (const OutOfBounds&) {}
 }
 
 std::vector<TagReport> checkIndex(const TableHeader& table, const ByteSource& dbf, const ByteSource& mdxFile,
@@ -419,7 +430,8 @@ std::vector<TagReport> checkIndex(const TableHeader& table, const ByteSource& db
   std::vector<uint8_t> tagHead(kTagRoot + 4);
   for (size_t i = 0; i < ix.tags.size(); ++i) {
     if (ix.tags[i].keyType != 'D') continue;
-    mdxFile.readAt(uint64_t{u32At(Bytes(slots), kSlotSize * i + kSlotHeaderPage)} * kPage, tagHead.data(), tagHead.size());
+    mdxFile.readAt(uint64_t{u32At(Bytes(slots), kSlotSize * i + kSlotHeaderPage)} * kPage, tagHead.data(),
+                   tagHead.size());
     ix.tags[i].blankDateZero = blanksKeyedZero(mdxFile, block, u32At(Bytes(tagHead), kTagRoot), ix.tags[i].descending);
   }
 
@@ -464,9 +476,10 @@ std::vector<TagReport> checkIndex(const TableHeader& table, const ByteSource& db
         Bytes t(tagBlock);
         const uint16_t perBlock = u16At(t, kTagKeysPerBlock);
         if (perBlock != keysMax(block, keys.keyLength()) && perBlock != keysMaxWithoutTrailer(block, keys.keyLength()))
-          throw TagFault{"tag header gives " + std::to_string(u16At(t, kTagKeysPerBlock)) + " keys per block instead of " +
-                         std::to_string(keysMax(block, keys.keyLength()))};
-        if (u16At(t, kTagEntryLength) != groupLength(keys.keyLength())) throw TagFault{"tag header has a wrong entry length"};
+          throw TagFault{"tag header gives " + std::to_string(u16At(t, kTagKeysPerBlock)) +
+                         " keys per block instead of " + std::to_string(keysMax(block, keys.keyLength()))};
+        if (u16At(t, kTagEntryLength) != groupLength(keys.keyLength()))
+          throw TagFault{"tag header has a wrong entry length"};
         const char slotType = static_cast<char>(slots[kSlotSize * slotIndex + kSlotKeyType]);
         if (slotType != keys.keyType() && !(slotType == 'F' && keys.keyType() == 'N'))
           throw TagFault{"tag table and tag header disagree on the key type"};

@@ -14,9 +14,8 @@ TagDefinition defineTag(const TableHeader& table, const std::string& name, const
   for (auto& c : t.name)
     if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 32);
   const bool nameOk = !t.name.empty() && t.name.size() <= mdx::kMaxTagName &&
-                      std::all_of(t.name.begin(), t.name.end(), [](char c) {
-                        return (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_';
-                      });
+                      std::all_of(t.name.begin(), t.name.end(),
+                                  [](char c) { return (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_'; });
   if (!nameOk) throw Failure(DBIERR_INVALIDINDEXNAME, "invalid tag name \"" + name + "\"");
   t.keyExpression = keyExpression;
   t.forExpression = forExpression;
@@ -43,8 +42,7 @@ TagDefinition defineTag(const TableHeader& table, const std::string& name, const
         t.keyType = 'D';
         t.keyLength = kDateKeyLength;
         break;
-      default:
-        throw failure(keyExpression, "gives a logical value, which cannot be a key");
+      default: throw failure(keyExpression, "gives a logical value, which cannot be a key");
     }
   } catch (const ExpressionError& e) {
     throw failure(keyExpression, std::string("cannot be evaluated: ") + e.what());

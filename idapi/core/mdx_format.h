@@ -127,7 +127,7 @@ inline constexpr uint32_t kTagUnique = 23;
 inline constexpr uint32_t kTagKeyExpression = 24;
 inline constexpr uint32_t kTagHasFor = 245;
 inline constexpr uint32_t kTagHasKeys = 246;
-inline constexpr uint32_t kForOffset = 762;  // the FOR condition
+inline constexpr uint32_t kForOffset = 762;      // the FOR condition
 inline constexpr uint32_t kTagPrefixBytes = 16;  // root to key length and keys per block
 
 inline constexpr uint8_t kFlagBase = 0x10;

@@ -72,7 +72,8 @@ IndexHeader readIndexHeader(const ByteSource& mdx, const std::string& fileName) 
     bool terminated = false;
     std::string name = upper(cStringAt(h, slot + kSlotName, kSlotNameSize, &terminated));
     const std::string tagNumber = std::to_string(i + 1);
-    if (name.empty() || !terminated || name.size() > kMaxTagName || !printable(name) || name.find(' ') != std::string::npos)
+    if (name.empty() || !terminated || name.size() > kMaxTagName || !printable(name) ||
+        name.find(' ') != std::string::npos)
       unreadable(fileName, tr("tag %1 has no valid name", {tagNumber}));
     if (!namesSeen.insert(name).second) unreadable(fileName, tr("tag name %1 appears twice", {name}));
     if (page < kHeaderPages || uint64_t{page} * kPage + block > fileSize)
@@ -99,12 +100,11 @@ IndexHeader readIndexHeader(const ByteSource& mdx, const std::string& fileName) 
       case 'D':
         if (tag.keyLength != kDateKeyLength) unreadable(fileName, tr("tag %1 has a bad date key length", {name}));
         break;
-      default:
-        unreadable(fileName, tr("tag %1 has an unknown key type", {name}));
+      default: unreadable(fileName, tr("tag %1 has an unknown key type", {name}));
     }
     if (tagBlock[kTagHasFor] != 0 && block < kForOffset + kMaxExpression + 1)
-      unreadable(fileName,
-                 tr("tag %1 has a FOR condition, which a block of %2 bytes cannot hold", {name, std::to_string(block)}));
+      unreadable(fileName, tr("tag %1 has a FOR condition, which a block of %2 bytes cannot hold",
+                              {name, std::to_string(block)}));
     tag.keyExpression = cStringAt(t, kTagKeyExpression, kMaxExpression + 1, &terminated);
     if (!terminated || tag.keyExpression.empty() || !printable(tag.keyExpression))
       unreadable(fileName, tr("tag %1 has no readable key expression", {name}));

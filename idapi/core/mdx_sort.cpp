@@ -103,7 +103,8 @@ void sortEntries(const uint8_t* data, size_t count, size_t stride, size_t width,
 // Writes the entry of a sorted item to `out` (stride bytes).
 inline const uint8_t* entryOf(const SortItem& it, const uint8_t* data, size_t stride, uint8_t* out) {
   if (stride > 16) return data + size_t{it.index} * stride;
-  for (size_t i = 0; i < stride; ++i) out[i] = static_cast<uint8_t>((i < 8 ? it.hi >> (56 - 8 * i) : it.lo >> (120 - 8 * i)));
+  for (size_t i = 0; i < stride; ++i)
+    out[i] = static_cast<uint8_t>((i < 8 ? it.hi >> (56 - 8 * i) : it.lo >> (120 - 8 * i)));
   return out;
 }
 

@@ -25,8 +25,12 @@ namespace {
 class TreeWriter {
  public:
   TreeWriter(BufferedWriter& out, const TagKeys& keys, uint32_t blockBytes, uint64_t entries)
-      : out_(out), keys_(keys), block_(blockBytes), keyLength_(keys.keyLength()),
-        group_(groupLength(keyLength_)), keysMax_(mdx::keysMax(blockBytes, keyLength_)) {
+      : out_(out),
+        keys_(keys),
+        block_(blockBytes),
+        keyLength_(keys.keyLength()),
+        group_(groupLength(keyLength_)),
+        keysMax_(mdx::keysMax(blockBytes, keyLength_)) {
     // Level 0: leaves filled to keysMax; above: children shared evenly.
     uint64_t items = entries;
     uint64_t nodes = std::max<uint64_t>(1, (items + keysMax_ - 1) / keysMax_);
@@ -165,7 +169,8 @@ void rebuildIndex(const TableHeader& table, const ByteSource& dbf, const IndexHe
   const uint32_t block = blockPages * kPage;
   for (const TagDefinition& t : index.tags) {
     if (t.keyExpression.size() > kMaxExpression || t.forExpression.size() > kMaxExpression)
-      throw Failure(kKeyExpressionError, tagExpressionMessage(indexFileName, t.name, t.keyExpression, tr("is too long")));
+      throw Failure(kKeyExpressionError,
+                    tagExpressionMessage(indexFileName, t.name, t.keyExpression, tr("is too long")));
     if (t.name.empty() || t.name.size() > kMaxTagName)
       throw Failure(DBIERR_INVALIDINDEXNAME, tr("%1: invalid tag name \"%2\"", {indexFileName, t.name}));
     if (!t.forExpression.empty() && block < kForOffset + kMaxExpression + 1)
@@ -246,7 +251,8 @@ void rebuildIndex(const TableHeader& table, const ByteSource& dbf, const IndexHe
     std::fill(tagBlock.begin(), tagBlock.end(), 0);
     uint8_t* b = tagBlock.data();
     putU32(b + kTagRoot, rootPage[i]);
-    b[kTagFlags] = static_cast<uint8_t>(kFlagBase | (t.descending ? kFlagDescending : 0) | (t.unique ? kFlagUnique : 0));
+    b[kTagFlags] =
+        static_cast<uint8_t>(kFlagBase | (t.descending ? kFlagDescending : 0) | (t.unique ? kFlagUnique : 0));
     b[kTagKeyType] = static_cast<uint8_t>(k.keyType());
     b[kTagLanguage] = table.languageId;
     putU16(b + kTagKeyLength, k.keyLength());

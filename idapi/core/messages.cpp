@@ -68,7 +68,8 @@ const CodeText kCodeTexts[] = {
     {DBIERR_OSENOPATH, "Operating system: path not found", "Système : chemin introuvable"},
     {DBIERR_OSEACCES, "Operating system: permission denied", "Système : accès refusé"},
     {DBIERR_OSSHAREVIOL, "Operating system: sharing violation", "Système : violation de partage"},
-    {DBIERR_OSLOCKVIOL, "Operating system: the file cannot be locked", "Système : le fichier ne peut pas être verrouillé"},
+    {DBIERR_OSLOCKVIOL, "Operating system: the file cannot be locked",
+     "Système : le fichier ne peut pas être verrouillé"},
     {DBIERR_INTERFACEVER, "Interface version mismatch", "Version d'interface incompatible"},
     {DBIERR_INDEXOUTOFDATE, "The index is out of date", "L'index n'est pas à jour"},
     {DBIERR_TABLELEVEL, "A higher table level is required", "Un niveau de table supérieur est requis"},
@@ -261,7 +262,6 @@ unsigned decode(const std::string& s, size_t& i) {
   i += extra + 1;
   return cp;
 }
-
 
 // Replaces %1 to %9 in `text` by the values.
 std::string fill(const std::string& text, std::initializer_list<std::string> values) {

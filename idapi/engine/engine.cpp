@@ -46,7 +46,7 @@ struct ErrorEntry {
   DBIResult code = 0;
   uint32_t native = 0;
   std::string text;
-  INT16 context = 0;          // ec... kind of the context value
+  INT16 context = 0;         // ec... kind of the context value
   std::string contextValue;  // e.g. the full path for ecTABLENAME
 };
 
@@ -267,9 +267,14 @@ core::TableHeader readTable(const LockedFile& dbf) {
 
 UINT16 codePageOf(uint8_t languageId) {
   switch (languageId) {
-    case 0x01: case 0x1B: return 437;
-    case 0x02: case 0x37: return 850;
-    case 0x03: case 0x57: case 0x58: case 0x59: return 1252;
+    case 0x01:
+    case 0x1B: return 437;
+    case 0x02:
+    case 0x37: return 850;
+    case 0x03:
+    case 0x57:
+    case 0x58:
+    case 0x59: return 1252;
     case 0x64: return 852;
     case 0x65: return 866;
     case 0x66: return 865;
@@ -488,8 +493,8 @@ DBIResult DBIFN DbiExit(void) {
 }
 
 DBIResult DBIFN DbiOpenDatabase(const char* pszDbName, const char* pszDbType, DBIOpenMode eOpenMode,
-                                DBIShareMode eShareMode, const char* pszPassword, UINT16 iOptFlds,
-                                pFLDDesc pOptFldDesc, void* pOptParams, phDBIDb phDb) {
+                                DBIShareMode eShareMode, const char* pszPassword, UINT16 iOptFlds, pFLDDesc pOptFldDesc,
+                                void* pOptParams, phDBIDb phDb) {
   return guarded(true, [&](State& s) {
     if (!phDb) fail(DBIERR_INVALIDPARAM);
     *phDb = nullptr;
@@ -497,7 +502,8 @@ DBIResult DBIFN DbiOpenDatabase(const char* pszDbName, const char* pszDbType, DB
     std::string type = boundedText(pszDbType, DBIMAXNAMELEN + 1);
     if (!name.empty()) {
       // Only the standard database exists: no aliases are configured.
-      fail(DBIERR_OBJNOTFOUND, {entry(DBIERR_OBJNOTFOUND, texts::naming(idapi::core::tr("Alias:"), name), ecALIAS, name)});
+      fail(DBIERR_OBJNOTFOUND,
+           {entry(DBIERR_OBJNOTFOUND, texts::naming(idapi::core::tr("Alias:"), name), ecALIAS, name)});
     }
     if (!type.empty() && !sameText(type, "STANDARD")) fail(DBIERR_UNKNOWNTBLTYPE);
     if ((eOpenMode != dbiREADWRITE && eOpenMode != dbiREADONLY) ||
@@ -534,10 +540,10 @@ DBIResult DBIFN DbiSetDirectory(hDBIDb hDb, const char* pszDir) {
   });
 }
 
-DBIResult DBIFN DbiOpenTable(hDBIDb hDb, const char* pszTableName, const char* pszDriverType,
-                             const char* pszIndexName, const char* pszIndexTagName, UINT16 iIndexId,
-                             DBIOpenMode eOpenMode, DBIShareMode eShareMode, XLTMode exltMode,
-                             BOOLDBI bUniDirectional, void* pOptParams, phDBICur phCursor) {
+DBIResult DBIFN DbiOpenTable(hDBIDb hDb, const char* pszTableName, const char* pszDriverType, const char* pszIndexName,
+                             const char* pszIndexTagName, UINT16 iIndexId, DBIOpenMode eOpenMode,
+                             DBIShareMode eShareMode, XLTMode exltMode, BOOLDBI bUniDirectional, void* pOptParams,
+                             phDBICur phCursor) {
   return guarded(true, [&](State& s) {
     if (!phCursor) fail(DBIERR_INVALIDPARAM);
     *phCursor = nullptr;
@@ -555,7 +561,8 @@ DBIResult DBIFN DbiOpenTable(hDBIDb hDb, const char* pszTableName, const char* p
       if (!extension.empty() && !sameText(extension, ".DBF"))
         fail(DBIERR_UNKNOWNTBLTYPE, {entry(DBIERR_UNKNOWNTBLTYPE, texts::tableEntry(name), ecTABLENAME, name)});
     } else if (!sameText(driver, "DBASE")) {
-      fail(DBIERR_UNKNOWNTBLTYPE, {entry(DBIERR_UNKNOWNTBLTYPE, texts::naming(idapi::core::tr("Driver:"), driver), ecTOKEN, driver)});
+      fail(DBIERR_UNKNOWNTBLTYPE,
+           {entry(DBIERR_UNKNOWNTBLTYPE, texts::naming(idapi::core::tr("Driver:"), driver), ecTOKEN, driver)});
     }
     if (extension.empty()) name += ".DBF";
     if (name.size() > DBIMAXTBLNAMELEN)
@@ -607,16 +614,15 @@ DBIResult DBIFN DbiOpenTable(hDBIDb hDb, const char* pszTableName, const char* p
         std::string mdxName = upperAscii(fileNameOf(cursor->mdxPath));
         std::string mdxBase = mdxName.substr(0, mdxName.find_last_of('.'));
         if (!cursor->index || (file != mdxName && file != mdxBase))
-          fail(DBIERR_NOTSUPPORTED,
-               {entry(DBIERR_NOTSUPPORTED, texts::indexEntry(indexName), ecINDEXNAME, indexName)});
+          fail(DBIERR_NOTSUPPORTED, {entry(DBIERR_NOTSUPPORTED, texts::indexEntry(indexName), ecINDEXNAME, indexName)});
       }
       if (cursor->index)
         for (size_t i = 0; i < cursor->index->tags.size(); ++i)
           if (cursor->index->tags[i].name == wanted) cursor->activeTag = static_cast<int>(i);
       if (cursor->activeTag < 0)
-        fail(DBIERR_NOSUCHINDEX, {entry(DBIERR_NOSUCHINDEX, texts::indexEntry(wanted), ecINDEXNAME, wanted),
-                                  entry(DBIERR_NOSUCHINDEX, texts::tableEntry(cursor->dbfPath), ecTABLENAME,
-                                        cursor->dbfPath)});
+        fail(DBIERR_NOSUCHINDEX,
+             {entry(DBIERR_NOSUCHINDEX, texts::indexEntry(wanted), ecINDEXNAME, wanted),
+              entry(DBIERR_NOSUCHINDEX, texts::tableEntry(cursor->dbfPath), ecTABLENAME, cursor->dbfPath)});
     }
 
     s.cursors.insert(cursor.get());

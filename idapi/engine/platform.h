@@ -60,8 +60,8 @@ inline constexpr DBIResult kIndexHasLinks = DBIERR_NOTSUPPORTED;
 struct FileState {
   uint64_t volume = 0, file = 0;  // device and inode; volume serial and file index
   uint64_t size = 0;
-  int64_t modified = 0;           // content change time (nanoseconds or 100 ns ticks)
-  int64_t changed = 0;            // attribute change time (POSIX), 0 elsewhere
+  int64_t modified = 0;  // content change time (nanoseconds or 100 ns ticks)
+  int64_t changed = 0;   // attribute change time (POSIX), 0 elsewhere
   uint32_t links = 1;
   bool sameFile(const FileState& o) const { return volume == o.volume && file == o.file; }
   bool operator==(const FileState& o) const {

@@ -27,15 +27,11 @@ OsStatus meaningOf(uint32_t native, std::initializer_list<ErrorMeaning> table) {
 
 DBIResult createFailureCode(OsStatus status) {
   switch (status) {
-    case OsStatus::NoSpace:
-      return DBIERR_NODISKSPACE;
+    case OsStatus::NoSpace: return DBIERR_NODISKSPACE;
     case OsStatus::AccessDenied:
-    case OsStatus::ReadOnly:
-      return DBIERR_READONLYDIR;
-    case OsStatus::BadName:
-      return DBIERR_INVALIDFILENAME;
-    default:
-      return DBIERR_WRITEERR;
+    case OsStatus::ReadOnly: return DBIERR_READONLYDIR;
+    case OsStatus::BadName: return DBIERR_INVALIDFILENAME;
+    default: return DBIERR_WRITEERR;
   }
 }
 

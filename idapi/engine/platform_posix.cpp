@@ -47,20 +47,20 @@ static_assert(sizeof(off_t) >= 8, "file offsets must be 64-bit (large-file suppo
 
 OsStatus classify(int err) {
   return detail::meaningOf(static_cast<uint32_t>(err), {
-      {ENOENT, OsStatus::NotFound},
-      {ENOTDIR, OsStatus::NotFound},
-      {EACCES, OsStatus::AccessDenied},
-      {EPERM, OsStatus::AccessDenied},
-      {EROFS, OsStatus::ReadOnly},
-      {EWOULDBLOCK, OsStatus::Locked},
-      {ENOSPC, OsStatus::NoSpace},
-      {EDQUOT, OsStatus::NoSpace},
-      {EMFILE, OsStatus::NoHandles},
-      {ENFILE, OsStatus::NoHandles},
-      {ENAMETOOLONG, OsStatus::BadName},
-      {ELOOP, OsStatus::BadName},
-      {ENOLCK, OsStatus::LockFailed},
-  });
+                                                           {ENOENT, OsStatus::NotFound},
+                                                           {ENOTDIR, OsStatus::NotFound},
+                                                           {EACCES, OsStatus::AccessDenied},
+                                                           {EPERM, OsStatus::AccessDenied},
+                                                           {EROFS, OsStatus::ReadOnly},
+                                                           {EWOULDBLOCK, OsStatus::Locked},
+                                                           {ENOSPC, OsStatus::NoSpace},
+                                                           {EDQUOT, OsStatus::NoSpace},
+                                                           {EMFILE, OsStatus::NoHandles},
+                                                           {ENFILE, OsStatus::NoHandles},
+                                                           {ENAMETOOLONG, OsStatus::BadName},
+                                                           {ELOOP, OsStatus::BadName},
+                                                           {ENOLCK, OsStatus::LockFailed},
+                                                       });
 }
 
 // Reads exactly `length` bytes at `offset`, or throws a read failure naming the file.
@@ -136,8 +136,8 @@ void syncFolder(const std::string& folder) {
 }
 
 std::string randomSuffix() {
-  static const uint64_t seed = std::random_device{}() ^
-                               static_cast<uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count());
+  static const uint64_t seed =
+      std::random_device{}() ^ static_cast<uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count());
   return detail::uniqueHex(seed + static_cast<uint64_t>(::getpid()));
 }
 
@@ -414,8 +414,7 @@ void removeLeftovers(const std::string& target) {
     if (candidate.size() > prefix.size() && candidate.compare(0, prefix.size(), prefix) == 0) {
       std::string rest = candidate.substr(prefix.size());
       if (!rest.empty() && rest[0] == 's') rest.erase(0, 1);
-      if (rest.size() == 16 && detail::isLowerHex(rest))
-        doomed.push_back(folder + candidate);
+      if (rest.size() == 16 && detail::isLowerHex(rest)) doomed.push_back(folder + candidate);
     }
   }
   ::closedir(dir);

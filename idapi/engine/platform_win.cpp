@@ -25,22 +25,22 @@ namespace {
 
 OsStatus classify(DWORD err) {
   return detail::meaningOf(err, {
-      {ERROR_FILE_NOT_FOUND, OsStatus::NotFound},
-      {ERROR_PATH_NOT_FOUND, OsStatus::NotFound},
-      {ERROR_INVALID_NAME, OsStatus::NotFound},
-      {ERROR_BAD_PATHNAME, OsStatus::NotFound},
-      {ERROR_INVALID_DRIVE, OsStatus::NotFound},
-      {ERROR_BAD_NETPATH, OsStatus::NotFound},
-      {ERROR_BAD_NET_NAME, OsStatus::NotFound},
-      {ERROR_ACCESS_DENIED, OsStatus::AccessDenied},
-      {ERROR_WRITE_PROTECT, OsStatus::ReadOnly},
-      {ERROR_SHARING_VIOLATION, OsStatus::Locked},
-      {ERROR_LOCK_VIOLATION, OsStatus::Locked},
-      {ERROR_DISK_FULL, OsStatus::NoSpace},
-      {ERROR_HANDLE_DISK_FULL, OsStatus::NoSpace},
-      {ERROR_TOO_MANY_OPEN_FILES, OsStatus::NoHandles},
-      {ERROR_FILENAME_EXCED_RANGE, OsStatus::BadName},
-  });
+                                    {ERROR_FILE_NOT_FOUND, OsStatus::NotFound},
+                                    {ERROR_PATH_NOT_FOUND, OsStatus::NotFound},
+                                    {ERROR_INVALID_NAME, OsStatus::NotFound},
+                                    {ERROR_BAD_PATHNAME, OsStatus::NotFound},
+                                    {ERROR_INVALID_DRIVE, OsStatus::NotFound},
+                                    {ERROR_BAD_NETPATH, OsStatus::NotFound},
+                                    {ERROR_BAD_NET_NAME, OsStatus::NotFound},
+                                    {ERROR_ACCESS_DENIED, OsStatus::AccessDenied},
+                                    {ERROR_WRITE_PROTECT, OsStatus::ReadOnly},
+                                    {ERROR_SHARING_VIOLATION, OsStatus::Locked},
+                                    {ERROR_LOCK_VIOLATION, OsStatus::Locked},
+                                    {ERROR_DISK_FULL, OsStatus::NoSpace},
+                                    {ERROR_HANDLE_DISK_FULL, OsStatus::NoSpace},
+                                    {ERROR_TOO_MANY_OPEN_FILES, OsStatus::NoHandles},
+                                    {ERROR_FILENAME_EXCED_RANGE, OsStatus::BadName},
+                                });
 }
 
 // Reads exactly `length` bytes at `offset`, or throws a read failure naming the file.
@@ -65,8 +65,8 @@ FileState stateOf(const BY_HANDLE_FILE_INFORMATION& info) {
   s.volume = info.dwVolumeSerialNumber;
   s.file = (uint64_t{info.nFileIndexHigh} << 32) | info.nFileIndexLow;
   s.size = (uint64_t{info.nFileSizeHigh} << 32) | info.nFileSizeLow;
-  s.modified = static_cast<int64_t>((uint64_t{info.ftLastWriteTime.dwHighDateTime} << 32) |
-                                    info.ftLastWriteTime.dwLowDateTime);
+  s.modified =
+      static_cast<int64_t>((uint64_t{info.ftLastWriteTime.dwHighDateTime} << 32) | info.ftLastWriteTime.dwLowDateTime);
   s.links = info.nNumberOfLinks;
   return s;
 }
@@ -168,8 +168,10 @@ bool renameByHandle(HANDLE h, const std::string& target, Rename how) {
   info->RootDirectory = nullptr;
   constexpr DWORD kReplaceIfExists = 0x1, kPosixSemantics = 0x2;
   constexpr auto kRenameInfoEx = static_cast<FILE_INFO_BY_HANDLE_CLASS>(22);
-  if (how == Rename::Posix) info->Flags = kReplaceIfExists | kPosixSemantics;
-  else info->ReplaceIfExists = how == Rename::Replace;
+  if (how == Rename::Posix)
+    info->Flags = kReplaceIfExists | kPosixSemantics;
+  else
+    info->ReplaceIfExists = how == Rename::Replace;
   return SetFileInformationByHandle(h, how == Rename::Posix ? kRenameInfoEx : FileRenameInfo, info,
                                     static_cast<DWORD>(buffer.size())) != 0;
 }
@@ -199,9 +201,9 @@ void writeAll(HANDLE h, const void* data, size_t length, const std::string& path
     DWORD put = 0;
     if (!WriteFile(h, in, chunk, &put, nullptr) || put == 0) {
       DWORD err = GetLastError();
-      throw core::Failure(err == ERROR_DISK_FULL || err == ERROR_HANDLE_DISK_FULL ? DBIERR_NODISKSPACE
-                                                                                  : DBIERR_WRITEERR,
-                          texts::writeError(path));
+      throw core::Failure(
+          err == ERROR_DISK_FULL || err == ERROR_HANDLE_DISK_FULL ? DBIERR_NODISKSPACE : DBIERR_WRITEERR,
+          texts::writeError(path));
     }
     in += put;
     length -= put;
@@ -235,7 +237,8 @@ class WinReplacement final : public ReplacementFile {
   void write(const void* data, size_t length) override { out_->write(data, length); }
   const std::string& path() const override { return path_; }
 
-  std::unique_ptr<LockedFile> commit(std::unique_ptr<LockedFile>& old, const std::function<void()>& lastCheck) override {
+  std::unique_ptr<LockedFile> commit(std::unique_ptr<LockedFile>& old,
+                                     const std::function<void()>& lastCheck) override {
     out_->flush();
     if (!FlushFileBuffers(h_)) throw core::Failure(DBIERR_WRITEERR, texts::writeError(path_));
     lastCheck();
@@ -290,7 +293,8 @@ class WinReplacement final : public ReplacementFile {
 class WinScratch final : public core::ScratchFile {
  public:
   explicit WinScratch(const TemporaryName& name) {
-    h_ = createUnique(name, path_, GENERIC_READ | GENERIC_WRITE, 0, FILE_ATTRIBUTE_TEMPORARY | FILE_FLAG_DELETE_ON_CLOSE);
+    h_ = createUnique(name, path_, GENERIC_READ | GENERIC_WRITE, 0,
+                      FILE_ATTRIBUTE_TEMPORARY | FILE_FLAG_DELETE_ON_CLOSE);
     // Runs come in large blocks already: no buffer of our own, which every run still
     // waiting for its merge would otherwise keep.
     out_ = std::make_unique<Buffered>(h_, path_, 0);
@@ -327,8 +331,9 @@ std::unique_ptr<LockedFile> openLocked(const std::string& path, LockMode mode, b
       return nullptr;
     }
   }
-  DWORD share = mode == LockMode::Exclusive ? (replaceable ? FILE_SHARE_DELETE : 0)
-                                            : (FILE_SHARE_READ | FILE_SHARE_WRITE | (replaceable ? FILE_SHARE_DELETE : 0));
+  DWORD share = mode == LockMode::Exclusive
+                    ? (replaceable ? FILE_SHARE_DELETE : 0)
+                    : (FILE_SHARE_READ | FILE_SHARE_WRITE | (replaceable ? FILE_SHARE_DELETE : 0));
   // An index held exclusively is held with the right to rename it out of the way.
   const bool renamable = replaceable && mode == LockMode::Exclusive;
   HANDLE h = CreateFileA(path.c_str(), GENERIC_READ | (renamable ? DELETE : 0), share, nullptr, OPEN_EXISTING,

@@ -27,9 +27,9 @@ FormLayout scaleLayout(const FormLayout& layout, int ppi, int textHeight);
 
 // Top-left corner that centres a window of the given size in an area.
 struct Point {
-    int x = 0;
-    int y = 0;
-    friend bool operator==(const Point&, const Point&) = default;
+  int x = 0;
+  int y = 0;
+  friend bool operator==(const Point&, const Point&) = default;
 };
 Point centreIn(const Rect& area, int width, int height);
 
@@ -38,8 +38,6 @@ Point centreIn(const Rect& area, int width, int height);
 const LabelElement* labelAt(const FormLayout& layout, int x, int y);
 
 // A left-button press at (x, y) in client coordinates starts a click on the picture.
-inline bool pressStartsPictureClick(const FormLayout& layout, int x, int y) {
-    return labelAt(layout, x, y) == nullptr;
-}
+inline bool pressStartsPictureClick(const FormLayout& layout, int x, int y) { return labelAt(layout, x, y) == nullptr; }
 
 }  // namespace app

@@ -11,13 +11,13 @@
 namespace app {
 
 struct RgbImage {
-    int width = 0;
-    int height = 0;
-    std::vector<std::uint8_t> pixels;  // rows top to bottom, 3 bytes (R, G, B) a pixel
+  int width = 0;
+  int height = 0;
+  std::vector<std::uint8_t> pixels;  // rows top to bottom, 3 bytes (R, G, B) a pixel
 
-    const std::uint8_t* at(int x, int y) const {
-        return pixels.data() + (static_cast<std::size_t>(y) * static_cast<std::size_t>(width) + x) * 3;
-    }
+  const std::uint8_t* at(int x, int y) const {
+    return pixels.data() + (static_cast<std::size_t>(y) * static_cast<std::size_t>(width) + x) * 3;
+  }
 };
 
 // Largest picture accepted, in pixels on a side.

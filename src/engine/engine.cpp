@@ -10,9 +10,7 @@ constexpr const char* kSlotNames[] = {
 #include "idapi/exports.h"
 };
 
-bool endsWithSeparator(const std::string& path) {
-  return !path.empty() && (path.back() == '\\' || path.back() == '/');
-}
+bool endsWithSeparator(const std::string& path) { return !path.empty() && (path.back() == '\\' || path.back() == '/'); }
 
 std::string trimmedFolder(const std::string& text) {
   size_t begin = 0, end = text.size();
@@ -31,13 +29,10 @@ DBIResult loadFailureCode(uint32_t systemError) {
     case sys::kErrorFileNotFound:
     case sys::kErrorPathNotFound:
     case sys::kErrorModNotFound:
-    case sys::kErrorBadPathname:
-      return DBIERR_CANTFINDIDAPI;
+    case sys::kErrorBadPathname: return DBIERR_CANTFINDIDAPI;
     case sys::kErrorNotEnoughMemory:
-    case sys::kErrorOutOfMemory:
-      return DBIERR_NOMEMORY;
-    default:
-      return DBIERR_CANTLOADIDAPI;
+    case sys::kErrorOutOfMemory: return DBIERR_NOMEMORY;
+    default: return DBIERR_CANTLOADIDAPI;
   }
 }
 
@@ -127,9 +122,9 @@ void Engine::start() {
 
   hDBIDb db = nullptr;
   const auto openDatabase = bound<PFN_DbiOpenDatabase>(kDbiOpenDatabase);
-  DBIResult rc = openDatabase != nullptr ? openDatabase(nullptr, nullptr, dbiREADWRITE, dbiOPENSHARED, nullptr, 0,
-                                                        nullptr, nullptr, &db)
-                                         : DBIERR_NOTINITIALIZED;
+  DBIResult rc = openDatabase != nullptr
+                     ? openDatabase(nullptr, nullptr, dbiREADWRITE, dbiOPENSHARED, nullptr, 0, nullptr, nullptr, &db)
+                     : DBIERR_NOTINITIALIZED;
   if (rc != DBIERR_NONE) throw error(rc);
   // An empty working directory: tables are always named by full path.
   const auto setDirectory = bound<PFN_DbiSetDirectory>(kDbiSetDirectory);
@@ -143,11 +138,10 @@ void Engine::start() {
 }
 
 EngineError Engine::error(DBIResult code) {
-  return EngineError(code, composeMessage(
-                               code, [this](DBIResult c) { return errorText(c); },
-                               [this](UINT16 n, UINT32& native, std::string& text) {
-                                 return errorEntry(n, native, text);
-                               }));
+  return EngineError(code,
+                     composeMessage(
+                         code, [this](DBIResult c) { return errorText(c); },
+                         [this](UINT16 n, UINT32& native, std::string& text) { return errorEntry(n, native, text); }));
 }
 
 void Engine::check(DBIResult code) {

@@ -45,9 +45,9 @@ class Engine {
 
   // The engine functions. A function the library does not export answers
   // DBIERR_NOTINITIALIZED (and the error functions: no text, no entry).
-  DBIResult OpenTable(hDBIDb db, const char* name, const char* driver, const char* indexName,
-                      const char* indexTagName, UINT16 indexId, DBIOpenMode openMode, DBIShareMode shareMode,
-                      XLTMode translation, BOOLDBI uniDirectional, void* optParams, hDBICur* cursor);
+  DBIResult OpenTable(hDBIDb db, const char* name, const char* driver, const char* indexName, const char* indexTagName,
+                      UINT16 indexId, DBIOpenMode openMode, DBIShareMode shareMode, XLTMode translation,
+                      BOOLDBI uniDirectional, void* optParams, hDBICur* cursor);
   DBIResult CloseCursor(hDBICur* cursor);
   DBIResult GetCursorProps(hDBICur cursor, CURProps* props);
   DBIResult GetFieldDescs(hDBICur cursor, FLDDesc* fields);

@@ -59,8 +59,7 @@ std::string hexCode(DBIResult code) {
 }
 
 std::string startFailureMessage(DBIResult code) {
-  return "Une erreur est survenue lors de l'initialisation du Borland Database Engine (erreur " + hexCode(code) +
-         ")";
+  return "Une erreur est survenue lors de l'initialisation du Borland Database Engine (erreur " + hexCode(code) + ")";
 }
 
 bool sameTextIgnoringCase(const std::string& a, const std::string& b) { return folded(a) == folded(b); }

@@ -19,8 +19,7 @@ void reindexTable(TTable& Table) {
     // The first error is the one the caller sees; restoring must not replace it.
     try {
       restore();
-    } catch (...) {
-    }
+    } catch (...) {}
     throw;
   }
   restore();

@@ -47,14 +47,14 @@ void TTable::Open() {
   const DBIShareMode share = exclusive_ ? dbiOPENEXCL : dbiOPENSHARED;
 
   hDBICur cursor = nullptr;
-  DBIResult rc = engine_.OpenTable(engine_.database(), path.c_str(), driver, nullptr, nullptr, 0, dbiREADWRITE,
-                                   share, xltFIELD, 0, nullptr, &cursor);
+  DBIResult rc = engine_.OpenTable(engine_.database(), path.c_str(), driver, nullptr, nullptr, 0, dbiREADWRITE, share,
+                                   xltFIELD, 0, nullptr, &cursor);
   bool readOnly = false;
   if (rc == DBIERR_TABLEREADONLY) {
     cursor = nullptr;
     readOnly = true;
-    rc = engine_.OpenTable(engine_.database(), path.c_str(), driver, nullptr, nullptr, 0, dbiREADONLY, share,
-                           xltFIELD, 0, nullptr, &cursor);
+    rc = engine_.OpenTable(engine_.database(), path.c_str(), driver, nullptr, nullptr, 0, dbiREADONLY, share, xltFIELD,
+                           0, nullptr, &cursor);
   }
   if (rc != DBIERR_NONE) throw engine_.error(rc);
   if (cursor == nullptr) throw engine_.error(DBIERR_INVALIDHNDL);

@@ -2,15 +2,21 @@
 
 namespace policy {
 
-const std::array<const char*, 15> kTablesFixes = {
-    "DATA\\NEUF\\CATALOGUE.DBF",          "DATA\\OCCASION\\CATALOGUE.DBF",
-    "DATA\\CLIENT.DBF",                   "DATA\\POTENTIEL.DBF",
-    "DATA\\VEHICULES.DBF",                "DATA\\libVEHIC.DBF",
-    "DATA\\cdepostal.DBF",                "DATA\\RDVOUSTECH.DBF",
-    "DATA\\dosloc.DBF",                   "DATA\\factures\\DEVIS\\Fact.DBF",
-    "DATA\\factures\\PROFORMA\\Fact.DBF", "DATA\\factures\\MODELE\\Fact.DBF",
-    "DATA\\factures\\DEVIS\\DetFact.DBF", "DATA\\factures\\PROFORMA\\DetFact.DBF",
-    "DATA\\factures\\MODELE\\DetFact.DBF"};
+const std::array<const char*, 15> kTablesFixes = {"DATA\\NEUF\\CATALOGUE.DBF",
+                                                  "DATA\\OCCASION\\CATALOGUE.DBF",
+                                                  "DATA\\CLIENT.DBF",
+                                                  "DATA\\POTENTIEL.DBF",
+                                                  "DATA\\VEHICULES.DBF",
+                                                  "DATA\\libVEHIC.DBF",
+                                                  "DATA\\cdepostal.DBF",
+                                                  "DATA\\RDVOUSTECH.DBF",
+                                                  "DATA\\dosloc.DBF",
+                                                  "DATA\\factures\\DEVIS\\Fact.DBF",
+                                                  "DATA\\factures\\PROFORMA\\Fact.DBF",
+                                                  "DATA\\factures\\MODELE\\Fact.DBF",
+                                                  "DATA\\factures\\DEVIS\\DetFact.DBF",
+                                                  "DATA\\factures\\PROFORMA\\DetFact.DBF",
+                                                  "DATA\\factures\\MODELE\\DetFact.DBF"};
 
 const std::array<const char*, 3> kTablesAnnuelles = {"Fact.DBF", "DetFact.DBF", "ARCHIVEFACT.DBF"};
 

@@ -64,8 +64,7 @@ class System {
 
   // A string value under HKEY_LOCAL_MACHINE, read with read access into at most
   // 260 bytes. Empty when the key or value is missing, of another type, or longer.
-  virtual std::optional<std::string> machineRegistryString(const std::string& key,
-                                                           const std::string& value) = 0;
+  virtual std::optional<std::string> machineRegistryString(const std::string& key, const std::string& value) = 0;
 
   // UTF-8 to the system's ANSI code page; characters it cannot represent become
   // its default character ('?'), never a look-alike.

@@ -111,8 +111,8 @@ class PosixSystem final : public System {
   std::string utf8ToAnsi(const std::string& text) override { return utf8ToCp1252(text); }
   std::string ansiToUtf8(const std::string& text) override { return cp1252ToUtf8(text); }
 
-  intptr_t shellOpen(NativeWindow, const std::string& file, const std::string& parameters,
-                     const std::string& directory, int) override {
+  intptr_t shellOpen(NativeWindow, const std::string& file, const std::string& parameters, const std::string& directory,
+                     int) override {
     std::string path = file;
     if (path.find_first_of("/\\") == std::string::npos && !directory.empty()) {
       path = directory + "/" + path;

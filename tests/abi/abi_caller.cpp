@@ -25,8 +25,7 @@
 #error "abi_caller checks the 32-bit calling convention: build it for i686"
 #endif
 
-extern "C" uint32_t abi_call(const void* fn, const uint32_t* args, uint32_t count, int32_t* drift,
-                             uint32_t* clobbered);
+extern "C" uint32_t abi_call(const void* fn, const uint32_t* args, uint32_t count, int32_t* drift, uint32_t* clobbered);
 
 // The thunk (cdecl itself): saves the stack pointer, pushes the slots, loads canaries
 // into the callee-saved registers, calls, then reports the stack drift and which
@@ -131,8 +130,7 @@ uint16_t call(const char* name, std::vector<uint32_t> args) {
     int32_t drift = 0;
     uint32_t clobbered = 0;
     const uint32_t eax = abi_call(e.address, args.data(), static_cast<uint32_t>(args.size()), &drift, &clobbered);
-    if (drift != 0)
-      check(false, std::string(name) + ": stack pointer moved by " + std::to_string(drift) + " bytes");
+    if (drift != 0) check(false, std::string(name) + ": stack pointer moved by " + std::to_string(drift) + " bytes");
     if (clobbered)
       check(false, std::string(name) + ": callee-saved registers changed (mask " + std::to_string(clobbered) + ")");
     return static_cast<uint16_t>(eax & 0xFFFF);
@@ -220,11 +218,11 @@ bool thunkWorks() {
   const uint32_t args[] = {40, 2};
   int32_t drift = 1;
   uint32_t clobbered = 9;
-  bool ok = abi_call(reinterpret_cast<const void*>(&stdcallPair), args, 2, &drift, &clobbered) == 42 &&
-            drift == 0 && clobbered == 0;
+  bool ok = abi_call(reinterpret_cast<const void*>(&stdcallPair), args, 2, &drift, &clobbered) == 42 && drift == 0 &&
+            clobbered == 0;
   ok = ok && abi_call(reinterpret_cast<const void*>(&cdeclPair), args, 2, &drift, &clobbered) == 42 && drift == -8;
-  ok = ok && abi_call(reinterpret_cast<const void*>(&clobbersEbx), args, 1, &drift, &clobbered) == 40 &&
-       drift == 0 && clobbered == 1;
+  ok = ok && abi_call(reinterpret_cast<const void*>(&clobbersEbx), args, 1, &drift, &clobbered) == 40 && drift == 0 &&
+       clobbered == 1;
   return ok;
 }
 

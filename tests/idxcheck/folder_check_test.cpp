@@ -95,13 +95,11 @@ struct ProgramFolder : ::testing::Test {
     root = pattern;
     year = sys::makeSystem()->currentYear();
     // Years just outside the window on both sides, and two inside.
-    const std::string years = std::to_string(year - 5) + "," + std::to_string(year - 1) + "," +
-                              std::to_string(year) + "," + std::to_string(year + 2);
+    const std::string years = std::to_string(year - 5) + "," + std::to_string(year - 1) + "," + std::to_string(year) +
+                              "," + std::to_string(year + 2);
     generate("tree '" + root.string() + "' --years " + years + " --records 40 --seed 5 --index fresh");
   }
-  void TearDown() override {
-    fs::remove_all(root);
-  }
+  void TearDown() override { fs::remove_all(root); }
 
   void generate(const std::string& args) {
     const std::string command = std::string(ORVANE_MKFIXTURES) + " " + args + " >/dev/null";

@@ -21,12 +21,12 @@ namespace fs = std::filesystem;
 
 namespace {
 
-using testsupport::CodeAndText;
 using ::testing::AllOf;
 using ::testing::HasSubstr;
 using ::testing::StrEq;
 using ::testing::Throws;
 using ::testing::ThrowsMessage;
+using testsupport::CodeAndText;
 
 std::vector<char> readAll(const fs::path& path) {
   std::ifstream in(path, std::ios::binary);
@@ -227,8 +227,8 @@ TEST_F(ReindexRun, FailureAtTheThirdTableKeepsTheFirstTwoRebuiltAndTouchesNothin
   }
   const auto after = snapshot();
   for (const auto& [path, bytes] : before) {
-    const bool firstTwo = path == indexOf(tablePath(policy::kTablesFixes[0])) ||
-                          path == indexOf(tablePath(policy::kTablesFixes[1]));
+    const bool firstTwo =
+        path == indexOf(tablePath(policy::kTablesFixes[0])) || path == indexOf(tablePath(policy::kTablesFixes[1]));
     if (!firstTwo) {
       EXPECT_TRUE(after.at(path) == bytes) << path << " changed";
     }
@@ -241,10 +241,9 @@ TEST_F(ReindexRun, EngineNotFoundAnywhere) {
   TreeSystem system(root.string() + "/");
   launcher::engine::Engine engine(system);
   launcher::engine::TTable tabletransit(engine, system);
-  EXPECT_THAT(
-      [&] { policy::reindexRun(system, tabletransit, launcher::engine::reindexTable); },
-      ThrowsMessage<launcher::engine::EngineError>(
-          StrEq("Une erreur est survenue lors de l'initialisation du Borland Database Engine (erreur $2108)")));
+  EXPECT_THAT([&] { policy::reindexRun(system, tabletransit, launcher::engine::reindexTable); },
+              ThrowsMessage<launcher::engine::EngineError>(
+                  StrEq("Une erreur est survenue lors de l'initialisation du Borland Database Engine (erreur $2108)")));
   EXPECT_TRUE(snapshot() == before);
 }
 

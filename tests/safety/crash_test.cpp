@@ -92,8 +92,7 @@ class Child {
   // Waits for the process to end; returns its wait status.
   int reap() {
     int status = 0;
-    while (::waitpid(pid_, &status, 0) < 0 && errno == EINTR) {
-    }
+    while (::waitpid(pid_, &status, 0) < 0 && errno == EINTR) {}
     pid_ = -1;
     return status;
   }
@@ -208,8 +207,10 @@ TEST_F(CrashSafety, KilledRebuildLeavesTheOldOrTheNewIndex) {
     Landed where = killAfter(std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(delay)),
                              static_cast<int>(linger * 1000));
     auto t1 = Clock::now();
-    if (where == Landed::NotKilled) ++finished;
-    else ++landed[static_cast<int>(where)];
+    if (where == Landed::NotKilled)
+      ++finished;
+    else
+      ++landed[static_cast<int>(where)];
     rebuildAgain();
     killing += t1 - t0;
     rebuilding += Clock::now() - t1;

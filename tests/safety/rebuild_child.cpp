@@ -28,12 +28,11 @@ int main(int argc, char** argv) {
   std::strcpy(env.szLang, "000C");
   if (DbiInitFn(DBIINTFVER, &env) != DBIERR_NONE) return 3;
   hDBIDb db = nullptr;
-  if (DbiOpenDatabase(nullptr, nullptr, dbiREADWRITE, dbiOPENSHARED, nullptr, 0, nullptr, nullptr, &db) !=
-      DBIERR_NONE)
+  if (DbiOpenDatabase(nullptr, nullptr, dbiREADWRITE, dbiOPENSHARED, nullptr, 0, nullptr, nullptr, &db) != DBIERR_NONE)
     return 4;
   hDBICur cursor = nullptr;
-  DBIResult rc = DbiOpenTable(db, argv[1], "DBASE", nullptr, nullptr, 0, dbiREADWRITE, dbiOPENEXCL, xltFIELD, 0,
-                              nullptr, &cursor);
+  DBIResult rc =
+      DbiOpenTable(db, argv[1], "DBASE", nullptr, nullptr, 0, dbiREADWRITE, dbiOPENEXCL, xltFIELD, 0, nullptr, &cursor);
   if (rc != DBIERR_NONE) {
     std::fprintf(stderr, "open: %04X\n", rc);
     return 5;

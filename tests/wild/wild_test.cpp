@@ -51,7 +51,8 @@ struct Pair {
 std::vector<Pair> findPairs() {
   std::vector<Pair> pairs;
   std::error_code ec;
-  for (auto it = fs::recursive_directory_iterator(kWild, ec); it != fs::recursive_directory_iterator(); it.increment(ec)) {
+  for (auto it = fs::recursive_directory_iterator(kWild, ec); it != fs::recursive_directory_iterator();
+       it.increment(ec)) {
     if (!it->is_regular_file() || lower(it->path().extension().string()) != ".dbf") continue;
     for (const auto& sibling : fs::directory_iterator(it->path().parent_path())) {
       const fs::path& p = sibling.path();
@@ -96,7 +97,8 @@ std::string numericValue(const std::string& k) {
   (void)n;  // writers differ in the digit count; only the digits present count
   while (!digits.empty() && digits.back() == '0') digits.pop_back();
   if (digits.empty()) return "0";
-  return std::string(uint8_t(k[1]) & 0x80 ? "-" : "+") + "0." + digits + "e" + std::to_string(int(uint8_t(k[0])) - 0x34);
+  return std::string(uint8_t(k[1]) & 0x80 ? "-" : "+") + "0." + digits + "e" +
+         std::to_string(int(uint8_t(k[0])) - 0x34);
 }
 
 double numericDouble(const std::string& value) { return value == "0" ? 0 : std::stod(value); }
@@ -202,7 +204,8 @@ bool knownHabit(const Tag& t, const std::string& original, const std::string& re
 // ------------------------------------------------------------------ the test
 
 TEST(WildCorpus, EveryPairOpensRebuildsAndKeepsItsKeys) {
-  if (!fs::is_directory(kWild)) GTEST_SKIP() << "no corpus of real files at " << kWild << " (shared/wild beside the clone)";
+  if (!fs::is_directory(kWild))
+    GTEST_SKIP() << "no corpus of real files at " << kWild << " (shared/wild beside the clone)";
   const std::vector<Pair> pairs = findPairs();
   ASSERT_FALSE(pairs.empty()) << "no table with an index under " << kWild;
   size_t rebuilt = 0, tagsCompared = 0, disagreements = 0;
@@ -247,14 +250,14 @@ TEST(WildCorpus, EveryPairOpensRebuildsAndKeepsItsKeys) {
       const std::string originalCopy = dir / "ORIGINAL.MDX";
       writeFile(originalCopy, indexBefore);
       std::istringstream lines(checkTable(dbf, originalCopy));
-      for (std::string line; std::getline(lines, line);)
-        originalFaults[line.substr(0, line.find(':'))] = line;
+      for (std::string line; std::getline(lines, line);) originalFaults[line.substr(0, line.find(':'))] = line;
     }
     const std::vector<Tag> rebuiltTags = readTags(indexAfter);
     ASSERT_EQ(rebuiltTags.size(), originalTags.size());
     for (size_t i = 0; i < originalTags.size(); ++i) {
       const Tag &o = originalTags[i], &r = rebuiltTags[i];
-      SCOPED_TRACE("tag " + o.name + " (" + o.expression + (o.forExpression.empty() ? "" : " FOR " + o.forExpression) + ")");
+      SCOPED_TRACE("tag " + o.name + " (" + o.expression + (o.forExpression.empty() ? "" : " FOR " + o.forExpression) +
+                   ")");
       ASSERT_EQ(o.name, r.name);
       ++tagsCompared;
       if (r.type == 'D') {
@@ -272,16 +275,21 @@ TEST(WildCorpus, EveryPairOpensRebuildsAndKeepsItsKeys) {
       std::vector<std::string> differences;
       for (const auto& [record, e] : byRecordR) {
         auto it = byRecordO.find(record);
-        if (it == byRecordO.end()) differences.push_back("record " + std::to_string(record) + " missing in the original");
+        if (it == byRecordO.end())
+          differences.push_back("record " + std::to_string(record) + " missing in the original");
         else if (it->second->key != e->key) {
-          if (knownHabit(o, it->second->key, e->key)) habits.insert(record);
-          else differences.push_back("record " + std::to_string(record) + " keyed differently");
+          if (knownHabit(o, it->second->key, e->key))
+            habits.insert(record);
+          else
+            differences.push_back("record " + std::to_string(record) + " keyed differently");
         }
       }
       for (const auto& [record, e] : byRecordO)
-        if (!byRecordR.count(record)) differences.push_back("record " + std::to_string(record) + " only in the original");
+        if (!byRecordR.count(record))
+          differences.push_back("record " + std::to_string(record) + " only in the original");
       if (differences.empty() && o.entries.size() != r.entries.size())
-        differences.push_back("entry counts " + std::to_string(o.entries.size()) + " and " + std::to_string(r.entries.size()));
+        differences.push_back("entry counts " + std::to_string(o.entries.size()) + " and " +
+                              std::to_string(r.entries.size()));
       if (differences.empty()) {
         // Same keys: the same order, records with a habit left out (their keys order apart).
         const Runs ro = runsOf(o, habits), rr = runsOf(r, habits);
@@ -302,9 +310,10 @@ TEST(WildCorpus, EveryPairOpensRebuildsAndKeepsItsKeys) {
       }
     }
   }
-  std::printf("wild corpus: %zu pairs, %zu rebuilt, %zu tags compared, %zu originals with keys that differ from "
-              "their records\n",
-              pairs.size(), rebuilt, tagsCompared, disagreements);
+  std::printf(
+      "wild corpus: %zu pairs, %zu rebuilt, %zu tags compared, %zu originals with keys that differ from "
+      "their records\n",
+      pairs.size(), rebuilt, tagsCompared, disagreements);
 }
 
 // Needs no corpus: an index without tags, ending after its fixed header, is opened with

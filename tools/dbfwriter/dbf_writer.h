@@ -96,8 +96,10 @@ inline std::vector<uint8_t> headerBytes(const Header& h, const std::vector<Field
 inline void putCell(uint8_t* at, const Field& f, const std::string& value) {
   const size_t n = std::min<size_t>(value.size(), f.length);
   std::memset(at, ' ', f.length);
-  if (f.type == 'N' || f.type == 'F') std::memcpy(at + f.length - n, value.data() + value.size() - n, n);
-  else std::memcpy(at, value.data(), n);
+  if (f.type == 'N' || f.type == 'F')
+    std::memcpy(at + f.length - n, value.data() + value.size() - n, n);
+  else
+    std::memcpy(at, value.data(), n);
 }
 
 // Appends one record; missing values are blank.

@@ -56,12 +56,8 @@ LRESULT CALLBACK windowProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam) {
       EndPaint(hwnd, &ps);
       return 0;
     }
-    case WM_TIMER:
-      DestroyWindow(hwnd);
-      return 0;
-    case WM_DESTROY:
-      PostQuitMessage(0);
-      return 0;
+    case WM_TIMER: DestroyWindow(hwnd); return 0;
+    case WM_DESTROY: PostQuitMessage(0); return 0;
   }
   return DefWindowProcW(hwnd, msg, wParam, lParam);
 }
@@ -72,7 +68,8 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int show) {
   recordStart();
   if (std::getenv("ORVANE_PELCREST_HEADLESS")) return 0;
 
-  g_message = L"Orvane \u2014 application principale d\u00e9marr\u00e9e.\r\n\r\nDossier courant : " + currentDirectory();
+  g_message =
+      L"Orvane \u2014 application principale d\u00e9marr\u00e9e.\r\n\r\nDossier courant : " + currentDirectory();
 
   WNDCLASSW wc{};
   wc.lpfnWndProc = windowProc;

@@ -121,8 +121,10 @@ TableFinding checkTable(const std::string& relative, const std::string& fullPath
     idapi::core::rebuildIndex(table, *dbf.file, index, mdxName, nowhere, memory);
   } catch (const Failure& f) {
     t.finding = t.finding == Finding::Damaged ? Finding::Unbuildable : Finding::Unreadable;
-    if (t.finding == Finding::Unreadable || t.detail.empty()) t.detail = f.what();
-    else t.detail += "; " + std::string(f.what());
+    if (t.finding == Finding::Unreadable || t.detail.empty())
+      t.detail = f.what();
+    else
+      t.detail += "; " + std::string(f.what());
   }
   return t;
 }

@@ -28,12 +28,12 @@ bool stopsTheRun(Finding f);
 struct TableFinding {
   std::string table;  // relative to the program folder, as the launcher spells it
   Finding finding = Finding::Ok;
-  bool aboutIndex = false;   // the finding concerns the index file rather than the table
-  std::string tag;           // Damaged, Unbuildable: the first faulty tag
-  std::string detail;        // the checker's or reader's own words, may be empty
-  uint32_t systemCode = 0;   // the system's error code, when one was given
-  size_t tags = 0;           // Ok, Damaged: tags of the production index
-  bool noIndex = false;      // Ok: the table has no production index
+  bool aboutIndex = false;  // the finding concerns the index file rather than the table
+  std::string tag;          // Damaged, Unbuildable: the first faulty tag
+  std::string detail;       // the checker's or reader's own words, may be empty
+  uint32_t systemCode = 0;  // the system's error code, when one was given
+  size_t tags = 0;          // Ok, Damaged: tags of the production index
+  bool noIndex = false;     // Ok: the table has no production index
 };
 
 struct FolderFindings {

@@ -42,8 +42,7 @@ std::string what(const TableFinding& t, Language lang) {
       return format(fr ? "index endommagé et impossible à reconstruire (étiquette %1 : %2)"
                        : "damaged index that cannot be rebuilt (tag %1: %2)",
                     t.tag, t.detail);
-    case Finding::Missing:
-      return fr ? "table absente" : "table missing";
+    case Finding::Missing: return fr ? "table absente" : "table missing";
     case Finding::IndexMissing:
       return fr ? "index de production absent (fichier .MDX)" : "production index missing (.MDX file)";
     case Finding::Held:
@@ -53,8 +52,8 @@ std::string what(const TableFinding& t, Language lang) {
       return fr ? "index en lecture seule : le moteur ne peut pas le remplacer"
                 : "index is read-only: the engine cannot replace it";
     case Finding::Unreadable: {
-      const char* whose = t.aboutIndex ? (fr ? "index illisible" : "index unreadable")
-                                       : (fr ? "table illisible" : "table unreadable");
+      const char* whose =
+          t.aboutIndex ? (fr ? "index illisible" : "index unreadable") : (fr ? "table illisible" : "table unreadable");
       return detail.empty() ? std::string(whose) : std::string(whose) + " (" + detail + ")";
     }
   }
@@ -80,8 +79,9 @@ std::string tableLine(const TableFinding& t, Language lang) {
 std::string verdictLine(const FolderFindings& f, Language lang) {
   const bool fr = lang == Language::French;
   if (const TableFinding* stop = f.stop())
-    return format(fr ? "Verdict : le lancement s'arrêterait à %1 : %2." : "Verdict: the launcher's run would stop at %1: %2.",
-                  stop->table, what(*stop, lang));
+    return format(
+        fr ? "Verdict : le lancement s'arrêterait à %1 : %2." : "Verdict: the launcher's run would stop at %1: %2.",
+        stop->table, what(*stop, lang));
   size_t damaged = 0;
   const TableFinding* first = nullptr;
   for (const auto& t : f.tables) {
@@ -90,9 +90,10 @@ std::string verdictLine(const FolderFindings& f, Language lang) {
     ++damaged;
   }
   if (first)
-    return format(fr ? "Verdict : le lancement irait jusqu'au bout et reconstruirait %1 index endommagé(s), le premier : %2."
-                     : "Verdict: the launcher's run would succeed and rebuild %1 damaged index(es), the first: %2.",
-                  number(damaged), first->table);
+    return format(
+        fr ? "Verdict : le lancement irait jusqu'au bout et reconstruirait %1 index endommagé(s), le premier : %2."
+           : "Verdict: the launcher's run would succeed and rebuild %1 damaged index(es), the first: %2.",
+        number(damaged), first->table);
   return fr ? "Verdict : le lancement irait jusqu'au bout ; aucun index à réparer."
             : "Verdict: the launcher's run would succeed; no index to repair.";
 }

@@ -22,7 +22,7 @@ enum class OpenStatus {
 
 struct OpenResult {
   OpenStatus status = OpenStatus::Ok;
-  uint32_t systemCode = 0;  // errno or Windows error code; 0 when not applicable
+  uint32_t systemCode = 0;                        // errno or Windows error code; 0 when not applicable
   std::unique_ptr<idapi::core::ByteSource> file;  // set when status is Ok
 };
 

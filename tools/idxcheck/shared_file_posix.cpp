@@ -72,13 +72,10 @@ class TempStore : public idapi::core::ScratchStore {
 OpenStatus classify(int err) {
   switch (err) {
     case ENOENT:
-    case ENOTDIR:
-      return OpenStatus::Missing;
+    case ENOTDIR: return OpenStatus::Missing;
     case EACCES:
-    case EPERM:
-      return OpenStatus::Denied;
-    default:
-      return OpenStatus::Failed;
+    case EPERM: return OpenStatus::Denied;
+    default: return OpenStatus::Failed;
   }
 }
 
@@ -112,8 +109,7 @@ bool exclusiveUsePossible(const std::string& path) {
   const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
   if (fd < 0) return errno != EWOULDBLOCK;
   int rc;
-  while ((rc = ::flock(fd, LOCK_EX | LOCK_NB)) != 0 && errno == EINTR) {
-  }
+  while ((rc = ::flock(fd, LOCK_EX | LOCK_NB)) != 0 && errno == EINTR) {}
   const bool possible = rc == 0 || errno != EWOULDBLOCK;
   ::close(fd);  // lets go of the lock too
   return possible;

@@ -76,7 +76,8 @@ class TempScratch : public idapi::core::ScratchFile {
       at.OffsetHigh = static_cast<DWORD>(size_ >> 32);
       const DWORD chunk = length > (1u << 30) ? (1u << 30) : static_cast<DWORD>(length);
       DWORD put = 0;
-      if (!WriteFile(h_, in, chunk, &put, &at) || put == 0) throw Failure(DBIERR_WRITEERR, "cannot write a temporary file");
+      if (!WriteFile(h_, in, chunk, &put, &at) || put == 0)
+        throw Failure(DBIERR_WRITEERR, "cannot write a temporary file");
       in += put;
       size_ += put;
       length -= put;
@@ -106,15 +107,11 @@ OpenStatus classify(DWORD err) {
     case ERROR_BAD_PATHNAME:
     case ERROR_INVALID_DRIVE:
     case ERROR_BAD_NETPATH:
-    case ERROR_BAD_NET_NAME:
-      return OpenStatus::Missing;
+    case ERROR_BAD_NET_NAME: return OpenStatus::Missing;
     case ERROR_SHARING_VIOLATION:
-    case ERROR_LOCK_VIOLATION:
-      return OpenStatus::Held;
-    case ERROR_ACCESS_DENIED:
-      return OpenStatus::Denied;
-    default:
-      return OpenStatus::Failed;
+    case ERROR_LOCK_VIOLATION: return OpenStatus::Held;
+    case ERROR_ACCESS_DENIED: return OpenStatus::Denied;
+    default: return OpenStatus::Failed;
   }
 }
 

@@ -160,10 +160,8 @@ void tableCases(Builder& c) {
   c.table("dbf-count-zero", Step::Rebuild, 0, "record count 0 while the file holds 20 records",
           [](Bytes& b) { put32(b, 4, 0); });
   c.table("dbf-language-order-unknown", Step::Rebuild, DBIERR_LDNOTFOUND,
-          "language driver 0x5E, whose order of character keys is not known",
-          [](Bytes& b) { b[29] = 0x5E; });
-  c.table("dbf-header-length-zero", Step::Open, kHeaderCorrupt, "header length 0",
-          [](Bytes& b) { put16(b, 8, 0); });
+          "language driver 0x5E, whose order of character keys is not known", [](Bytes& b) { b[29] = 0x5E; });
+  c.table("dbf-header-length-zero", Step::Open, kHeaderCorrupt, "header length 0", [](Bytes& b) { put16(b, 8, 0); });
   c.table("dbf-header-length-fixed-only", Step::Open, kHeaderCorrupt, "header length 32: no room for descriptors",
           [](Bytes& b) { put16(b, 8, 32); });
   c.table("dbf-header-length-in-descriptor", Step::Open, kHeaderCorrupt,
@@ -173,8 +171,7 @@ void tableCases(Builder& c) {
           [](Bytes& b) { put16(b, 8, kHeaderLength + kRecordLength); });
   c.table("dbf-header-length-beyond-file", Step::Open, kHeaderCorrupt, "header length 0xFFFF, beyond the file",
           [](Bytes& b) { put16(b, 8, 0xFFFF); });
-  c.table("dbf-record-length-zero", Step::Open, kHeaderCorrupt, "record length 0",
-          [](Bytes& b) { put16(b, 10, 0); });
+  c.table("dbf-record-length-zero", Step::Open, kHeaderCorrupt, "record length 0", [](Bytes& b) { put16(b, 10, 0); });
   c.table("dbf-record-length-larger", Step::Open, kHeaderCorrupt, "record length one more than the fields' total",
           [](Bytes& b) { put16(b, 10, kRecordLength + 1); });
   c.table("dbf-record-length-smaller", Step::Open, kHeaderCorrupt, "record length one less than the fields' total",
@@ -185,8 +182,8 @@ void tableCases(Builder& c) {
   // Field descriptors.
   c.table("dbf-field-length-zero", Step::Open, kHeaderCorrupt, "character field of length 0",
           [](Bytes& b) { b[descriptor(0) + 16] = 0; });
-  c.table("dbf-field-length-255", Step::Open, kHeaderCorrupt,
-          "character field of length 255, beyond the record length", [](Bytes& b) { b[descriptor(1) + 16] = 255; });
+  c.table("dbf-field-length-255", Step::Open, kHeaderCorrupt, "character field of length 255, beyond the record length",
+          [](Bytes& b) { b[descriptor(1) + 16] = 255; });
   c.table("dbf-field-wide-beyond-record", Step::Open, kHeaderCorrupt,
           "character field widened by 256 through its decimal-count byte, beyond the record length",
           [](Bytes& b) { b[descriptor(1) + 17] = 1; });
@@ -203,8 +200,7 @@ void tableCases(Builder& c) {
             put16(b, 8, static_cast<uint16_t>(kHeaderLength + kDescriptorSize));
           });
   c.table("dbf-header-stamped", Step::Rebuild, 0,
-          "bytes 12-27 holding a timestamp and other bytes, byte 15 not 1 (as some writers leave them)",
-          [](Bytes& b) {
+          "bytes 12-27 holding a timestamp and other bytes, byte 15 not 1 (as some writers leave them)", [](Bytes& b) {
             const uint8_t stamp[16] = {0x0C, 0x8D, 0x93, 0x57, 0xE9, 0x00, 0xD3, 0x01, 1, 2, 3, 4, 5, 6, 7, 8};
             std::memcpy(b.data() + 12, stamp, sizeof stamp);
           });
@@ -225,8 +221,7 @@ void tableCases(Builder& c) {
           [](Bytes& b) { b[kTerminator] = ' '; });
   c.table("dbf-no-fields", Step::Open, kHeaderCorrupt, "terminator right after the fixed header",
           [](Bytes& b) { b[descriptor(0)] = 0x0D; });
-  c.table("dbf-version-unknown", Step::Open, kHeaderCorrupt, "version byte 0x7F",
-          [](Bytes& b) { b[0] = 0x7F; });
+  c.table("dbf-version-unknown", Step::Open, kHeaderCorrupt, "version byte 0x7F", [](Bytes& b) { b[0] = 0x7F; });
   c.table("dbf-encrypted", Step::Open, kEncrypted, "encryption flag set", [](Bytes& b) { b[15] = 1; });
 
   // The production-index flag and the index file.
@@ -270,13 +265,20 @@ void indexCases(Builder& c) {
 
   // File header fields.
   c.index("mdx-version-unknown", Step::Open, kIndexCorrupt, "version byte 0x7F", [](Bytes& b) { b[0] = 0x7F; });
-  c.index("mdx-block-pages-zero", Step::Open, kIndexCorrupt, "block size of 0 pages",
-          [](Bytes& b) { put16(b, kHdrBlockPages, 0); put16(b, kHdrBlockBytes, 0); });
-  c.index("mdx-block-pages-huge", Step::Open, kIndexCorrupt, "block size of 0xFFFF pages",
-          [](Bytes& b) { put16(b, kHdrBlockPages, 0xFFFF); put16(b, kHdrBlockBytes, 0xFE00); });
+  c.index("mdx-block-pages-zero", Step::Open, kIndexCorrupt, "block size of 0 pages", [](Bytes& b) {
+    put16(b, kHdrBlockPages, 0);
+    put16(b, kHdrBlockBytes, 0);
+  });
+  c.index("mdx-block-pages-huge", Step::Open, kIndexCorrupt, "block size of 0xFFFF pages", [](Bytes& b) {
+    put16(b, kHdrBlockPages, 0xFFFF);
+    put16(b, kHdrBlockBytes, 0xFE00);
+  });
   c.index("mdx-block-one-page", Step::Rebuild, 0,
           "two-page blocks said to be one page: the nodes read wrong, the rebuild writes one-page blocks",
-          [](Bytes& b) { put16(b, kHdrBlockPages, 1); put16(b, kHdrBlockBytes, 512); });
+          [](Bytes& b) {
+            put16(b, kHdrBlockPages, 1);
+            put16(b, kHdrBlockBytes, 512);
+          });
   c.index("mdx-block-one-page-for", Step::Open, kIndexCorrupt,
           "one-page blocks with a tag flagged as having a FOR condition, which such a block cannot hold",
           [=](Bytes& b) {
@@ -285,17 +287,23 @@ void indexCases(Builder& c) {
             b[tag0 + kForFlag] = 1;
           });
   c.index("mdx-no-tags-short", Step::Rebuild, 0,
-          "no tags, the file ending after its 48-byte header (as one writer leaves it): kept as it is",
-          [](Bytes& b) { put16(b, kHdrTagsInUse, 0); cut(b, kFileHeaderBytes); });
+          "no tags, the file ending after its 48-byte header (as one writer leaves it): kept as it is", [](Bytes& b) {
+            put16(b, kHdrTagsInUse, 0);
+            cut(b, kFileHeaderBytes);
+          });
   c.index("mdx-no-tags-cut-in-header", Step::Open, kIndexCorrupt, "no tags, cut inside the 48-byte header",
-          [](Bytes& b) { put16(b, kHdrTagsInUse, 0); cut(b, 40); });
+          [](Bytes& b) {
+            put16(b, kHdrTagsInUse, 0);
+            cut(b, 40);
+          });
   c.index("mdx-block-bytes-mismatch", Step::Open, kIndexCorrupt, "block size in bytes disagrees with the pages",
           [](Bytes& b) { put16(b, kHdrBlockBytes, 2048); });
   c.index("mdx-slot-size-wrong", Step::Open, kIndexCorrupt, "tag slots said to be 48 bytes",
           [](Bytes& b) { b[kHdrSlotSize] = 48; });
   c.index("mdx-tag-count-larger", Step::Open, kIndexCorrupt, "tag count 3 with two tags in the table",
           [](Bytes& b) { put16(b, kHdrTagsInUse, 3); });
-  c.index("mdx-tag-count-huge", Step::Open, kIndexCorrupt, "tag count 0xFFFF", [](Bytes& b) { put16(b, kHdrTagsInUse, 0xFFFF); });
+  c.index("mdx-tag-count-huge", Step::Open, kIndexCorrupt, "tag count 0xFFFF",
+          [](Bytes& b) { put16(b, kHdrTagsInUse, 0xFFFF); });
   c.index("mdx-tag-count-smaller", Step::Rebuild, 0, "tag count 1: the rebuild keeps the one tag counted",
           [](Bytes& b) { put16(b, kHdrTagsInUse, 1); });
   c.index("mdx-table-name-other", Step::Rebuild, 0,
@@ -365,8 +373,10 @@ void indexCases(Builder& c) {
             b[tag0 + kTagKeyType] = 'N';
             put16(b, tag0 + kTagKeyLength, 12);
           });
-  c.index("mdx-key-type-unknown", Step::Open, kIndexCorrupt, "key type 'L'", [=](Bytes& b) { b[tag0 + kTagKeyType] = 'L'; });
-  c.index("mdx-key-length-zero", Step::Open, kIndexCorrupt, "key length 0", [=](Bytes& b) { put16(b, tag0 + kTagKeyLength, 0); });
+  c.index("mdx-key-type-unknown", Step::Open, kIndexCorrupt, "key type 'L'",
+          [=](Bytes& b) { b[tag0 + kTagKeyType] = 'L'; });
+  c.index("mdx-key-length-zero", Step::Open, kIndexCorrupt, "key length 0",
+          [=](Bytes& b) { put16(b, tag0 + kTagKeyLength, 0); });
   c.index("mdx-key-longer-than-block", Step::Open, kIndexCorrupt, "key length 1020 in a 1024-byte block",
           [=](Bytes& b) { put16(b, tag0 + kTagKeyLength, 1020); });
   c.index("mdx-key-length-huge", Step::Open, kIndexCorrupt, "key length 0xFFFF",
@@ -441,7 +451,8 @@ std::vector<ManifestEntry> parseManifest(const std::string& text) {
     size_t start = 0;
     for (int i = 0; i < 4; ++i) {
       size_t tab = line.find('\t', start);
-      if (tab == std::string::npos) throw std::runtime_error("manifest line " + std::to_string(number) + ": too few columns");
+      if (tab == std::string::npos)
+        throw std::runtime_error("manifest line " + std::to_string(number) + ": too few columns");
       parts.push_back(line.substr(start, tab - start));
       start = tab + 1;
     }
@@ -450,9 +461,12 @@ std::vector<ManifestEntry> parseManifest(const std::string& text) {
     e.name = parts[0];
     if (e.name.empty() || e.name.find_first_not_of("abcdefghijklmnopqrstuvwxyz0123456789-") != std::string::npos)
       throw std::runtime_error("manifest line " + std::to_string(number) + ": bad case name");
-    if (parts[1] == "open") e.step = Step::Open;
-    else if (parts[1] == "rebuild") e.step = Step::Rebuild;
-    else throw std::runtime_error("manifest line " + std::to_string(number) + ": step must be open or rebuild");
+    if (parts[1] == "open")
+      e.step = Step::Open;
+    else if (parts[1] == "rebuild")
+      e.step = Step::Rebuild;
+    else
+      throw std::runtime_error("manifest line " + std::to_string(number) + ": step must be open or rebuild");
     if (parts[2].size() != 4 || parts[2].find_first_not_of("0123456789ABCDEF") != std::string::npos)
       throw std::runtime_error("manifest line " + std::to_string(number) + ": code must be 4 hex digits");
     e.code = static_cast<uint16_t>(std::stoul(parts[2], nullptr, 16));

@@ -21,11 +21,11 @@ namespace corpus {
 enum class Step { Open, Rebuild };
 
 struct Case {
-  std::string name;            // folder name: lower case, digits and '-'
-  Step step = Step::Rebuild;   // the step whose result is expected
-  uint16_t code = 0;           // expected engine result code (0: open and rebuild succeed)
-  std::string namedFile;       // file the error stack must name ("" when code is 0)
-  std::string what;            // one line: what is damaged
+  std::string name;                                   // folder name: lower case, digits and '-'
+  Step step = Step::Rebuild;                          // the step whose result is expected
+  uint16_t code = 0;                                  // expected engine result code (0: open and rebuild succeed)
+  std::string namedFile;                              // file the error stack must name ("" when code is 0)
+  std::string what;                                   // one line: what is damaged
   std::map<std::string, std::vector<uint8_t>> files;  // file name -> bytes
 };
 

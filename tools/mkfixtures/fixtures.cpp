@@ -43,60 +43,113 @@ class Random {
 std::string cp1252(const std::string& utf8) { return sys::utf8ToCp1252(utf8); }
 
 const char* const kNoms[] = {
-    "Martin", "Bernard", "Dubois", "Thomas", "Robert", "Richard", "Petit", "Durand", "Leroy", "Moreau",
-    "Simon", "Laurent", "Lefèvre", "Michel", "Garcia", "David", "Bertrand", "Roux", "Vincent", "Fournier",
-    "Morel", "Girard", "André", "Lefebvre", "Mercier", "Dupont", "Lambert", "Bonnet", "François", "Martinez",
-    "Légaré", "Bézier", "Chrétien", "Gaël", "Hébert", "Pérès", "Noël", "Ménard", "Thiébaut", "Coëtlogon",
-    "Lemaître", "Benoît", "Crêpin", "Fénelon", "Jégou", "Béranger", "Œuvrard", "Séverac", "Étienne", "Müller"};
-const char* const kPrenoms[] = {
-    "Jean", "Marie", "Pierre", "Michel", "André", "Philippe", "René", "Louis", "Hélène", "Françoise",
-    "Gérard", "Jérôme", "Agnès", "Benoît", "Gaëlle", "Noël", "Chloé", "Céline", "Zoé", "Anaïs",
-    "Loïc", "Mathéo", "Inès", "Léa", "Théo", "Maëlle", "Raphaël", "Clémence", "Joël", "Eugénie"};
+    "Martin",   "Bernard",  "Dubois",   "Thomas",    "Robert",   "Richard",  "Petit",   "Durand",   "Leroy",
+    "Moreau",   "Simon",    "Laurent",  "Lefèvre",   "Michel",   "Garcia",   "David",   "Bertrand", "Roux",
+    "Vincent",  "Fournier", "Morel",    "Girard",    "André",    "Lefebvre", "Mercier", "Dupont",   "Lambert",
+    "Bonnet",   "François", "Martinez", "Légaré",    "Bézier",   "Chrétien", "Gaël",    "Hébert",   "Pérès",
+    "Noël",     "Ménard",   "Thiébaut", "Coëtlogon", "Lemaître", "Benoît",   "Crêpin",  "Fénelon",  "Jégou",
+    "Béranger", "Œuvrard",  "Séverac",  "Étienne",   "Müller"};
+const char* const kPrenoms[] = {"Jean",   "Marie",     "Pierre",  "Michel",   "André", "Philippe", "René",   "Louis",
+                                "Hélène", "Françoise", "Gérard",  "Jérôme",   "Agnès", "Benoît",   "Gaëlle", "Noël",
+                                "Chloé",  "Céline",    "Zoé",     "Anaïs",    "Loïc",  "Mathéo",   "Inès",   "Léa",
+                                "Théo",   "Maëlle",    "Raphaël", "Clémence", "Joël",  "Eugénie"};
 struct City {
   const char* cp;
   const char* name;
 };
-const City kVilles[] = {
-    {"25000", "Besançon"},  {"45000", "Orléans"},   {"27000", "Évreux"},   {"42000", "Saint-Étienne"},
-    {"30000", "Nîmes"},     {"34500", "Béziers"},   {"60200", "Compiègne"}, {"83600", "Fréjus"},
-    {"71000", "Mâcon"},     {"34200", "Sète"},      {"75011", "Paris"},    {"69003", "Lyon"},
-    {"13008", "Marseille"}, {"31000", "Toulouse"},  {"44000", "Nantes"},   {"59000", "Lille"},
-    {"35000", "Rennes"},    {"51100", "Reims"},     {"29200", "Brest"},    {"49000", "Angers"},
-    {"21000", "Dijon"},     {"38000", "Grenoble"},  {"63000", "Clermont-Ferrand"}, {"87000", "Limoges"},
-    {"51000", "Châlons-en-Champagne"}, {"97400", "Saint-Denis"}, {"74000", "Annecy"}, {"64200", "Biarritz"}};
-const char* const kRues[] = {"rue de la République", "avenue Jean-Jaurès", "boulevard Gambetta", "place de l'Église",
-                             "rue Victor-Hugo", "chemin des Prés", "allée des Châtaigniers", "quai de la Marne",
-                             "rue du Général-Leclerc", "impasse des Mûriers", "route de Nîmes", "rue Émile-Zola"};
+const City kVilles[] = {{"25000", "Besançon"},
+                        {"45000", "Orléans"},
+                        {"27000", "Évreux"},
+                        {"42000", "Saint-Étienne"},
+                        {"30000", "Nîmes"},
+                        {"34500", "Béziers"},
+                        {"60200", "Compiègne"},
+                        {"83600", "Fréjus"},
+                        {"71000", "Mâcon"},
+                        {"34200", "Sète"},
+                        {"75011", "Paris"},
+                        {"69003", "Lyon"},
+                        {"13008", "Marseille"},
+                        {"31000", "Toulouse"},
+                        {"44000", "Nantes"},
+                        {"59000", "Lille"},
+                        {"35000", "Rennes"},
+                        {"51100", "Reims"},
+                        {"29200", "Brest"},
+                        {"49000", "Angers"},
+                        {"21000", "Dijon"},
+                        {"38000", "Grenoble"},
+                        {"63000", "Clermont-Ferrand"},
+                        {"87000", "Limoges"},
+                        {"51000", "Châlons-en-Champagne"},
+                        {"97400", "Saint-Denis"},
+                        {"74000", "Annecy"},
+                        {"64200", "Biarritz"}};
+const char* const kRues[] = {"rue de la République",   "avenue Jean-Jaurès", "boulevard Gambetta",
+                             "place de l'Église",      "rue Victor-Hugo",    "chemin des Prés",
+                             "allée des Châtaigniers", "quai de la Marne",   "rue du Général-Leclerc",
+                             "impasse des Mûriers",    "route de Nîmes",     "rue Émile-Zola"};
 struct Model {
   const char* marque;
   const char* modele;
   int prix;
 };
-const Model kModeles[] = {
-    {"Renault", "Clio V", 19900},       {"Renault", "Mégane E-Tech", 38500}, {"Renault", "Captur", 24900},
-    {"Renault", "Scénic", 39900},       {"Renault", "Twingo", 15500},        {"Peugeot", "208", 20500},
-    {"Peugeot", "308", 29900},          {"Peugeot", "3008", 36000},          {"Peugeot", "5008", 40000},
-    {"Citroën", "C3", 18500},           {"Citroën", "C4", 26500},            {"Citroën", "C5 Aircross", 34000},
-    {"Citroën", "Berlingo", 27000},     {"Dacia", "Sandero", 13500},         {"Dacia", "Duster", 19500},
-    {"Volkswagen", "Golf", 31000},      {"Volkswagen", "Polo", 21000},       {"Toyota", "Yaris", 22000},
-    {"Toyota", "Corolla", 31500},       {"Ford", "Puma", 27500},             {"Opel", "Corsa", 19800},
-    {"Fiat", "500", 17900},             {"Škoda", "Octavia", 30500},         {"Alpine", "A110", 62000}};
-const char* const kLibelles[] = {
-    "Vidange et filtre à huile", "Plaquettes de frein avant", "Contrôle technique", "Pneumatique 205/55 R16",
-    "Main-d'œuvre atelier", "Frais d'immatriculation", "Carte grise", "Garantie 12 mois",
-    "Forfait préparation esthétique", "Courroie de distribution", "Batterie 70 Ah", "Balais d'essuie-glace",
-    "Géométrie des trains roulants", "Recharge de climatisation", "Véhicule neuf", "Véhicule d'occasion",
-    "Reprise véhicule", "Accessoires : tapis de sol", "Attelage démontable", "Frais de mise à la route"};
-const char* const kObjets[] = {"Révision des 30 000 km", "Bruit au freinage", "Changement des pneus",
-                               "Voyant moteur allumé", "Préparation contrôle technique", "Climatisation",
-                               "Livraison véhicule neuf", "Expertise avant reprise", "Rappel constructeur"};
-const char* const kInterets[] = {"SUV hybride", "Citadine électrique", "Break familial", "Utilitaire léger",
-                                 "Véhicule d'occasion récent", "Location longue durée", "Reprise + achat"};
-const char* const kLibVehic[][2] = {
-    {"VP", "Voiture particulière"}, {"VU", "Véhicule utilitaire"}, {"CTTE", "Camionnette"},
-    {"CAM", "Camping-car"},         {"MTL", "Motocyclette légère"}, {"QM", "Quadricycle à moteur"},
-    {"VASP", "Véhicule automoteur spécialisé"}, {"TRR", "Tracteur routier"}, {"REM", "Remorque"},
-    {"DEM", "Démonstration"},       {"ELEC", "Électrique"},         {"HYB", "Hybride rechargeable"}};
+const Model kModeles[] = {{"Renault", "Clio V", 19900},   {"Renault", "Mégane E-Tech", 38500},
+                          {"Renault", "Captur", 24900},   {"Renault", "Scénic", 39900},
+                          {"Renault", "Twingo", 15500},   {"Peugeot", "208", 20500},
+                          {"Peugeot", "308", 29900},      {"Peugeot", "3008", 36000},
+                          {"Peugeot", "5008", 40000},     {"Citroën", "C3", 18500},
+                          {"Citroën", "C4", 26500},       {"Citroën", "C5 Aircross", 34000},
+                          {"Citroën", "Berlingo", 27000}, {"Dacia", "Sandero", 13500},
+                          {"Dacia", "Duster", 19500},     {"Volkswagen", "Golf", 31000},
+                          {"Volkswagen", "Polo", 21000},  {"Toyota", "Yaris", 22000},
+                          {"Toyota", "Corolla", 31500},   {"Ford", "Puma", 27500},
+                          {"Opel", "Corsa", 19800},       {"Fiat", "500", 17900},
+                          {"Škoda", "Octavia", 30500},    {"Alpine", "A110", 62000}};
+const char* const kLibelles[] = {"Vidange et filtre à huile",
+                                 "Plaquettes de frein avant",
+                                 "Contrôle technique",
+                                 "Pneumatique 205/55 R16",
+                                 "Main-d'œuvre atelier",
+                                 "Frais d'immatriculation",
+                                 "Carte grise",
+                                 "Garantie 12 mois",
+                                 "Forfait préparation esthétique",
+                                 "Courroie de distribution",
+                                 "Batterie 70 Ah",
+                                 "Balais d'essuie-glace",
+                                 "Géométrie des trains roulants",
+                                 "Recharge de climatisation",
+                                 "Véhicule neuf",
+                                 "Véhicule d'occasion",
+                                 "Reprise véhicule",
+                                 "Accessoires : tapis de sol",
+                                 "Attelage démontable",
+                                 "Frais de mise à la route"};
+const char* const kObjets[] = {"Révision des 30 000 km",
+                               "Bruit au freinage",
+                               "Changement des pneus",
+                               "Voyant moteur allumé",
+                               "Préparation contrôle technique",
+                               "Climatisation",
+                               "Livraison véhicule neuf",
+                               "Expertise avant reprise",
+                               "Rappel constructeur"};
+const char* const kInterets[] = {"SUV hybride",      "Citadine électrique",        "Break familial",
+                                 "Utilitaire léger", "Véhicule d'occasion récent", "Location longue durée",
+                                 "Reprise + achat"};
+const char* const kLibVehic[][2] = {{"VP", "Voiture particulière"},
+                                    {"VU", "Véhicule utilitaire"},
+                                    {"CTTE", "Camionnette"},
+                                    {"CAM", "Camping-car"},
+                                    {"MTL", "Motocyclette légère"},
+                                    {"QM", "Quadricycle à moteur"},
+                                    {"VASP", "Véhicule automoteur spécialisé"},
+                                    {"TRR", "Tracteur routier"},
+                                    {"REM", "Remorque"},
+                                    {"DEM", "Démonstration"},
+                                    {"ELEC", "Électrique"},
+                                    {"HYB", "Hybride rechargeable"}};
 
 struct FieldDef {
   const char* name;
@@ -195,7 +248,9 @@ Schema schemaOf(Kind kind) {
                 {"TOTALTTC", 'N', 12, 2},
                 {"REGLE", 'L', 1, 0},
                 {"MODEREG", 'C', 10, 0}},
-               {{"NUMFACT", "NUMFACT"}, {"DATEFACT", "DATEFACT"}, {"CLIENT", "STR(NUMCLI,8)+DTOS(DATEFACT)"},
+               {{"NUMFACT", "NUMFACT"},
+                {"DATEFACT", "DATEFACT"},
+                {"CLIENT", "STR(NUMCLI,8)+DTOS(DATEFACT)"},
                 {"NOM", "UPPER(NOM)"}}};
       if (kind == Kind::ArchiveFact) s.fields.push_back({"DATEARCH", 'D', 8, 0});
       return s;
@@ -259,8 +314,8 @@ Row makeRow(Kind kind, Random& r, uint32_t n, int year) {
       char code[16];
       std::snprintf(code, sizeof code, "%s%06u", occasion ? "VO" : "VN", n);
       double prix = model.prix * (occasion ? (40 + r.below(50)) / 100.0 : 1.0) / 1.2;
-      static const char* const finitions[] = {"Life", "Zen", "Intens", "Allure", "GT Line", "Business", "Feel",
-                                              "Shine", "Techno", "Évolution"};
+      static const char* const finitions[] = {"Life",     "Zen",  "Intens", "Allure", "GT Line",
+                                              "Business", "Feel", "Shine",  "Techno", "Évolution"};
       return {{code, cp1252(model.marque), cp1252(model.modele), cp1252(r.pick(finitions)), money(prix), "20.00",
                std::to_string(occasion ? r.between(5000, 180000) : 0), randomDate(r, year),
                std::to_string(r.between(0, 12)), r.below(4) ? "T" : "F"}};
@@ -272,8 +327,8 @@ Row makeRow(Kind kind, Random& r, uint32_t n, int year) {
       // Every hundredth customer shares the number of the one before (a data-entry
       // slip real files have): unique tags must keep only the first.
       uint32_t number = 10000 + n - (n % 100 == 0 && n > 1 ? 1 : 0);
-      return {{std::to_string(number), civ[r.below(5)], nom, prenom, adresse, city.cp, cp1252(city.name),
-               phone(r), randomDate(r, r.between(1998, year)), money((static_cast<int>(r.below(2000000)) - 200000) / 100.0)}};
+      return {{std::to_string(number), civ[r.below(5)], nom, prenom, adresse, city.cp, cp1252(city.name), phone(r),
+               randomDate(r, r.between(1998, year)), money((static_cast<int>(r.below(2000000)) - 200000) / 100.0)}};
     }
     case Kind::Potentiel:
       return {{std::to_string(50000 + n), nom, prenom, city.cp, cp1252(city.name), phone(r),
@@ -281,7 +336,8 @@ Row makeRow(Kind kind, Random& r, uint32_t n, int year) {
                std::to_string(r.between(8, 70) * 1000)}};
     case Kind::Vehicules: {
       char vin[20];
-      std::snprintf(vin, sizeof vin, "VF%c%014llu", 'A' + r.below(26), static_cast<unsigned long long>(r.next() % 100000000000000ull));
+      std::snprintf(vin, sizeof vin, "VF%c%014llu", 'A' + r.below(26),
+                    static_cast<unsigned long long>(r.next() % 100000000000000ull));
       static const char* const energies[] = {"Essence", "Diesel", "Hybride", "Électrique", "GPL"};
       return {{immat(r), vin, cp1252(model.marque), cp1252(model.modele), randomDate(r, r.between(2005, year)),
                std::to_string(r.between(0, 250000)), std::to_string(10000 + r.below(5000)),
@@ -293,8 +349,7 @@ Row makeRow(Kind kind, Random& r, uint32_t n, int year) {
       if (n > sizeof kLibVehic / sizeof kLibVehic[0]) code += std::to_string(n);
       return {{code, cp1252(lib[1])}};
     }
-    case Kind::CodePostal:
-      return {{city.cp, cp1252(city.name), std::string(city.cp, city.cp[0] == '9' ? 3 : 2)}};
+    case Kind::CodePostal: return {{city.cp, cp1252(city.name), std::string(city.cp, city.cp[0] == '9' ? 3 : 2)}};
     case Kind::RdvTech: {
       char heure[32];
       std::snprintf(heure, sizeof heure, "%02d:%02d", r.between(8, 17), 15 * r.between(0, 3));
@@ -325,8 +380,7 @@ Row makeRow(Kind kind, Random& r, uint32_t n, int year) {
       std::snprintf(code, sizeof code, "ART%05u", r.below(3000));
       return {{std::to_string(year * 10000 + static_cast<int>(invoice)), std::to_string(line), code,
                cp1252(r.pick(kLibelles)), money(r.between(1, 8) * (r.below(4) ? 1.0 : 0.5)),
-               money(r.between(5, 30000) + r.below(100) / 100.0), money(r.below(4) ? 0 : r.between(1, 15)),
-               "20.00"}};
+               money(r.between(5, 30000) + r.below(100) / 100.0), money(r.below(4) ? 0 : r.between(1, 15)), "20.00"}};
     }
   }
   return {};
@@ -475,11 +529,16 @@ bool kindFromName(const std::string& name, Kind& kind) {
 }
 
 bool indexStateFromName(const std::string& name, IndexState& state) {
-  if (name == "fresh") state = IndexState::Fresh;
-  else if (name == "stale") state = IndexState::Stale;
-  else if (name == "damaged") state = IndexState::Damaged;
-  else if (name == "none") state = IndexState::None;
-  else return false;
+  if (name == "fresh")
+    state = IndexState::Fresh;
+  else if (name == "stale")
+    state = IndexState::Stale;
+  else if (name == "damaged")
+    state = IndexState::Damaged;
+  else if (name == "none")
+    state = IndexState::None;
+  else
+    return false;
   return true;
 }
 
@@ -499,11 +558,12 @@ std::vector<FixtureTag> tagsFor(const TableOptions& o) {
     }
     if (num) tags.push_back({"U_" + std::string(num->name).substr(0, 8), num->name, "", true, false});
     if (dt) tags.push_back({"D_" + std::string(dt->name).substr(0, 8), dt->name, "", false, true});
-    if (ch) tags.push_back({"F_" + std::string(ch->name).substr(0, 8), std::string("UPPER(") + ch->name + ")",
-                            ".NOT. DELETED()", false, false});
+    if (ch)
+      tags.push_back({"F_" + std::string(ch->name).substr(0, 8), std::string("UPPER(") + ch->name + ")",
+                      ".NOT. DELETED()", false, false});
     if (ch && dt)
-      tags.push_back({"C_" + std::string(ch->name).substr(0, 8), std::string(ch->name) + "+DTOS(" + dt->name + ")",
-                      "", false, false});
+      tags.push_back({"C_" + std::string(ch->name).substr(0, 8), std::string(ch->name) + "+DTOS(" + dt->name + ")", "",
+                      false, false});
     if (num) tags.push_back({"N_DESC", num->name, "", false, true});
   } else if (o.tagSet != "standard" && o.tagSet != "none") {
     throw std::runtime_error("unknown tag set: " + o.tagSet + " (standard, full or none)");
@@ -559,13 +619,21 @@ void damageIndex(const std::string& mdxPath, uint64_t seed) {
 }
 
 std::vector<std::string> treeTables(const std::vector<int>& years) {
-  std::vector<std::string> paths = {
-      "DATA\\NEUF\\CATALOGUE.DBF",          "DATA\\OCCASION\\CATALOGUE.DBF",     "DATA\\CLIENT.DBF",
-      "DATA\\POTENTIEL.DBF",                "DATA\\VEHICULES.DBF",               "DATA\\libVEHIC.DBF",
-      "DATA\\cdepostal.DBF",                "DATA\\RDVOUSTECH.DBF",              "DATA\\dosloc.DBF",
-      "DATA\\factures\\DEVIS\\Fact.DBF",    "DATA\\factures\\PROFORMA\\Fact.DBF", "DATA\\factures\\MODELE\\Fact.DBF",
-      "DATA\\factures\\DEVIS\\DetFact.DBF", "DATA\\factures\\PROFORMA\\DetFact.DBF",
-      "DATA\\factures\\MODELE\\DetFact.DBF"};
+  std::vector<std::string> paths = {"DATA\\NEUF\\CATALOGUE.DBF",
+                                    "DATA\\OCCASION\\CATALOGUE.DBF",
+                                    "DATA\\CLIENT.DBF",
+                                    "DATA\\POTENTIEL.DBF",
+                                    "DATA\\VEHICULES.DBF",
+                                    "DATA\\libVEHIC.DBF",
+                                    "DATA\\cdepostal.DBF",
+                                    "DATA\\RDVOUSTECH.DBF",
+                                    "DATA\\dosloc.DBF",
+                                    "DATA\\factures\\DEVIS\\Fact.DBF",
+                                    "DATA\\factures\\PROFORMA\\Fact.DBF",
+                                    "DATA\\factures\\MODELE\\Fact.DBF",
+                                    "DATA\\factures\\DEVIS\\DetFact.DBF",
+                                    "DATA\\factures\\PROFORMA\\DetFact.DBF",
+                                    "DATA\\factures\\MODELE\\DetFact.DBF"};
   for (int year : years)
     for (const char* name : {"Fact.DBF", "DetFact.DBF", "ARCHIVEFACT.DBF"})
       paths.push_back("DATA\\factures\\" + std::to_string(year) + "\\" + name);

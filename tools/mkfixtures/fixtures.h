@@ -35,7 +35,10 @@ enum class IndexState { Fresh, Stale, Damaged, None };
 struct FixtureTag {
   FixtureTag() = default;
   FixtureTag(std::string name_, std::string key_, std::string for_ = {}, bool unique_ = false, bool descending_ = false)
-      : name(std::move(name_)), key(std::move(key_)), forCondition(std::move(for_)), unique(unique_),
+      : name(std::move(name_)),
+        key(std::move(key_)),
+        forCondition(std::move(for_)),
+        unique(unique_),
         descending(descending_) {}
   std::string name;  // at most 10 characters
   std::string key;

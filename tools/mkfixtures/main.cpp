@@ -19,14 +19,15 @@
 namespace {
 
 int usage() {
-  std::fprintf(stderr,
-               "usage:\n"
-               "  mkfixtures table FILE.DBF --kind KIND [--records N] [--seed S] [--tags standard|full|none]\n"
-               "             [--tag \"NAME=KEY[;for=COND][;unique][;descending]\"]... [--index fresh|stale|damaged|none]\n"
-               "             [--year Y] [--deleted PER_THOUSAND]\n"
-               "  mkfixtures tree ROOT [--years Y1,Y2,...] [--records N] [--seed S] [--tags SET] [--index STATE]\n"
-               "  mkfixtures damage FILE.MDX [--seed S]\n"
-               "  mkfixtures kinds\n");
+  std::fprintf(
+      stderr,
+      "usage:\n"
+      "  mkfixtures table FILE.DBF --kind KIND [--records N] [--seed S] [--tags standard|full|none]\n"
+      "             [--tag \"NAME=KEY[;for=COND][;unique][;descending]\"]... [--index fresh|stale|damaged|none]\n"
+      "             [--year Y] [--deleted PER_THOUSAND]\n"
+      "  mkfixtures tree ROOT [--years Y1,Y2,...] [--records N] [--seed S] [--tags SET] [--index STATE]\n"
+      "  mkfixtures damage FILE.MDX [--seed S]\n"
+      "  mkfixtures kinds\n");
   return 2;
 }
 
@@ -48,10 +49,14 @@ bool parseTag(const std::string& text, fixtures::FixtureTag& tag) {
   if (parts.empty() || parts[0].empty()) return false;
   tag.key = parts[0];
   for (size_t i = 1; i < parts.size(); ++i) {
-    if (parts[i].rfind("for=", 0) == 0) tag.forCondition = parts[i].substr(4);
-    else if (parts[i] == "unique") tag.unique = true;
-    else if (parts[i] == "descending") tag.descending = true;
-    else return false;
+    if (parts[i].rfind("for=", 0) == 0)
+      tag.forCondition = parts[i].substr(4);
+    else if (parts[i] == "unique")
+      tag.unique = true;
+    else if (parts[i] == "descending")
+      tag.descending = true;
+    else
+      return false;
   }
   return true;
 }

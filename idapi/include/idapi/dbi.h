@@ -80,25 +80,69 @@ enum { TBLLEVEL3 = 3, TBLLEVEL4 = 4, TBLLEVEL5 = 5, TBLLEVEL7 = 7 };
 
 // Physical dBASE field types (reported with xltNONE).
 enum {
-  fldDBCHAR = 0x201, fldDBNUM = 0x202, fldDBMEMO = 0x203, fldDBBOOL = 0x204, fldDBDATE = 0x205,
-  fldDBFLOAT = 0x206, fldDBLOCK = 0x207, fldDBOLEBLOB = 0x208, fldDBBINARY = 0x209, fldDBBYTES = 0x20A,
-  fldDBLONG = 0x20B, fldDBDATETIME = 0x20C, fldDBDOUBLE = 0x20D, fldDBAUTOINC = 0x20E
+  fldDBCHAR = 0x201,
+  fldDBNUM = 0x202,
+  fldDBMEMO = 0x203,
+  fldDBBOOL = 0x204,
+  fldDBDATE = 0x205,
+  fldDBFLOAT = 0x206,
+  fldDBLOCK = 0x207,
+  fldDBOLEBLOB = 0x208,
+  fldDBBINARY = 0x209,
+  fldDBBYTES = 0x20A,
+  fldDBLONG = 0x20B,
+  fldDBDATETIME = 0x20C,
+  fldDBDOUBLE = 0x20D,
+  fldDBAUTOINC = 0x20E
 };
 // Logical field types (reported with xltFIELD).
 enum {
-  fldUNKNOWN = 0, fldZSTRING = 1, fldDATE = 2, fldBLOB = 3, fldBOOL = 4, fldINT16 = 5, fldINT32 = 6,
-  fldFLOAT = 7, fldBCD = 8, fldBYTES = 9, fldTIME = 10, fldTIMESTAMP = 11, fldUINT16 = 12, fldUINT32 = 13,
-  fldFLOATIEEE = 14, fldVARBYTES = 15, fldLOCKINFO = 16, fldCURSOR = 17, fldINT64 = 18, fldUINT64 = 19
+  fldUNKNOWN = 0,
+  fldZSTRING = 1,
+  fldDATE = 2,
+  fldBLOB = 3,
+  fldBOOL = 4,
+  fldINT16 = 5,
+  fldINT32 = 6,
+  fldFLOAT = 7,
+  fldBCD = 8,
+  fldBYTES = 9,
+  fldTIME = 10,
+  fldTIMESTAMP = 11,
+  fldUINT16 = 12,
+  fldUINT32 = 13,
+  fldFLOATIEEE = 14,
+  fldVARBYTES = 15,
+  fldLOCKINFO = 16,
+  fldCURSOR = 17,
+  fldINT64 = 18,
+  fldUINT64 = 19
 };
 // Blob subtypes used for dBASE memo, binary and OLE fields.
 enum { fldstMEMO = 22, fldstBINARY = 23, fldstDBSOLEOBJ = 28 };
 
 // Error contexts of DbiGetErrorContext.
 enum {
-  ecTOKEN = 1, ecTABLENAME = 3, ecFIELDNAME = 4, ecIMAGEROW = 5, ecUSERNAME = 6, ecFILENAME = 7,
-  ecINDEXNAME = 8, ecDIRNAME = 9, ecKEYNAME = 10, ecALIAS = 11, ecDRIVENAME = 12, ecNATIVECODE = 13,
-  ecNATIVEMSG = 14, ecLINENUMBER = 15, ecCAPABILITY = 16, ecCDRNAME = 17, ecUSERERRMSG = 18,
-  ecDROPOBJECT = 19, ecINTERNALLIMIT = 20, ecEXPRESSION = 21
+  ecTOKEN = 1,
+  ecTABLENAME = 3,
+  ecFIELDNAME = 4,
+  ecIMAGEROW = 5,
+  ecUSERNAME = 6,
+  ecFILENAME = 7,
+  ecINDEXNAME = 8,
+  ecDIRNAME = 9,
+  ecKEYNAME = 10,
+  ecALIAS = 11,
+  ecDRIVENAME = 12,
+  ecNATIVECODE = 13,
+  ecNATIVEMSG = 14,
+  ecLINENUMBER = 15,
+  ecCAPABILITY = 16,
+  ecCDRNAME = 17,
+  ecUSERERRMSG = 18,
+  ecDROPOBJECT = 19,
+  ecINTERNALLIMIT = 20,
+  ecEXPRESSION = 21
 };
 
 // Result codes: category << 8 | subcode.
@@ -276,14 +320,14 @@ typedef struct {
 DBIResult DBIFN DbiInitFn(UINT16 iVer, pDBIEnv pEnv);
 DBIResult DBIFN DbiExit(void);
 DBIResult DBIFN DbiOpenDatabase(const char* pszDbName, const char* pszDbType, DBIOpenMode eOpenMode,
-                                DBIShareMode eShareMode, const char* pszPassword, UINT16 iOptFlds,
-                                pFLDDesc pOptFldDesc, void* pOptParams, phDBIDb phDb);
+                                DBIShareMode eShareMode, const char* pszPassword, UINT16 iOptFlds, pFLDDesc pOptFldDesc,
+                                void* pOptParams, phDBIDb phDb);
 DBIResult DBIFN DbiCloseDatabase(phDBIDb phDb);
 DBIResult DBIFN DbiSetDirectory(hDBIDb hDb, const char* pszDir);
-DBIResult DBIFN DbiOpenTable(hDBIDb hDb, const char* pszTableName, const char* pszDriverType,
-                             const char* pszIndexName, const char* pszIndexTagName, UINT16 iIndexId,
-                             DBIOpenMode eOpenMode, DBIShareMode eShareMode, XLTMode exltMode,
-                             BOOLDBI bUniDirectional, void* pOptParams, phDBICur phCursor);
+DBIResult DBIFN DbiOpenTable(hDBIDb hDb, const char* pszTableName, const char* pszDriverType, const char* pszIndexName,
+                             const char* pszIndexTagName, UINT16 iIndexId, DBIOpenMode eOpenMode,
+                             DBIShareMode eShareMode, XLTMode exltMode, BOOLDBI bUniDirectional, void* pOptParams,
+                             phDBICur phCursor);
 DBIResult DBIFN DbiCloseCursor(phDBICur phCursor);
 DBIResult DBIFN DbiGetCursorProps(hDBICur hCursor, pCURProps pcurProps);
 DBIResult DBIFN DbiGetFieldDescs(hDBICur hCursor, pFLDDesc pfldDesc);
@@ -297,8 +341,8 @@ DBIResult DBIFN DbiGetErrorInfo(BOOLDBI bFull, pDBIErrInfo pErrInfo);
 
 typedef DBIResult(DBIFN* PFN_DbiInitFn)(UINT16, pDBIEnv);
 typedef DBIResult(DBIFN* PFN_DbiExit)(void);
-typedef DBIResult(DBIFN* PFN_DbiOpenDatabase)(const char*, const char*, DBIOpenMode, DBIShareMode, const char*,
-                                              UINT16, pFLDDesc, void*, phDBIDb);
+typedef DBIResult(DBIFN* PFN_DbiOpenDatabase)(const char*, const char*, DBIOpenMode, DBIShareMode, const char*, UINT16,
+                                              pFLDDesc, void*, phDBIDb);
 typedef DBIResult(DBIFN* PFN_DbiCloseDatabase)(phDBIDb);
 typedef DBIResult(DBIFN* PFN_DbiSetDirectory)(hDBIDb, const char*);
 typedef DBIResult(DBIFN* PFN_DbiOpenTable)(hDBIDb, const char*, const char*, const char*, const char*, UINT16,

@@ -13,62 +13,62 @@ namespace app::win {
 class FormWindow;
 
 class Application {
-public:
-    explicit Application(HINSTANCE instance);
-    ~Application();
-    Application(const Application&) = delete;
-    Application& operator=(const Application&) = delete;
+ public:
+  explicit Application(HINSTANCE instance);
+  ~Application();
+  Application(const Application&) = delete;
+  Application& operator=(const Application&) = delete;
 
-    HINSTANCE instance() const { return instance_; }
-    HWND handle() const { return handle_; }
+  HINSTANCE instance() const { return instance_; }
+  HWND handle() const { return handle_; }
 
-    // Title of the taskbar entry and caption of the error box (UTF-8).
-    void setTitle(std::string_view title);
-    const std::wstring& title() const { return title_; }
+  // Title of the taskbar entry and caption of the error box (UTF-8).
+  void setTitle(std::string_view title);
+  const std::wstring& title() const { return title_; }
 
-    void setMainWindow(FormWindow* window) { main_ = window; }
-    FormWindow* mainWindow() const { return main_; }
+  void setMainWindow(FormWindow* window) { main_ = window; }
+  FormWindow* mainWindow() const { return main_; }
 
-    // Shows the main window as the start-up show command asks, then runs the event
-    // loop until the main window is closed. Returns the exit code.
-    int run(int showCommand);
+  // Shows the main window as the start-up show command asks, then runs the event
+  // loop until the main window is closed. Returns the exit code.
+  int run(int showCommand);
 
-    // Queues the request to end the program.
-    void terminate();
+  // Queues the request to end the program.
+  void terminate();
 
-    // The default error report: shows the error in a modal box owned by the active
-    // window. Never throws.
-    void showError(std::exception_ptr error) noexcept;
+  // The default error report: shows the error in a modal box owned by the active
+  // window. Never throws.
+  void showError(std::exception_ptr error) noexcept;
 
-    // The show command the process was started with (STARTUPINFO), SW_SHOWNORMAL when
-    // none was given.
-    static int startupShowCommand();
+  // The show command the process was started with (STARTUPINFO), SW_SHOWNORMAL when
+  // none was given.
+  static int startupShowCommand();
 
-private:
-    static LRESULT CALLBACK windowProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam) noexcept;
-    LRESULT handleMessage(UINT message, WPARAM wParam, LPARAM lParam);
-    void minimize();
-    void restore();
+ private:
+  static LRESULT CALLBACK windowProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam) noexcept;
+  LRESULT handleMessage(UINT message, WPARAM wParam, LPARAM lParam);
+  void minimize();
+  void restore();
 
-    HINSTANCE instance_;
-    HWND handle_ = nullptr;
-    HICON icon_ = nullptr;
-    HICON smallIcon_ = nullptr;
-    std::wstring title_;
-    FormWindow* main_ = nullptr;
+  HINSTANCE instance_;
+  HWND handle_ = nullptr;
+  HICON icon_ = nullptr;
+  HICON smallIcon_ = nullptr;
+  std::wstring title_;
+  FormWindow* main_ = nullptr;
 };
 
 // Runs `body` the way every message handler runs: an escaping error goes to the
 // application's error report and the message counts as handled.
 template <typename Body>
 bool guarded(Application& application, Body&& body) noexcept {
-    try {
-        body();
-        return true;
-    } catch (...) {
-        application.showError(std::current_exception());
-        return false;
-    }
+  try {
+    body();
+    return true;
+  } catch (...) {
+    application.showError(std::current_exception());
+    return false;
+  }
 }
 
 }  // namespace app::win

@@ -21,56 +21,56 @@
 namespace {
 
 class FailingForm : public app::FormEvents {
-public:
-    FailingForm(app::Form& form, std::wstring mode) : form_(form), mode_(std::move(mode)) {}
+ public:
+  FailingForm(app::Form& form, std::wstring mode) : form_(form), mode_(std::move(mode)) {}
 
-    void FormCreate() override { form_.setLabelText("Labelsignature", "e2e"); }
+  void FormCreate() override { form_.setLabelText("Labelsignature", "e2e"); }
 
-    void FormActivate() override {
-        if (mode_ == L"activate") {
-            try {
-                throw app::Error("Table introuvable : DATA\\CLIENTS.DBF");
-            } catch (...) {
-                std::throw_with_nested(app::Error("Echec de la reindexation"));
-            }
-        }
-        if (mode_ == L"silent") {
-            throw app::SilentAbort();
-        }
+  void FormActivate() override {
+    if (mode_ == L"activate") {
+      try {
+        throw app::Error("Table introuvable : DATA\\CLIENTS.DBF");
+      } catch (...) {
+        std::throw_with_nested(app::Error("Echec de la reindexation"));
+      }
     }
-
-    void Image2Click() override {
-        if (mode_ == L"click" && clicks_++ == 0) {
-            throw app::Error("Erreur (clic)");
-        }
-        form_.close();
+    if (mode_ == L"silent") {
+      throw app::SilentAbort();
     }
+  }
 
-private:
-    app::Form& form_;
-    std::wstring mode_;
-    int clicks_ = 0;
+  void Image2Click() override {
+    if (mode_ == L"click" && clicks_++ == 0) {
+      throw app::Error("Erreur (clic)");
+    }
+    form_.close();
+  }
+
+ private:
+  app::Form& form_;
+  std::wstring mode_;
+  int clicks_ = 0;
 };
 
 }  // namespace
 
 int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR commandLine, int) {
-    std::wstring mode = commandLine != nullptr ? commandLine : L"";
-    mode.erase(0, mode.find_first_not_of(L" \t\""));
-    mode.erase(mode.find_last_not_of(L" \t\"") + 1);
-    try {
-        app::win::Application application(instance);
-        application.setTitle("orvane_start");
-        const auto bytes = app::win::rcdata(instance, "SPLASH_LAYOUT");
-        app::win::FormWindow window(application,
-                                    app::parseLayout(std::string_view(reinterpret_cast<const char*>(bytes.data()), bytes.size())));
-        FailingForm form(window, mode);
-        application.setMainWindow(&window);
-        window.create(form);
-        const int code = application.run(app::win::Application::startupShowCommand());
-        application.setMainWindow(nullptr);
-        return code;
-    } catch (...) {
-        return 1;
-    }
+  std::wstring mode = commandLine != nullptr ? commandLine : L"";
+  mode.erase(0, mode.find_first_not_of(L" \t\""));
+  mode.erase(mode.find_last_not_of(L" \t\"") + 1);
+  try {
+    app::win::Application application(instance);
+    application.setTitle("orvane_start");
+    const auto bytes = app::win::rcdata(instance, "SPLASH_LAYOUT");
+    app::win::FormWindow window(
+        application, app::parseLayout(std::string_view(reinterpret_cast<const char*>(bytes.data()), bytes.size())));
+    FailingForm form(window, mode);
+    application.setMainWindow(&window);
+    window.create(form);
+    const int code = application.run(app::win::Application::startupShowCommand());
+    application.setMainWindow(nullptr);
+    return code;
+  } catch (...) {
+    return 1;
+  }
 }

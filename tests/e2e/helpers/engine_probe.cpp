@@ -51,8 +51,7 @@ int hold(sys::System& system, const std::string& table) {
   std::printf("{\"held\":true}\n");
   std::fflush(stdout);
   char line[64];
-  while (std::fgets(line, sizeof line, stdin) != nullptr) {
-  }
+  while (std::fgets(line, sizeof line, stdin) != nullptr) {}
   engine.check(engine.SetToBegin(held.Handle()));
   held.Close();
   std::printf("{\"released\":true}\n");

@@ -66,8 +66,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         const Value& v = e.evaluate(record, count);
         if (v.type != e.type()) broken("value type differs from the expression's type");
         if (v.type == ValueType::Character && v.text.size() > e.length()) broken("field value longer than the field");
-      } catch (const ExpressionError&) {
-      }
+      } catch (const ExpressionError&) {}
     }
   }
   if (count != t.recordCount) broken("record count differs from the header's");

@@ -104,8 +104,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         if (julianDay(y, m, d) != v.julian) broken("date that does not convert back", text);
       }
       first[i] = v;
-    } catch (const ExpressionError&) {
-    }
+    } catch (const ExpressionError&) {}
   }
   // The compiled expression reuses its buffers: a record's value must not depend on
   // the records evaluated before it.
@@ -113,8 +112,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     std::optional<Value> v;
     try {
       v = e->evaluate(records.rows[i].data(), static_cast<uint32_t>(i + 1));
-    } catch (const ExpressionError&) {
-    }
+    } catch (const ExpressionError&) {}
     if (v.has_value() != first[i].has_value()) broken("evaluation fails only sometimes", text);
     if (v && (v->text != first[i]->text || std::memcmp(&v->number, &first[i]->number, sizeof(double)) != 0 ||
               v->julian != first[i]->julian || v->logical != first[i]->logical))

@@ -22,8 +22,8 @@ inline const FixedTable& fixedTable() {
     using testing_tables::FieldDef;
     using testing_tables::Row;
     const std::vector<FieldDef> fields = {
-        {"CODE", 'C', 6},     {"NOM", 'C', 20},     {"MONTANT", 'N', 10, 2}, {"QTE", 'N', 4},
-        {"DATEFACT", 'D', 8}, {"PAYE", 'L', 1},     {"TAUX", 'F', 8, 3},
+        {"CODE", 'C', 6},     {"NOM", 'C', 20}, {"MONTANT", 'N', 10, 2}, {"QTE", 'N', 4},
+        {"DATEFACT", 'D', 8}, {"PAYE", 'L', 1}, {"TAUX", 'F', 8, 3},
     };
     const std::vector<Row> rows = {
         {{"A001", "Dupont", "1234.50", "3", "20240115", "T", "19.600"}},

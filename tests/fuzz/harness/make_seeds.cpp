@@ -17,8 +17,8 @@ using namespace idapi::core;
 namespace {
 
 void save(const std::string& path, const std::vector<uint8_t>& bytes) {
-  std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char*>(bytes.data()),
-                                              static_cast<std::streamsize>(bytes.size()));
+  std::ofstream(path, std::ios::binary)
+      .write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
   std::printf("%s: %zu bytes\n", path.c_str(), bytes.size());
 }
 
@@ -92,9 +92,8 @@ int main(int argc, char** argv) {
   testing_tables::TableOptions level3;
   level3.version = 0x83;
   level3.production = false;
-  save(tables + "level3_memo.dbf",
-       testing_tables::makeTable({{"CODE", 'C', 3}, {"NOTE", 'M', 10}, {"PRIX", 'N', 7, 2}},
-                                 {{{"A", "         1", "12.50"}}}, level3));
+  save(tables + "level3_memo.dbf", testing_tables::makeTable({{"CODE", 'C', 3}, {"NOTE", 'M', 10}, {"PRIX", 'N', 7, 2}},
+                                                             {{{"A", "         1", "12.50"}}}, level3));
   testing_tables::TableOptions level5;
   level5.production = false;
   level5.endMarker = false;

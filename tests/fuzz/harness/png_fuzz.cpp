@@ -26,11 +26,12 @@ void decode(std::span<const uint8_t> file) {
     // Touch the last pixel through the accessor the painting code uses.
     volatile uint8_t last = image.at(image.width - 1, image.height - 1)[2];
     (void)last;
-  } catch (const app::Error&) {
-  }
+  } catch (const app::Error&) {}
 }
 
-uint32_t be32(const uint8_t* p) { return (uint32_t{p[0]} << 24) | (uint32_t{p[1]} << 16) | (uint32_t{p[2]} << 8) | p[3]; }
+uint32_t be32(const uint8_t* p) {
+  return (uint32_t{p[0]} << 24) | (uint32_t{p[1]} << 16) | (uint32_t{p[2]} << 8) | p[3];
+}
 
 // Rewrites the CRC of every complete chunk; true if one changed.
 bool repairCrcs(std::vector<uint8_t>& file) {

@@ -180,8 +180,10 @@ int main(int argc, char** argv) {
       if (after.size() != before.size()) problem += " a scratch or temporary file was left behind;";
       for (const auto& [name, bytes] : before) {
         auto it = after.find(name);
-        if (it == after.end()) problem += " " + name + " went;";
-        else if (upper(name) != "CP.MDX" && it->second != bytes) problem += " " + name + " changed;";
+        if (it == after.end())
+          problem += " " + name + " went;";
+        else if (upper(name) != "CP.MDX" && it->second != bytes)
+          problem += " " + name + " changed;";
       }
       repaired = after.count("CP.MDX") && after.at("CP.MDX") != before.at("CP.MDX");
     }

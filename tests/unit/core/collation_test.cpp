@@ -25,10 +25,10 @@ using testing_tables::Row;
 
 namespace {
 
-using testsupport::CodeAndText;
 using ::testing::AllOf;
 using ::testing::HasSubstr;
 using ::testing::Throws;
+using testsupport::CodeAndText;
 
 // Record numbers and key bytes of a tag's leaves, in tree order.
 std::vector<std::pair<uint32_t, std::string>> leaves(const std::vector<uint8_t>& mdx, size_t tagIndex,
@@ -44,8 +44,10 @@ std::vector<std::pair<uint32_t, std::string>> leaves(const std::vector<uint8_t>&
     const bool leaf = u32At(b, at + 8 + size_t{group} * k) == 0;
     for (uint32_t i = 0; i < k + (leaf ? 0 : 1); ++i) {
       const size_t e = at + 8 + size_t{group} * i;
-      if (leaf) out.emplace_back(u32At(b, e), std::string(reinterpret_cast<const char*>(mdx.data() + e + 4), keyLength));
-      else visit(u32At(b, e));
+      if (leaf)
+        out.emplace_back(u32At(b, e), std::string(reinterpret_cast<const char*>(mdx.data() + e + 4), keyLength));
+      else
+        visit(u32At(b, e));
     }
   };
   visit(u32At(b, size_t{headerPage} * 512));
@@ -59,11 +61,11 @@ TEST(Collation, WesternEuropeanOrderFollowsTheDriversWeights) {
   // The dictionary-like order of the driver: a < A < ä < Ä < b < B (Windows-1252 bytes).
   const std::string order[] = {"a", "A", "\xE4", "\xC4", "b", "B"};
   for (size_t i = 0; i + 1 < std::size(order); ++i) EXPECT_LT(we.compare(order[i], order[i + 1]), 0) << i;
-  EXPECT_LT(we.compare("e", "\xE9"), 0);      // e < é
-  EXPECT_LT(we.compare("\xE9", "f"), 0);      // é < f, where byte order puts é after z
+  EXPECT_LT(we.compare("e", "\xE9"), 0);        // e < é
+  EXPECT_LT(we.compare("\xE9", "f"), 0);        // é < f, where byte order puts é after z
   EXPECT_GT(we.compare("zz", "\xE9t\xE9"), 0);  // byte order would put é after z
   EXPECT_GT(we.compare("\xE9t\xE9", "ete"), 0);
-  EXPECT_EQ(we.compare("ab", "ab  "), 0);     // blank padded
+  EXPECT_EQ(we.compare("ab", "ab  "), 0);  // blank padded
   EXPECT_EQ(we.name(), "DBWINWE0");
   // Byte order drivers: none, the US drivers, the code-page marks of other software.
   for (uint8_t id : {0x00, 0x01, 0x02, 0x03, 0x1B, 0x37, 0x57}) {
@@ -101,17 +103,26 @@ TEST(Collation, UpperAndLowerFollowTheDriversCodePage) {
     return s;
   };
   EXPECT_EQ(up(0x58, "caf\xE9 \xFF\x9C"), "CAF\xC9 \x9F\x8C");  // é→É, ÿ→Ÿ, œ→Œ in Windows-1252
-  EXPECT_EQ(up(0x58, "stra\xDF" "e"), "STRA\xDF" "E");         // ß has no one-letter capital
-  EXPECT_EQ(up(0x0D, "\x82t\x82"), "\x90T\x90");                // é→É in code page 437 (French)
-  EXPECT_EQ(up(0x0E, "\x85"), "\xB7");                          // à→À in code page 850
-  EXPECT_EQ(up(0x00, "caf\xE9"), "CAF\xE9");                    // no driver: ASCII letters only
-  EXPECT_EQ(up(0x57, "caf\xE9"), "CAF\xE9");                    // nor the US drivers
+  EXPECT_EQ(up(0x58,
+               "stra\xDF"
+               "e"),
+            "STRA\xDF"
+            "E");                                 // ß has no one-letter capital
+  EXPECT_EQ(up(0x0D, "\x82t\x82"), "\x90T\x90");  // é→É in code page 437 (French)
+  EXPECT_EQ(up(0x0E, "\x85"), "\xB7");            // à→À in code page 850
+  EXPECT_EQ(up(0x00, "caf\xE9"), "CAF\xE9");      // no driver: ASCII letters only
+  EXPECT_EQ(up(0x57, "caf\xE9"), "CAF\xE9");      // nor the US drivers
   EXPECT_EQ(up(0x1B, "\x82t\x82"), "\x82T\x82");
   std::string lower = "\xC9T\xC9";
   EXPECT_TRUE(LanguageRules::of(0x58).toLower(lower));
   EXPECT_EQ(lower, "\xE9t\xE9");
   // Double-byte text: the byte after a lead byte is not a letter, even when it looks like one.
-  EXPECT_EQ(up(0x13, "a\x82" "a" "b"), "A\x82" "aB");
+  EXPECT_EQ(up(0x13,
+               "a\x82"
+               "a"
+               "b"),
+            "A\x82"
+            "aB");
   // A code page whose letters are not known here: a byte above 0x7F is reported.
   std::string s = "x\xE9";
   EXPECT_FALSE(LanguageRules::of(0xF0).toUpper(s));
@@ -125,8 +136,28 @@ struct Names {
 
 Names frenchNames(uint8_t languageId) {
   Names n;
-  n.values = {"\xC9lise", "eric", "Eric", "zo\xE9", "Zo\xE9", "\xE9mile", "emile", "Andr\xE9", "andre", "\xC0 part",
-              "apart", "b\xE9" "b\xE9", "Bebe", "\xE7" "a", "ca", "Ca", "d", "\xE9t\xE9", "ete", "Ete"};
+  n.values = {"\xC9lise",
+              "eric",
+              "Eric",
+              "zo\xE9",
+              "Zo\xE9",
+              "\xE9mile",
+              "emile",
+              "Andr\xE9",
+              "andre",
+              "\xC0 part",
+              "apart",
+              "b\xE9"
+              "b\xE9",
+              "Bebe",
+              "\xE7"
+              "a",
+              "ca",
+              "Ca",
+              "d",
+              "\xE9t\xE9",
+              "ete",
+              "Ete"};
   std::vector<Row> rows;
   for (const auto& v : n.values) rows.push_back({{v}});
   testing_tables::TableOptions o;
@@ -139,9 +170,10 @@ Names frenchNames(uint8_t languageId) {
 
 TEST(Collation, RebuiltTagFollowsTheDriverAndKeepsRawBytes) {
   Names n = frenchNames(0x58);
-  const IndexHeader ix = makeIndex(n.table, "NOMS",
-                                   {defineTag(n.table, "NAME", "NAME"), defineTag(n.table, "DNAME", "NAME", "", false, true),
-                                    defineTag(n.table, "UNAME", "UPPER(NAME)", "", true)});
+  const IndexHeader ix =
+      makeIndex(n.table, "NOMS",
+                {defineTag(n.table, "NAME", "NAME"), defineTag(n.table, "DNAME", "NAME", "", false, true),
+                 defineTag(n.table, "UNAME", "UPPER(NAME)", "", true)});
   const auto mdx = rebuild(n.table, n.dbf, ix);
   const LanguageRules we = LanguageRules::of(0x58);
   // The expected order computed from the values with the driver's comparison (equal
@@ -176,7 +208,8 @@ TEST(Collation, RebuiltTagFollowsTheDriverAndKeepsRawBytes) {
 
   // The checker uses the same order: our index passes, one in byte order does not.
   MemorySource dbf(n.dbf), index(mdx);
-  for (const TagReport& r : checkIndex(n.table, dbf, index, "NOMS.MDX")) EXPECT_TRUE(r.ok) << r.tag << ": " << r.problem;
+  for (const TagReport& r : checkIndex(n.table, dbf, index, "NOMS.MDX"))
+    EXPECT_TRUE(r.ok) << r.tag << ": " << r.problem;
   Names bin = frenchNames(0x00);
   auto byteOrdered = rebuild(bin.table, bin.dbf, makeIndex(bin.table, "NOMS", {defineTag(bin.table, "NAME", "NAME")}));
   byteOrdered[31] = 0x58;

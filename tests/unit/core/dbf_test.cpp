@@ -15,12 +15,12 @@ using testing_tables::TableOptions;
 
 namespace {
 
-using testsupport::CodeAndText;
 using ::testing::HasSubstr;
 using ::testing::Throws;
+using testsupport::CodeAndText;
 
 const std::vector<FieldDef> kFields = {{"CODE", 'C', 6}, {"QTY", 'N', 5, 0}, {"PRICE", 'N', 9, 2},
-                                        {"SOLD", 'D', 8},  {"OK", 'L', 1},     {"NOTES", 'M', 10}};
+                                       {"SOLD", 'D', 8}, {"OK", 'L', 1},     {"NOTES", 'M', 10}};
 const std::vector<Row> kRows = {{{"A1", "3", "12.50", "20240101", "T", ""}},
                                 {{"B2", "4", "1.00", "20240202", "F", ""}, true}};
 
@@ -82,10 +82,13 @@ TEST(TableWriter, WritesWhatTheReaderReadsBack) {
     EXPECT_EQ(t.fields[0].name, "CODE");
     EXPECT_EQ(t.fields[1].type, 'N');
     EXPECT_EQ(t.fields[1].decimals, 2);
-    if (version == 0x03) EXPECT_TRUE(t.fields[0].mdxTag);
-    else EXPECT_EQ(t.fields[2].name, "A_LONGER_NAME");  // level 7 keeps names of up to 32 bytes
+    if (version == 0x03)
+      EXPECT_TRUE(t.fields[0].mdxTag);
+    else
+      EXPECT_EQ(t.fields[2].name, "A_LONGER_NAME");  // level 7 keeps names of up to 32 bytes
     const uint8_t* first = bytes.data() + t.headerLength;
-    EXPECT_EQ(std::string(reinterpret_cast<const char*>(first), 10), " ABCD234.5");  // text cut at its end, numbers keep their low digits
+    EXPECT_EQ(std::string(reinterpret_cast<const char*>(first), 10),
+              " ABCD234.5");  // text cut at its end, numbers keep their low digits
     EXPECT_EQ(first[t.recordLength], '*');
     EXPECT_EQ(std::string(reinterpret_cast<const char*>(first + t.recordLength + 1), 9), "Z        ");
   }
@@ -255,7 +258,8 @@ TEST(RecordReader, ReadsEveryRecordAcrossChunks) {
     ++n;
     EXPECT_EQ(reader.recordNumber(), n);
     EXPECT_EQ(r[0], (n - 1) % 7 == 0 ? '*' : ' ');
-    EXPECT_EQ(std::string(reinterpret_cast<const char*>(r + 1), 6), ("R" + std::to_string(n - 1) + "     ").substr(0, 6));
+    EXPECT_EQ(std::string(reinterpret_cast<const char*>(r + 1), 6),
+              ("R" + std::to_string(n - 1) + "     ").substr(0, 6));
   }
   EXPECT_EQ(n, 1000u);
 }

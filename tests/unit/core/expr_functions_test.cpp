@@ -24,10 +24,10 @@ using testing_tables::Row;
 
 namespace {
 
-using testsupport::CodeAndText;
 using ::testing::AllOf;
 using ::testing::HasSubstr;
 using ::testing::Throws;
+using testsupport::CodeAndText;
 
 class Functions : public ::testing::Test {
  protected:
@@ -105,10 +105,10 @@ TEST_F(Functions, TextFunctionsGiveHandWorkedValues) {
   EXPECT_EQ(length("STUFF(CODE, QTY, 1, 'ab')"), 8);  // start unknown: the longest result
   EXPECT_EQ(text("STUFF(CODE, QTY - 10, 1, '/')"), "A/-12 ");
   // SOUNDEX: published codes of the classic algorithm.
-  const std::pair<const char*, const char*> sounds[] = {
-      {"Robert", "R163"}, {"Rupert", "R163"}, {"Rubin", "R150"},   {"Ashcraft", "A261"}, {"Tymczak", "T522"},
-      {"Pfister", "P236"}, {"Honeyman", "H555"}, {"Lee", "L000"}, {"  lloyd", "L300"},   {"1abc", "0000"},
-      {"", "0000"},       {"O'Hara", "O000"}};
+  const std::pair<const char*, const char*> sounds[] = {{"Robert", "R163"},   {"Rupert", "R163"},  {"Rubin", "R150"},
+                                                        {"Ashcraft", "A261"}, {"Tymczak", "T522"}, {"Pfister", "P236"},
+                                                        {"Honeyman", "H555"}, {"Lee", "L000"},     {"  lloyd", "L300"},
+                                                        {"1abc", "0000"},     {"", "0000"},        {"O'Hara", "O000"}};
   for (const auto& [word, code] : sounds) EXPECT_EQ(text(std::string("SOUNDEX([") + word + "])"), code) << word;
   EXPECT_EQ(length("SOUNDEX(NAME)"), 4);
   // Whether an accented letter is a letter, and which, is not known: refused, unless
@@ -130,14 +130,14 @@ TEST_F(Functions, EmptyAndIsblankTellZeroFromBlank) {
   EXPECT_TRUE(logical("EMPTY(BORN)", 2));
   EXPECT_TRUE(logical("ISBLANK(BORN)", 2));
   EXPECT_FALSE(logical("EMPTY(BORN)"));
-  EXPECT_TRUE(logical("EMPTY(OK)", 3));   // .F.
+  EXPECT_TRUE(logical("EMPTY(OK)", 3));  // .F.
   EXPECT_FALSE(logical("ISBLANK(OK)", 3));
   EXPECT_TRUE(logical("ISBLANK(OK)", 2));
   EXPECT_TRUE(logical("EMPTY(CODE)", 2));
   EXPECT_TRUE(logical("EMPTY('')"));
   EXPECT_TRUE(logical("BORN = CTOD('  /  /  ')", 2));  // the usual test for an empty date
   EXPECT_TRUE(logical("EMPTY(CTOD(''))"));
-  EXPECT_EQ(number("DOW(BORN)"), 6);  // 15 March 2024 was a Friday
+  EXPECT_EQ(number("DOW(BORN)"), 6);     // 15 March 2024 was a Friday
   EXPECT_EQ(number("DOW(BORN)", 3), 5);  // 1 January 1970 was a Thursday
   EXPECT_EQ(number("DOW(BORN)", 2), 0);
 }
@@ -153,7 +153,7 @@ TEST_F(Functions, ModAndRoundAgreeWithIntegerArithmetic) {
   std::mt19937_64 rng(9);
   for (int i = 0; i < 3000; ++i) {
     const long long x = static_cast<long long>(rng() % 20000001) - 10000000;  // -10000.000 .. 10000.000
-    const int d = static_cast<int>(rng() % 6) - 2;                              // -2 .. 3
+    const int d = static_cast<int>(rng() % 6) - 2;                            // -2 .. 3
     // Round half away from zero in integers: unit = 10^(3-d) thousandths.
     long long unit = 1;
     for (int k = 0; k < 3 - d; ++k) unit *= 10;
@@ -195,9 +195,10 @@ TEST_F(Functions, WhatAnIndexCannotReproduceIsRefusedWithItsReason) {
   EXPECT_EQ(refusal("REPLICATE('ab', 200)").find("(accepted)"), std::string::npos);
 
   // Through a tag: the index's own error code, naming the tag, its expression and why.
-  for (const auto& [key, cond, reason] : {std::tuple<std::string, std::string, std::string>{"DTOC(BORN)", "", "date setting"},
-                                          {"NAME", "FACT->QTY > 0", "another table"},
-                                          {"CLIENT->NAME", "CDOW(BORN) = 'Friday'", "language setting"}}) {
+  for (const auto& [key, cond, reason] :
+       {std::tuple<std::string, std::string, std::string>{"DTOC(BORN)", "", "date setting"},
+        {"NAME", "FACT->QTY > 0", "another table"},
+        {"CLIENT->NAME", "CDOW(BORN) = 'Friday'", "language setting"}}) {
     TagDefinition tag;
     tag.name = "BAD";
     tag.keyExpression = key;
@@ -221,23 +222,40 @@ TEST_F(Functions, WhatAnIndexCannotReproduceIsRefusedWithItsReason) {
 // by hand from the fields), in full and shortened to four letters.
 TEST_F(Functions, EveryFunctionHasItsResultTypeAndLength) {
   const std::vector<std::tuple<std::string, ValueType, uint16_t>> calls = {
-      {"UPPER(NAME)", ValueType::Character, 10},       {"LOWER(NAME)", ValueType::Character, 10},
-      {"SUBSTR(NAME, 2, 3)", ValueType::Character, 3}, {"LEFT(NAME, 4)", ValueType::Character, 4},
-      {"RIGHT(NAME, 4)", ValueType::Character, 4},     {"TRIM(NAME)", ValueType::Character, 10},
-      {"RTRIM(NAME)", ValueType::Character, 10},       {"LTRIM(NAME)", ValueType::Character, 10},
-      {"ALLTRIM(NAME)", ValueType::Character, 10},     {"DTOS(BORN)", ValueType::Character, 8},
-      {"STR(PRICE, 8, 2)", ValueType::Character, 8},   {"VAL(CODE)", ValueType::Numeric, 20},
-      {"IIF(OK, NAME, CODE)", ValueType::Character, 10}, {"RECNO()", ValueType::Numeric, 10},
-      {"DELETED()", ValueType::Logical, 1},            {"YEAR(BORN)", ValueType::Numeric, 4},
-      {"MONTH(BORN)", ValueType::Numeric, 2},          {"DAY(BORN)", ValueType::Numeric, 2},
-      {"ABS(PRICE)", ValueType::Numeric, 8},           {"INT(QTY)", ValueType::Numeric, 5},
-      {"AT('A', NAME)", ValueType::Numeric, 5},        {"CHR(65)", ValueType::Character, 1},
-      {"ASC(NAME)", ValueType::Numeric, 3},            {"LEN(NAME)", ValueType::Numeric, 5},
-      {"MOD(QTY, 7)", ValueType::Numeric, 1},          {"ROUND(PRICE, 1)", ValueType::Numeric, 8},
-      {"SPACE(3)", ValueType::Character, 3},           {"REPLICATE(CODE, 2)", ValueType::Character, 12},
-      {"STUFF(NAME, 2, 3, 'xy')", ValueType::Character, 9}, {"EMPTY(NAME)", ValueType::Logical, 1},
-      {"ISBLANK(QTY)", ValueType::Logical, 1},         {"SOUNDEX(NAME)", ValueType::Character, 4},
-      {"CTOD('  /  /  ')", ValueType::Date, 8},        {"DOW(BORN)", ValueType::Numeric, 1}};
+      {"UPPER(NAME)", ValueType::Character, 10},
+      {"LOWER(NAME)", ValueType::Character, 10},
+      {"SUBSTR(NAME, 2, 3)", ValueType::Character, 3},
+      {"LEFT(NAME, 4)", ValueType::Character, 4},
+      {"RIGHT(NAME, 4)", ValueType::Character, 4},
+      {"TRIM(NAME)", ValueType::Character, 10},
+      {"RTRIM(NAME)", ValueType::Character, 10},
+      {"LTRIM(NAME)", ValueType::Character, 10},
+      {"ALLTRIM(NAME)", ValueType::Character, 10},
+      {"DTOS(BORN)", ValueType::Character, 8},
+      {"STR(PRICE, 8, 2)", ValueType::Character, 8},
+      {"VAL(CODE)", ValueType::Numeric, 20},
+      {"IIF(OK, NAME, CODE)", ValueType::Character, 10},
+      {"RECNO()", ValueType::Numeric, 10},
+      {"DELETED()", ValueType::Logical, 1},
+      {"YEAR(BORN)", ValueType::Numeric, 4},
+      {"MONTH(BORN)", ValueType::Numeric, 2},
+      {"DAY(BORN)", ValueType::Numeric, 2},
+      {"ABS(PRICE)", ValueType::Numeric, 8},
+      {"INT(QTY)", ValueType::Numeric, 5},
+      {"AT('A', NAME)", ValueType::Numeric, 5},
+      {"CHR(65)", ValueType::Character, 1},
+      {"ASC(NAME)", ValueType::Numeric, 3},
+      {"LEN(NAME)", ValueType::Numeric, 5},
+      {"MOD(QTY, 7)", ValueType::Numeric, 1},
+      {"ROUND(PRICE, 1)", ValueType::Numeric, 8},
+      {"SPACE(3)", ValueType::Character, 3},
+      {"REPLICATE(CODE, 2)", ValueType::Character, 12},
+      {"STUFF(NAME, 2, 3, 'xy')", ValueType::Character, 9},
+      {"EMPTY(NAME)", ValueType::Logical, 1},
+      {"ISBLANK(QTY)", ValueType::Logical, 1},
+      {"SOUNDEX(NAME)", ValueType::Character, 4},
+      {"CTOD('  /  /  ')", ValueType::Date, 8},
+      {"DOW(BORN)", ValueType::Numeric, 1}};
   for (const auto& [call, type, declared] : calls) {
     const std::string name = call.substr(0, call.find('('));
     for (const std::string& form : {call, name.substr(0, 4) + call.substr(name.size())}) {
@@ -289,7 +307,8 @@ TEST(LocaleProof, FrenchLocaleGivesByteIdenticalIndexes) {
     char price[16], rate[16];
     std::snprintf(price, sizeof price, "%d.%02d", static_cast<int>(rng() % 5000) - 2500, static_cast<int>(rng() % 100));
     std::snprintf(rate, sizeof rate, "%d.%03d", static_cast<int>(rng() % 10), static_cast<int>(rng() % 1000));
-    rows.push_back({{std::string(1, static_cast<char>('a' + rng() % 26)) + "\xE9" + std::to_string(rng() % 90), price, rate}});
+    rows.push_back(
+        {{std::string(1, static_cast<char>('a' + rng() % 26)) + "\xE9" + std::to_string(rng() % 90), price, rate}});
   }
   testing_tables::TableOptions o;
   o.languageId = 0x58;

@@ -13,9 +13,8 @@ namespace {
 class ExprTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    std::vector<FieldDef> fields = {{"NAME", 'C', 10}, {"FIRST", 'C', 8},  {"QTY", 'N', 5},
-                                     {"PRICE", 'N', 8, 2}, {"BORN", 'D', 8}, {"ACTIVE", 'L', 1},
-                                     {"EMPTYD", 'D', 8}};
+    std::vector<FieldDef> fields = {{"NAME", 'C', 10}, {"FIRST", 'C', 8},  {"QTY", 'N', 5},   {"PRICE", 'N', 8, 2},
+                                    {"BORN", 'D', 8},  {"ACTIVE", 'L', 1}, {"EMPTYD", 'D', 8}};
     rows_ = {{{"Dupont", "Jean", "12", "123.45", "19700102", "T", ""}},
              {{"  Lee", "", "-3", "-0.50", "20240229", "F", ""}, true}};
     bytes_ = testing_tables::makeTable(fields, rows_);
@@ -63,7 +62,9 @@ TEST_F(ExprTest, PlusConcatenatesAndMinusMovesTrailingBlanks) {
   EXPECT_EQ(text("\"AB  \" - \"CD\""), "ABCD  ");
   EXPECT_EQ(text("'AB' - 'CD'"), "ABCD");
   // Leading blanks stay where they are; a blank left side moves entirely.
-  EXPECT_EQ(text("NAME-FIRST", 2), "  Lee        " "     ");
+  EXPECT_EQ(text("NAME-FIRST", 2),
+            "  Lee        "
+            "     ");
   EXPECT_EQ(text("[    ]-'X'"), "X    ");
   EXPECT_EQ(text("NAME-FIRST-'!'"), "DupontJean!        ");
 }
@@ -116,9 +117,9 @@ TEST_F(ExprTest, StrValAndNumbers) {
   EXPECT_EQ(text("STR(QTY,5)"), "   12");
   EXPECT_EQ(text("STR(PRICE,8,1)"), "   123.5");  // rounded
   EXPECT_EQ(text("STR(PRICE,3)"), "123");
-  EXPECT_EQ(text("STR(PRICE,2)"), "**");  // too wide
+  EXPECT_EQ(text("STR(PRICE,2)"), "**");        // too wide
   EXPECT_EQ(text("STR(PRICE,5)", 2), "   -1");  // -0.5 rounds away from zero
-  EXPECT_EQ(text("STR(-0.4,3)"), "  0");       // no negative zero
+  EXPECT_EQ(text("STR(-0.4,3)"), "  0");        // no negative zero
   EXPECT_EQ(text("STR(QTY,3)+NAME"), " 12Dupont    ");
   EXPECT_EQ(eval("VAL('  12.50xyz')").number, 12.5);
   EXPECT_EQ(eval("VAL('  12.50xyz')").text, "12.50");

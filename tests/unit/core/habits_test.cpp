@@ -39,7 +39,9 @@ struct Image {
   uint16_t group(int tag) const { return u16At(Bytes(bytes), size_t{tagHeader(tag)} * 512 + 18); }
   uint8_t* node(uint32_t page) { return bytes.data() + size_t{page} * 512; }
   uint32_t count(uint32_t page) { return u32At(Bytes(bytes), size_t{page} * 512); }
-  bool leaf(uint32_t page, uint16_t g) { return u32At(Bytes(bytes), size_t{page} * 512 + 8 + size_t{g} * count(page)) == 0; }
+  bool leaf(uint32_t page, uint16_t g) {
+    return u32At(Bytes(bytes), size_t{page} * 512 + 8 + size_t{g} * count(page)) == 0;
+  }
   // Leaf pages of a tag, left to right.
   std::vector<uint32_t> leaves(int tag) {
     std::vector<uint32_t> out;
@@ -293,7 +295,8 @@ TEST(BlockSize, OnePageBlocksRebuildAndCheck) {
   auto dbf = makeTable({{"CODE", 'C', 10}, {"QTY", 'N', 4}}, rows);
   MemorySource src(dbf);
   TableHeader t = readTableHeader(src, "H.DBF");
-  auto mdx = rebuild(t, dbf, makeIndex(t, "H", {defineTag(t, "CODE", "CODE"), defineTag(t, "QTY", "QTY", "", true)}, 1));
+  auto mdx =
+      rebuild(t, dbf, makeIndex(t, "H", {defineTag(t, "CODE", "CODE"), defineTag(t, "QTY", "QTY", "", true)}, 1));
   MemorySource m(mdx);
   IndexHeader ix = readIndexHeader(m, "H.MDX");
   EXPECT_EQ(ix.blockPages, 1);

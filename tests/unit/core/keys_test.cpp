@@ -12,7 +12,8 @@ namespace {
 
 std::vector<uint8_t> hex(const std::string& s) {
   std::vector<uint8_t> out;
-  for (size_t i = 0; i + 1 < s.size() + 1; i += 3) out.push_back(static_cast<uint8_t>(std::stoul(s.substr(i, 2), nullptr, 16)));
+  for (size_t i = 0; i + 1 < s.size() + 1; i += 3)
+    out.push_back(static_cast<uint8_t>(std::stoul(s.substr(i, 2), nullptr, 16)));
   return out;
 }
 

@@ -22,10 +22,10 @@ using testing_tables::Row;
 
 namespace {
 
-using testsupport::CodeAndText;
 using ::testing::AllOf;
 using ::testing::HasSubstr;
 using ::testing::Throws;
+using testsupport::CodeAndText;
 
 uint32_t u32(const std::vector<uint8_t>& b, size_t at) { return u32At(Bytes(b), at); }
 uint16_t u16(const std::vector<uint8_t>& b, size_t at) { return u16At(Bytes(b), at); }
@@ -95,7 +95,8 @@ TreeShape readTag(const std::vector<uint8_t>& file, size_t tagIndex) {
   Walker w{file, block, keyLength, u16(file, h + 18), u16(file, h + 14), {}, -1, {}};
   w.walk(u32(file, h), 0);
   w.shape.depth = w.leafDepth + 1;
-  for (size_t i = 0; i + 1 < w.leafSizes.size(); ++i) EXPECT_EQ(w.leafSizes[i], static_cast<int>(w.keysMax)) << "leaf " << i;
+  for (size_t i = 0; i + 1 < w.leafSizes.size(); ++i)
+    EXPECT_EQ(w.leafSizes[i], static_cast<int>(w.keysMax)) << "leaf " << i;
   return w.shape;
 }
 
@@ -122,20 +123,23 @@ std::vector<uint8_t> dateKey(int y, int m, int d) {
 // ---------------------------------------------------------------- the worked example
 
 TEST(Rebuild, WorkedExampleByteForByte) {
-  auto dbf = makeTable({{"INVNO", 'N', 6}, {"CUSTNAME", 'C', 20}, {"INVDATE", 'D', 8}},
-                       {{{"1002", "Baker", "20240315"}},
-                        {{"1001", "adams", "20240102"}, true},
-                        {{"1003", "Baker", "20231231"}}});
+  auto dbf = makeTable(
+      {{"INVNO", 'N', 6}, {"CUSTNAME", 'C', 20}, {"INVDATE", 'D', 8}},
+      {{{"1002", "Baker", "20240315"}}, {{"1001", "adams", "20240102"}, true}, {{"1003", "Baker", "20231231"}}});
   MemorySource src(dbf);
   TableHeader t = readTableHeader(src, "INVOICE.DBF");
-  IndexHeader ix = makeIndex(t, "INVOICE",
-                             {defineTag(t, "INVNO", "INVNO"), defineTag(t, "NAME", "UPPER(CUSTNAME)"),
-                              defineTag(t, "INVDATE", "INVDATE")});
+  IndexHeader ix = makeIndex(
+      t, "INVOICE",
+      {defineTag(t, "INVNO", "INVNO"), defineTag(t, "NAME", "UPPER(CUSTNAME)"), defineTag(t, "INVDATE", "INVDATE")});
   std::vector<uint8_t> file = rebuild(t, dbf, ix);
 
   std::vector<uint8_t> want(8192, 0);
-  auto put = [&](size_t at, std::initializer_list<uint8_t> bytes) { std::copy(bytes.begin(), bytes.end(), want.begin() + static_cast<long>(at)); };
-  auto text = [&](size_t at, const std::string& s) { std::copy(s.begin(), s.end(), want.begin() + static_cast<long>(at)); };
+  auto put = [&](size_t at, std::initializer_list<uint8_t> bytes) {
+    std::copy(bytes.begin(), bytes.end(), want.begin() + static_cast<long>(at));
+  };
+  auto text = [&](size_t at, const std::string& s) {
+    std::copy(s.begin(), s.end(), want.begin() + static_cast<long>(at));
+  };
   put(0, {0x02, 0x7C, 0x03, 0x14});
   text(4, "INVOICE");
   put(20, {0x02, 0x00, 0x00, 0x04, 0x01, 0x30, 0x20, 0x00});
@@ -170,18 +174,21 @@ TEST(Rebuild, WorkedExampleByteForByte) {
     put(at, {static_cast<uint8_t>(entries.size()), 0, 0, 0});
     for (size_t i = 0; i < entries.size(); ++i) {
       put(at + 8 + group * i, {entries[i].first, 0, 0, 0});
-      std::copy(entries[i].second.begin(), entries[i].second.end(), want.begin() + static_cast<long>(at + 12 + group * i));
+      std::copy(entries[i].second.begin(), entries[i].second.end(),
+                want.begin() + static_cast<long>(at + 12 + group * i));
     }
   };
   leaf(5120, 16, {{2, {0x38, 0x11, 0x10, 0x01}}, {1, {0x38, 0x11, 0x10, 0x02}}, {3, {0x38, 0x11, 0x10, 0x03}}});
   leaf(6144, 24,
-       {{2, bytesOf("ADAMS               ")}, {1, bytesOf("BAKER               ")}, {3, bytesOf("BAKER               ")}});
-  leaf(7168, 12, {{3, {0, 0, 0, 0, 0x4B, 0xC5, 0x42, 0x41}},
-                  {2, {0, 0, 0, 0, 0x4C, 0xC5, 0x42, 0x41}},
-                  {1, {0, 0, 0, 0x80, 0x70, 0xC5, 0x42, 0x41}}});
+       {{2, bytesOf("ADAMS               ")},
+        {1, bytesOf("BAKER               ")},
+        {3, bytesOf("BAKER               ")}});
+  leaf(7168, 12,
+       {{3, {0, 0, 0, 0, 0x4B, 0xC5, 0x42, 0x41}},
+        {2, {0, 0, 0, 0, 0x4C, 0xC5, 0x42, 0x41}},
+        {1, {0, 0, 0, 0x80, 0x70, 0xC5, 0x42, 0x41}}});
   ASSERT_EQ(file.size(), want.size());
-  for (size_t i = 0; i < want.size(); ++i)
-    ASSERT_EQ(file[i], want[i]) << "first difference at byte " << i;
+  for (size_t i = 0; i < want.size(); ++i) ASSERT_EQ(file[i], want[i]) << "first difference at byte " << i;
 
   // And the header reads back as the same definitions.
   MemorySource back(file);
@@ -280,13 +287,12 @@ TEST(Rebuild, LongCharacterKeysMakeDeepTrees) {
 class TagKinds : public ::testing::Test {
  protected:
   void SetUp() override {
-    dbf_ = makeTable({{"NAME", 'C', 8}, {"QTY", 'N', 4}, {"DAY", 'D', 8}},
-                     {{{"pear", "3", "20240105"}},
-                      {{"apple", "-2", "20231201"}, true},
-                      {{"pear", "3", ""}},
-                      {{"Apple", "10", "20240105"}},
-                      {{"fig", "0", "20240301"}, true},
-                      {{"apple", "7", "20231201"}}});
+    dbf_ = makeTable({{"NAME", 'C', 8}, {"QTY", 'N', 4}, {"DAY", 'D', 8}}, {{{"pear", "3", "20240105"}},
+                                                                            {{"apple", "-2", "20231201"}, true},
+                                                                            {{"pear", "3", ""}},
+                                                                            {{"Apple", "10", "20240105"}},
+                                                                            {{"fig", "0", "20240301"}, true},
+                                                                            {{"apple", "7", "20231201"}}});
     MemorySource src(dbf_);
     table_ = readTableHeader(src, "K.DBF");
   }
@@ -353,10 +359,10 @@ TEST(Rebuild, SpillingToRunsGivesTheSameFile) {
   auto dbf = makeTable({{"NAME", 'C', 12}, {"QTY", 'N', 6}, {"DAY", 'D', 8}}, rows);
   MemorySource src(dbf);
   TableHeader t = readTableHeader(src, "S.DBF");
-  IndexHeader ix = makeIndex(t, "S",
-                             {defineTag(t, "NAME", "UPPER(NAME)"), defineTag(t, "QTY", "QTY", "", true),
-                              defineTag(t, "DAY", "DAY", "", false, true),
-                              defineTag(t, "MIX", "DTOS(DAY)+NAME", ".NOT. DELETED()", true)});
+  IndexHeader ix = makeIndex(
+      t, "S",
+      {defineTag(t, "NAME", "UPPER(NAME)"), defineTag(t, "QTY", "QTY", "", true),
+       defineTag(t, "DAY", "DAY", "", false, true), defineTag(t, "MIX", "DTOS(DAY)+NAME", ".NOT. DELETED()", true)});
   auto inMemory = rebuild(t, dbf, ix);
   MemoryScratchStore scratch;
   RebuildOptions spill;
@@ -456,9 +462,10 @@ TEST(Rebuild, UnusableExpressionNamesTagAndExpressionAndWritesNothing) {
                         Case{division, "record 2"}, Case{logical, "QTY > 1"}}) {
     IndexHeader ix = makeIndex(t, "F", {defineTag(t, "GOOD", "NAME"), c.tag});
     VectorSink sink;
-    EXPECT_THAT([&] { rebuildIndex(t, src, ix, "F.MDX", sink); },
-                Throws<Failure>(CodeAndText(kKeyExpressionError, AllOf(HasSubstr("F.MDX"), HasSubstr("tag " + c.tag.name),
-                                                                       HasSubstr(c.expect)))))
+    EXPECT_THAT(
+        [&] { rebuildIndex(t, src, ix, "F.MDX", sink); },
+        Throws<Failure>(CodeAndText(kKeyExpressionError,
+                                    AllOf(HasSubstr("F.MDX"), HasSubstr("tag " + c.tag.name), HasSubstr(c.expect)))))
         << c.tag.name;
     EXPECT_TRUE(sink.bytes.empty()) << c.tag.name;
   }
@@ -492,8 +499,9 @@ class IndexHeaderTest : public ::testing::Test {
     MemorySource src(dbf_);
     table_ = readTableHeader(src, "H.DBF");
     good_ = rebuild(table_, dbf_,
-                    makeIndex(table_, "H", {defineTag(table_, "NAME", "NAME", "QTY > 0", false, true),
-                                            defineTag(table_, "QTY", "QTY", "", true)}));
+                    makeIndex(table_, "H",
+                              {defineTag(table_, "NAME", "NAME", "QTY > 0", false, true),
+                               defineTag(table_, "QTY", "QTY", "", true)}));
   }
   void expectCorrupt(const std::vector<uint8_t>& bytes, const char* why) {
     MemorySource m(bytes);

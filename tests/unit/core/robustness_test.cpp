@@ -39,11 +39,11 @@ TEST(Robustness, MutatedTablesAndIndexesNeverCrash) {
   const auto dbf = makeTable({{"NAME", 'C', 6}, {"QTY", 'N', 4}, {"DAY", 'D', 8}}, rows);
   MemorySource src(dbf);
   const TableHeader t = readTableHeader(src, "R.DBF");
-  const auto mdx = rebuild(t, dbf,
-                           makeIndex(t, "R",
-                                     {defineTag(t, "NAME", "UPPER(NAME)+STR(QTY,4)"),
-                                      defineTag(t, "QTY", "QTY", "QTY > 10", true),
-                                      defineTag(t, "DAY", "DAY", ".NOT. DELETED()", false, true)}));
+  const auto mdx =
+      rebuild(t, dbf,
+              makeIndex(t, "R",
+                        {defineTag(t, "NAME", "UPPER(NAME)+STR(QTY,4)"), defineTag(t, "QTY", "QTY", "QTY > 10", true),
+                         defineTag(t, "DAY", "DAY", ".NOT. DELETED()", false, true)}));
   std::mt19937 rng(2024);
   int tableFailures = 0, indexFailures = 0, faultyReports = 0;
   for (int round = 0; round < 1500; ++round) {
@@ -81,10 +81,11 @@ TEST(Robustness, RandomExpressionTextNeverCrashes) {
                              {{{"abc", "12", "20240101", "T"}}});
   MemorySource src(dbf);
   const TableHeader t = readTableHeader(src, "E.DBF");
-  const char* pieces[] = {"NAME", "QTY", "DAY", "OK", "(", ")", ",", "+", "-", "*", "/", "^", "=", "<>", "$",
-                          ".AND.", ".OR.", ".NOT.", "'x'", "\"yy\"", "[z]", "3", "0", "-1", "UPPER(", "SUBSTR(",
-                          "STR(", "VAL(", "IIF(", "DTOS(", "TRIM(", "RECNO()", "DELETED()", "LEFT(", "RIGHT(", ".T.",
-                          "1.5", "DTOC(", "->", "!", "#", ">=", "999999999", "'", "["};
+  const char* pieces[] = {"NAME", "QTY",    "DAY",   "OK",    "(",       ")",         ",",         "+",       "-",
+                          "*",    "/",      "^",     "=",     "<>",      "$",         ".AND.",     ".OR.",    ".NOT.",
+                          "'x'",  "\"yy\"", "[z]",   "3",     "0",       "-1",        "UPPER(",    "SUBSTR(", "STR(",
+                          "VAL(", "IIF(",   "DTOS(", "TRIM(", "RECNO()", "DELETED()", "LEFT(",     "RIGHT(",  ".T.",
+                          "1.5",  "DTOC(",  "->",    "!",     "#",       ">=",        "999999999", "'",       "["};
   std::mt19937 rng(99);
   int compiled = 0;
   for (int i = 0; i < 20000; ++i) {
@@ -98,8 +99,7 @@ TEST(Robustness, RandomExpressionTextNeverCrashes) {
       if (e.type() == ValueType::Character) {
         EXPECT_LE(v.text.size(), size_t{e.length()}) << text;
       }
-    } catch (const ExpressionError&) {
-    }
+    } catch (const ExpressionError&) {}
   }
   EXPECT_GT(compiled, 500);
 }

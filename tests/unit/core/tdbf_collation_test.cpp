@@ -43,14 +43,16 @@ std::map<std::string, std::vector<uint32_t>> run(const std::string& cmd, const f
 }
 
 void save(const fs::path& p, const std::vector<uint8_t>& bytes) {
-  std::ofstream(p, std::ios::binary).write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+  std::ofstream(p, std::ios::binary)
+      .write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
 }
 
 class NationalOrder : public ::testing::TestWithParam<int> {};
 
 TEST_P(NationalOrder, TdbfsOwnOrderIsTheOrderOfOurRebuiltTag) {
   const uint8_t id = static_cast<uint8_t>(GetParam());
-  const fs::path dir = fs::temp_directory_path() / ("tdbf_order_" + std::to_string(::getpid()) + "_" + std::to_string(id));
+  const fs::path dir =
+      fs::temp_directory_path() / ("tdbf_order_" + std::to_string(::getpid()) + "_" + std::to_string(id));
   fs::remove_all(dir);
   fs::create_directories(dir / "theirs");
   fs::create_directories(dir / "ours");
@@ -72,8 +74,8 @@ TEST_P(NationalOrder, TdbfsOwnOrderIsTheOrderOfOurRebuiltTag) {
   plain.languageId = id;
   plain.production = false;
   save(dir / "theirs" / "t.dbf", testing_tables::makeTable({{"NAME", 'C', 8}}, rows, plain));
-  const auto theirs = run(std::string(TDBFORDER_PATH) + " '" + (dir / "theirs" / "t.dbf").string() + "' NAME NAME",
-                          dir / "theirs.txt");
+  const auto theirs =
+      run(std::string(TDBFORDER_PATH) + " '" + (dir / "theirs" / "t.dbf").string() + "' NAME NAME", dir / "theirs.txt");
 
   testing_tables::TableOptions production = plain;
   production.production = true;
@@ -83,7 +85,8 @@ TEST_P(NationalOrder, TdbfsOwnOrderIsTheOrderOfOurRebuiltTag) {
   const auto mdx = testing_tables::rebuild(t, dbf, testing_tables::makeIndex(t, "T", {defineTag(t, "NAME", "NAME")}));
   save(dir / "ours" / "t.dbf", dbf);
   save(dir / "ours" / "t.mdx", mdx);
-  const auto ours = run(std::string(WALKMDX_PATH) + " '" + (dir / "ours" / "t.dbf").string() + "' 10000", dir / "ours.txt");
+  const auto ours =
+      run(std::string(WALKMDX_PATH) + " '" + (dir / "ours" / "t.dbf").string() + "' 10000", dir / "ours.txt");
 
   ASSERT_EQ(theirs.count("NAME"), 1u);
   ASSERT_EQ(ours.count("NAME"), 1u);

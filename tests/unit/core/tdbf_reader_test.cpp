@@ -84,15 +84,16 @@ TEST(IndependentReader, WalksEveryCharacterAndNumericTagInOrder) {
   std::mt19937 rng(31);
   std::vector<Record> recs;
   std::vector<Row> rows;
-  const char* names[] = {"Martin", "Bernard", "Dubois", "Thomas", "Robert", "Richard", "Petit", "durand", "leroy", "Moreau"};
+  const char* names[] = {"Martin",  "Bernard", "Dubois", "Thomas", "Robert",
+                         "Richard", "Petit",   "durand", "leroy",  "Moreau"};
   for (int i = 0; i < 6000; ++i) {
     Record r;
     r.name = std::string(names[rng() % 10]) + " " + std::to_string(rng() % 400);
     r.name.resize(20, ' ');
     r.cents = static_cast<long>(rng() % 2000000) - 1000000;
     char day[16];
-    std::snprintf(day, sizeof day, "%04d%02d%02d", 1995 + static_cast<int>(rng() % 30), 1 + static_cast<int>(rng() % 12),
-                  1 + static_cast<int>(rng() % 28));
+    std::snprintf(day, sizeof day, "%04d%02d%02d", 1995 + static_cast<int>(rng() % 30),
+                  1 + static_cast<int>(rng() % 12), 1 + static_cast<int>(rng() % 28));
     r.day = day;
     r.deleted = rng() % 8 == 0;
     char amount[32];
@@ -104,16 +105,17 @@ TEST(IndependentReader, WalksEveryCharacterAndNumericTagInOrder) {
   const auto dbf = makeTable({{"NAME", 'C', 20}, {"AMOUNT", 'N', 10, 2}, {"DAY", 'D', 8}}, rows);
   MemorySource src(dbf);
   const TableHeader t = readTableHeader(src, "FACT.DBF");
-  const IndexHeader ix = makeIndex(t, "FACT",
-                                   {defineTag(t, "NAME", "NAME"), defineTag(t, "AMOUNT", "AMOUNT"),
-                                    defineTag(t, "UNAME", "UPPER(NAME)", "", true),
-                                    defineTag(t, "DAMOUNT", "AMOUNT", "", false, true),
-                                    defineTag(t, "LIVE", "NAME", ".NOT. DELETED()"),
-                                    defineTag(t, "DAYNAME", "DTOS(DAY)+NAME")});
+  const IndexHeader ix =
+      makeIndex(t, "FACT",
+                {defineTag(t, "NAME", "NAME"), defineTag(t, "AMOUNT", "AMOUNT"),
+                 defineTag(t, "UNAME", "UPPER(NAME)", "", true), defineTag(t, "DAMOUNT", "AMOUNT", "", false, true),
+                 defineTag(t, "LIVE", "NAME", ".NOT. DELETED()"), defineTag(t, "DAYNAME", "DTOS(DAY)+NAME")});
   const auto mdx = rebuild(t, dbf, ix);
   {
-    std::ofstream(dir / "fact.dbf", std::ios::binary).write(reinterpret_cast<const char*>(dbf.data()), static_cast<std::streamsize>(dbf.size()));
-    std::ofstream(dir / "fact.mdx", std::ios::binary).write(reinterpret_cast<const char*>(mdx.data()), static_cast<std::streamsize>(mdx.size()));
+    std::ofstream(dir / "fact.dbf", std::ios::binary)
+        .write(reinterpret_cast<const char*>(dbf.data()), static_cast<std::streamsize>(dbf.size()));
+    std::ofstream(dir / "fact.mdx", std::ios::binary)
+        .write(reinterpret_cast<const char*>(mdx.data()), static_cast<std::streamsize>(mdx.size()));
   }
   // The component looks for the index with a lower-case extension.
   auto got = walk(dir / "fact.dbf", recs.size() + 10);
@@ -124,9 +126,12 @@ TEST(IndependentReader, WalksEveryCharacterAndNumericTagInOrder) {
   };
   EXPECT_EQ(got["NAME"], orderBy(recs, [](const Record& r) { return r.name; }));
   EXPECT_EQ(got["AMOUNT"], orderBy(recs, [](const Record& r) { return r.cents; }));
-  EXPECT_EQ(got["UNAME"], orderBy(recs, [&](const Record& r) { return upper(r.name); }, true));
-  EXPECT_EQ(got["DAMOUNT"], orderBy(recs, [](const Record& r) { return r.cents; }, false, true));
-  EXPECT_EQ(got["LIVE"], orderBy(recs, [](const Record& r) { return r.name; }, false, false, true));
+  EXPECT_EQ(got["UNAME"], orderBy(
+                              recs, [&](const Record& r) { return upper(r.name); }, true));
+  EXPECT_EQ(got["DAMOUNT"], orderBy(
+                                recs, [](const Record& r) { return r.cents; }, false, true));
+  EXPECT_EQ(got["LIVE"], orderBy(
+                             recs, [](const Record& r) { return r.name; }, false, false, true));
   EXPECT_EQ(got["DAYNAME"], orderBy(recs, [](const Record& r) { return r.day + r.name; }));
   fs::remove_all(dir);
 }

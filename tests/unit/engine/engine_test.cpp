@@ -45,9 +45,9 @@ TEST_F(EngineTest, CallsBeforeStartAreRefused) {
   EXPECT_EQ(DbiOpenDatabase(nullptr, nullptr, dbiREADWRITE, dbiOPENSHARED, nullptr, 0, nullptr, nullptr, &db),
             DBIERR_NOTINITIALIZED);
   hDBICur cursor = nullptr;
-  EXPECT_EQ(DbiOpenTable(db, "X.DBF", "DBASE", nullptr, nullptr, 0, dbiREADWRITE, dbiOPENEXCL, xltFIELD, 0,
-                         nullptr, &cursor),
-            DBIERR_NOTINITIALIZED);
+  EXPECT_EQ(
+      DbiOpenTable(db, "X.DBF", "DBASE", nullptr, nullptr, 0, dbiREADWRITE, dbiOPENEXCL, xltFIELD, 0, nullptr, &cursor),
+      DBIERR_NOTINITIALIZED);
   EXPECT_EQ(DbiRegenIndexes(cursor), DBIERR_NOTINITIALIZED);
   EXPECT_EQ(DbiExit(), DBIERR_NOTINITIALIZED);
   auto stack = errorStack();
@@ -124,7 +124,7 @@ TEST_F(EngineTest, BadHandlesAndParametersAreRefusedWithoutCrashing) {
   EXPECT_EQ(DbiGetCursorProps(nullptr, &props), DBIERR_INVALIDHNDL);
   EXPECT_EQ(DbiGetCursorProps(cursor, nullptr), DBIERR_INVALIDPARAM);
   EXPECT_EQ(DbiRegenIndexes(engine.db()), DBIERR_INVALIDHNDL);  // a database is not a cursor
-  EXPECT_EQ(DbiSetDirectory(cursor, ""), DBIERR_INVALIDHNDL);  // and a cursor is not a database
+  EXPECT_EQ(DbiSetDirectory(cursor, ""), DBIERR_INVALIDHNDL);   // and a cursor is not a database
   EXPECT_EQ(DbiCloseCursor(nullptr), DBIERR_INVALIDPARAM);
 
   hDBICur copy = cursor;
@@ -134,15 +134,15 @@ TEST_F(EngineTest, BadHandlesAndParametersAreRefusedWithoutCrashing) {
   EXPECT_EQ(DbiGetCursorProps(copy, &props), DBIERR_INVALIDHNDL);
 
   hDBICur out = bogus;
-  EXPECT_EQ(DbiOpenTable(engine.db(), nullptr, "DBASE", nullptr, nullptr, 0, dbiREADWRITE, dbiOPENEXCL, xltFIELD,
-                         0, nullptr, &out),
+  EXPECT_EQ(DbiOpenTable(engine.db(), nullptr, "DBASE", nullptr, nullptr, 0, dbiREADWRITE, dbiOPENEXCL, xltFIELD, 0,
+                         nullptr, &out),
             DBIERR_INVALIDFILENAME);
   EXPECT_EQ(out, nullptr);
   EXPECT_EQ(DbiOpenTable(engine.db(), table.c_str(), "ASCIIDRV", nullptr, nullptr, 0, dbiREADWRITE, dbiOPENEXCL,
                          xltFIELD, 0, nullptr, &out),
             DBIERR_UNKNOWNTBLTYPE);
-  EXPECT_EQ(DbiOpenTable(engine.db(), table.c_str(), "DBASE", nullptr, nullptr, 0, 7, dbiOPENEXCL, xltFIELD, 0,
-                         nullptr, &out),
+  EXPECT_EQ(DbiOpenTable(engine.db(), table.c_str(), "DBASE", nullptr, nullptr, 0, 7, dbiOPENEXCL, xltFIELD, 0, nullptr,
+                         &out),
             DBIERR_INVALIDPARAM);
   std::string longName(400, 'a');
   EXPECT_EQ(engine.open(longName, out), DBIERR_INVALIDFILENAME);
@@ -482,8 +482,8 @@ TEST_F(EngineTest, DescribesTableFieldsAndTags) {
   EXPECT_EQ(DbiCloseCursor(&cursor), DBIERR_NONE);
 
   // Physical types when asked for no translation.
-  ASSERT_EQ(DbiOpenTable(engine.db(), table.c_str(), "DBASE", nullptr, nullptr, 0, dbiREADONLY, dbiOPENSHARED,
-                         xltNONE, 0, nullptr, &cursor),
+  ASSERT_EQ(DbiOpenTable(engine.db(), table.c_str(), "DBASE", nullptr, nullptr, 0, dbiREADONLY, dbiOPENSHARED, xltNONE,
+                         0, nullptr, &cursor),
             DBIERR_NONE);
   ASSERT_EQ(DbiGetFieldDescs(cursor, fields.data()), DBIERR_NONE);
   EXPECT_EQ(v(fields[0].iFldType), fldDBNUM);

@@ -73,14 +73,29 @@ TEST(Fixtures, TreeHasTheApplicationsPathsAndYearlyFolders) {
   fixtures::writeTree(dir.path(), options);
   std::set<std::string> files;
   for (const auto& [path, bytes] : snapshot(dir.path())) files.insert(path);
-  for (const char* expected :
-       {"DATA/NEUF/CATALOGUE.DBF", "DATA/OCCASION/CATALOGUE.DBF", "DATA/CLIENT.DBF", "DATA/POTENTIEL.DBF",
-        "DATA/VEHICULES.DBF", "DATA/libVEHIC.DBF", "DATA/cdepostal.DBF", "DATA/RDVOUSTECH.DBF", "DATA/dosloc.DBF",
-        "DATA/factures/DEVIS/Fact.DBF", "DATA/factures/PROFORMA/Fact.DBF", "DATA/factures/MODELE/Fact.DBF",
-        "DATA/factures/DEVIS/DetFact.DBF", "DATA/factures/PROFORMA/DetFact.DBF", "DATA/factures/MODELE/DetFact.DBF",
-        "DATA/factures/2019/Fact.DBF", "DATA/factures/2019/DetFact.DBF", "DATA/factures/2019/ARCHIVEFACT.DBF",
-        "DATA/factures/2021/Fact.DBF", "DATA/factures/2021/DetFact.DBF", "DATA/factures/2021/ARCHIVEFACT.DBF",
-        "DATA/libVEHIC.MDX", "DATA/factures/2021/ARCHIVEFACT.MDX"})
+  for (const char* expected : {"DATA/NEUF/CATALOGUE.DBF",
+                               "DATA/OCCASION/CATALOGUE.DBF",
+                               "DATA/CLIENT.DBF",
+                               "DATA/POTENTIEL.DBF",
+                               "DATA/VEHICULES.DBF",
+                               "DATA/libVEHIC.DBF",
+                               "DATA/cdepostal.DBF",
+                               "DATA/RDVOUSTECH.DBF",
+                               "DATA/dosloc.DBF",
+                               "DATA/factures/DEVIS/Fact.DBF",
+                               "DATA/factures/PROFORMA/Fact.DBF",
+                               "DATA/factures/MODELE/Fact.DBF",
+                               "DATA/factures/DEVIS/DetFact.DBF",
+                               "DATA/factures/PROFORMA/DetFact.DBF",
+                               "DATA/factures/MODELE/DetFact.DBF",
+                               "DATA/factures/2019/Fact.DBF",
+                               "DATA/factures/2019/DetFact.DBF",
+                               "DATA/factures/2019/ARCHIVEFACT.DBF",
+                               "DATA/factures/2021/Fact.DBF",
+                               "DATA/factures/2021/DetFact.DBF",
+                               "DATA/factures/2021/ARCHIVEFACT.DBF",
+                               "DATA/libVEHIC.MDX",
+                               "DATA/factures/2021/ARCHIVEFACT.MDX"})
     EXPECT_TRUE(files.count(expected)) << expected;
   EXPECT_EQ(files.size(), 42u);
   EXPECT_FALSE(fs::exists(dir / "DATA/factures/2020"));
@@ -93,7 +108,8 @@ TEST(Fixtures, TreeHasTheApplicationsPathsAndYearlyFolders) {
 TEST(Fixtures, CommandLineWritesTablesAndTrees) {
   TempDir dir;
   auto run = [&](const std::string& args) { return std::system((std::string(MKFIXTURES) + " " + args).c_str()); };
-  EXPECT_EQ(run("table '" + (dir / "V.DBF") + "' --kind vehicules --records 40 --seed 3 --index stale "
+  EXPECT_EQ(run("table '" + (dir / "V.DBF") +
+                "' --kind vehicules --records 40 --seed 3 --index stale "
                 "--tag 'KMD=KM;descending' --tag 'IMM=IMMAT;for=.NOT. DELETED();unique'"),
             0);
   EXPECT_NE(checkTable(dir / "V.DBF", dir / "V.MDX"), "");

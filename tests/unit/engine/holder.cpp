@@ -21,8 +21,8 @@ int main(int argc, char** argv) {
   if (DbiOpenDatabase(nullptr, nullptr, dbiREADWRITE, dbiOPENSHARED, nullptr, 0, nullptr, nullptr, &db) != 0) return 4;
   DBIShareMode share = std::strcmp(argv[2], "exclusive") == 0 ? dbiOPENEXCL : dbiOPENSHARED;
   hDBICur cursor = nullptr;
-  DBIResult rc = DbiOpenTable(db, argv[1], "DBASE", nullptr, nullptr, 0, dbiREADWRITE, share, xltFIELD, 0,
-                              nullptr, &cursor);
+  DBIResult rc =
+      DbiOpenTable(db, argv[1], "DBASE", nullptr, nullptr, 0, dbiREADWRITE, share, xltFIELD, 0, nullptr, &cursor);
   if (rc != DBIERR_NONE) {
     std::printf("fail %04X\n", rc);
     std::fflush(stdout);

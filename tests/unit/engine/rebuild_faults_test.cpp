@@ -26,7 +26,7 @@ namespace {
 std::atomic<int> flockFault{0};      // errno to fail flock() with, 0: none
 std::atomic<ino_t> watchedTable{0};  // inode whose first read of records runs the hook
 std::atomic<off_t> recordsStart{0};
-std::function<void()> midRebuild;    // run once, from inside the rebuild
+std::function<void()> midRebuild;  // run once, from inside the rebuild
 
 void runHookIfDue(int fd, off_t offset) {
   if (watchedTable.load() == 0 || offset < recordsStart.load()) return;

@@ -21,8 +21,9 @@ TEST(SharedLibrary, ExportsTheEngineFunctionsByName) {
   ASSERT_NE(lib, nullptr) << dlerror();
   for (const char* name : kFunctions) EXPECT_NE(dlsym(lib, name), nullptr) << name;
   // Internal symbols stay inside the library.
-  EXPECT_EQ(dlsym(lib, "_ZN5idapi4core15readTableHeaderERKNS0_10ByteSourceERKNSt7__cxx1112basic_stringIcSt11char_"
-                       "traitsIcESaIcEEE"),
+  EXPECT_EQ(dlsym(lib,
+                  "_ZN5idapi4core15readTableHeaderERKNS0_10ByteSourceERKNSt7__cxx1112basic_stringIcSt11char_"
+                  "traitsIcESaIcEEE"),
             nullptr);
 
   auto init = reinterpret_cast<PFN_DbiInitFn>(dlsym(lib, "DbiInitFn"));

@@ -44,8 +44,7 @@ void writeFile(const std::string& path, const std::string& bytes) {
 std::map<std::string, std::string> snapshot(const std::string& root) {
   std::map<std::string, std::string> files;
   for (const auto& entry : fs::recursive_directory_iterator(root))
-    if (entry.is_regular_file())
-      files[fs::relative(entry.path(), root).string()] = readFile(entry.path().string());
+    if (entry.is_regular_file()) files[fs::relative(entry.path(), root).string()] = readFile(entry.path().string());
   return files;
 }
 
@@ -93,8 +92,7 @@ Engine::~Engine() { DbiExit(); }
 DBIResult Engine::open(const std::string& path, hDBICur& cursor, DBIShareMode share, DBIOpenMode mode,
                        const char* driver) {
   cursor = nullptr;
-  return DbiOpenTable(db_, path.c_str(), driver, nullptr, nullptr, 0, mode, share, xltFIELD, 0, nullptr,
-                      &cursor);
+  return DbiOpenTable(db_, path.c_str(), driver, nullptr, nullptr, 0, mode, share, xltFIELD, 0, nullptr, &cursor);
 }
 
 std::string makeTable(const TempDir& dir, const std::string& name, fixtures::Kind kind, uint32_t records,

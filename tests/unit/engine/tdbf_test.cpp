@@ -248,24 +248,24 @@ using fixtures::FixtureTag;
 
 std::vector<Case> readerCases() {
   std::vector<FixtureTag> client = {{"NUMCLI", "NUMCLI"},
-                                 {"NOM", "NOM"},
-                                 {"CPNOM", "CP+NOM"},
-                                 {"U_NUMCLI", "NUMCLI", "", true},
-                                 {"N_DESC", "NUMCLI", "", false, true},
-                                 {"V_DESC", "VILLE", "", false, true},
-                                 {"U_VILLE", "VILLE", "", true, true},
-                                 {"F_NOM", "NOM", ".NOT. DELETED()"},
-                                 {"C_CIV", "CIVILITE+DTOS(DATECRE)"},
-                                 {"ENCOURS", "ENCOURS"}};
+                                    {"NOM", "NOM"},
+                                    {"CPNOM", "CP+NOM"},
+                                    {"U_NUMCLI", "NUMCLI", "", true},
+                                    {"N_DESC", "NUMCLI", "", false, true},
+                                    {"V_DESC", "VILLE", "", false, true},
+                                    {"U_VILLE", "VILLE", "", true, true},
+                                    {"F_NOM", "NOM", ".NOT. DELETED()"},
+                                    {"C_CIV", "CIVILITE+DTOS(DATECRE)"},
+                                    {"ENCOURS", "ENCOURS"}};
   std::vector<FixtureTag> detfact = {{"NUMFACT", "STR(NUMFACT,8)+STR(NUMLIGNE,3)"},
-                                  {"CODE", "CODE"},
-                                  {"LIBELLE", "LIBELLE", ".NOT. DELETED()"},
-                                  {"PRIXUNIT", "PRIXUNIT"},
-                                  {"QTE", "QTE", "", false, true}};
+                                     {"CODE", "CODE"},
+                                     {"LIBELLE", "LIBELLE", ".NOT. DELETED()"},
+                                     {"PRIXUNIT", "PRIXUNIT"},
+                                     {"QTE", "QTE", "", false, true}};
   std::vector<FixtureTag> fact = {{"NUMFACT", "NUMFACT", "", true},
-                               {"CLIENT", "STR(NUMCLI,8)+DTOS(DATEFACT)"},
-                               {"TOTALTTC", "TOTALTTC", "", false, true},
-                               {"NOM", "NOM"}};
+                                  {"CLIENT", "STR(NUMCLI,8)+DTOS(DATEFACT)"},
+                                  {"TOTALTTC", "TOTALTTC", "", false, true},
+                                  {"NOM", "NOM"}};
   std::vector<FixtureTag> vehicules = {{"IMMAT", "IMMAT"}, {"NUMCLI", "NUMCLI"}, {"KM", "KM", "", false, true}};
   return {{"client_400", Kind::Client, 400, client},
           {"client_6000", Kind::Client, 6000, client},

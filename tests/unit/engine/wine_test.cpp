@@ -25,10 +25,10 @@ std::string windowsPath(const std::string& path) {
 
 struct Build {
   int bits;
-  std::string loader;     // runs a Windows program of this build
-  std::string wincheck;   // the checking program
-  std::string dll;        // the library as shipped
-  std::string smallDll;   // the test build with a small rebuild budget
+  std::string loader;    // runs a Windows program of this build
+  std::string wincheck;  // the checking program
+  std::string dll;       // the library as shipped
+  std::string smallDll;  // the test build with a small rebuild budget
 };
 
 Build build(int bits) {
@@ -79,8 +79,8 @@ TEST_P(WindowsLibrary, PassesItsChecksUnderWine) {
   if (std::string why = unavailable(b); !why.empty()) GTEST_SKIP() << why;
   TempDir dir;
   fs::create_directories(dir / "DATA/factures/2024");
-  std::string table = makeTable(dir, "DATA/factures/2024/Fact.DBF", fixtures::Kind::Fact, 800,
-                                fixtures::IndexState::Damaged, "full");
+  std::string table =
+      makeTable(dir, "DATA/factures/2024/Fact.DBF", fixtures::Kind::Fact, 800, fixtures::IndexState::Damaged, "full");
   const std::string before = readFile(table);
   // A table path of 255 characters as Windows sees it ("Z:" + the host path): the
   // longest the system opens is 259.
@@ -90,13 +90,15 @@ TEST_P(WindowsLibrary, PassesItsChecksUnderWine) {
   while (deepFolder.size() < wanted) {
     std::string part = "/d" + std::to_string(level++);
     size_t room = wanted - deepFolder.size();
-    if (room < part.size() + 40) part = "/" + std::string(room - 1, 'p');
-    else part += std::string(35, 'q');
+    if (room < part.size() + 40)
+      part = "/" + std::string(room - 1, 'p');
+    else
+      part += std::string(35, 'q');
     deepFolder += part;
   }
   fs::create_directories(deepFolder);
-  std::string deepTable = makeTable(dir, deepFolder.substr(dir.path().size() + 1) + "/LONGTAB.DBF", fixtures::Kind::Client,
-                                    200, fixtures::IndexState::Stale);
+  std::string deepTable = makeTable(dir, deepFolder.substr(dir.path().size() + 1) + "/LONGTAB.DBF",
+                                    fixtures::Kind::Client, 200, fixtures::IndexState::Stale);
   ASSERT_EQ(windowsPath(deepTable).size(), 255u);
 
   auto [status, output] = runCheck(b, dir, b.dll, table, false, deepTable);
@@ -138,9 +140,7 @@ TEST_P(WindowsLibrary, RebuildThroughScratchFilesWritesTheSameIndex) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Builds, WindowsLibrary, ::testing::Values(64, 32),
-                         [](const ::testing::TestParamInfo<int>& info) {
-                           return "Win" + std::to_string(info.param);
-                         });
+                         [](const ::testing::TestParamInfo<int>& info) { return "Win" + std::to_string(info.param); });
 
 }  // namespace
 }  // namespace enginetest

@@ -12,11 +12,12 @@
 
 namespace {
 
-using testsupport::CodeAndText;
 using ::testing::StrEq;
 using ::testing::Throws;
+using testsupport::CodeAndText;
 
-constexpr const char* kStartMessage = "Une erreur est survenue lors de l'initialisation du Borland Database Engine (erreur ";
+constexpr const char* kStartMessage =
+    "Une erreur est survenue lors de l'initialisation du Borland Database Engine (erreur ";
 
 struct EngineStart : ::testing::Test {
   fake::System system;
@@ -90,9 +91,9 @@ TEST_F(EngineStart, AFolderNamedLikeTheLibraryIsNotTheLibrary) {
 }
 
 TEST_F(EngineStart, LoadFailuresMapToStartCodes) {
-  const std::pair<uint32_t, DBIResult> cases[] = {{2, 0x2108},   {3, 0x2108},   {126, 0x2108}, {161, 0x2108},
-                                                  {8, 0x2501},   {14, 0x2501},  {193, 0x2109}, {5, 0x2109},
-                                                  {1114, 0x2109}};
+  const std::pair<uint32_t, DBIResult> cases[] = {{2, 0x2108},   {3, 0x2108}, {126, 0x2108},
+                                                  {161, 0x2108}, {8, 0x2501}, {14, 0x2501},
+                                                  {193, 0x2109}, {5, 0x2109}, {1114, 0x2109}};
   for (const auto& [systemError, code] : cases) {
     system.loadErrors["IDAPI32.DLL"] = systemError;
     std::string message;
@@ -152,7 +153,10 @@ TEST_F(EngineStart, OpensTheStandardDatabaseOnceWithAnEmptyDirectory) {
 
 TEST_F(EngineStart, EndsTheEngineWhenDestroyed) {
   system.installEngine("IDAPI32.DLL");
-  { launcher::engine::Engine e(system); e.start(); }
+  {
+    launcher::engine::Engine e(system);
+    e.start();
+  }
   EXPECT_EQ(fakeEngine.calls, (std::vector<std::string>{"init", "opendb", "setdir", "closedb", "exit"}));
 }
 
@@ -161,7 +165,8 @@ TEST_F(EngineStart, DatabaseFailureIsAComposedEngineErrorAndIsRetried) {
   fakeEngine.openDatabaseResult = 0x2501;
   fakeEngine.texts[0x2501] = "Mémoire insuffisante.";
   launcher::engine::Engine e(system);
-  EXPECT_THAT([&] { e.start(); }, Throws<launcher::engine::EngineError>(CodeAndText(0x2501, StrEq("Mémoire insuffisante."))));
+  EXPECT_THAT([&] { e.start(); },
+              Throws<launcher::engine::EngineError>(CodeAndText(0x2501, StrEq("Mémoire insuffisante."))));
   fakeEngine.openDatabaseResult = 0;
   e.start();
   EXPECT_TRUE(e.started());

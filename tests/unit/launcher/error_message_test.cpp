@@ -130,7 +130,8 @@ TEST(SameTextIgnoringCase, MalformedBytesMatchOnlyThemselves) {
   EXPECT_FALSE(launcher::engine::sameTextIgnoringCase("\xE9", "\xC3\xA9"));
   EXPECT_FALSE(launcher::engine::sameTextIgnoringCase("\xEF\xBF\xBD", "\xFF"));
   // Characters beyond the Basic Multilingual Plane are one character each.
-  EXPECT_TRUE(launcher::engine::sameTextIgnoringCase("\xF0\x9F\x98\x80 \xC3\x89T\xC3\x89", "\xF0\x9F\x98\x80 \xC3\xA9t\xC3\xA9"));
+  EXPECT_TRUE(launcher::engine::sameTextIgnoringCase("\xF0\x9F\x98\x80 \xC3\x89T\xC3\x89",
+                                                     "\xF0\x9F\x98\x80 \xC3\xA9t\xC3\xA9"));
   EXPECT_FALSE(launcher::engine::sameTextIgnoringCase("\xF0\x9F\x98\x80", "\xC3\xB0\xC2\x9F\xC2\x98\xC2\x80"));
 }
 

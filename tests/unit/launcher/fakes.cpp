@@ -44,9 +44,8 @@ DBIResult DBIFN Exit() {
 DBIResult DBIFN OpenDatabase(const char* name, const char* type, DBIOpenMode mode, DBIShareMode share,
                              const char* password, UINT16 optCount, pFLDDesc optDesc, void* optParams, phDBIDb db) {
   E().calls.push_back("opendb");
-  E().openDatabaseArgsStandard = name == nullptr && type == nullptr && mode == dbiREADWRITE &&
-                                 share == dbiOPENSHARED && password == nullptr && optCount == 0 &&
-                                 optDesc == nullptr && optParams == nullptr;
+  E().openDatabaseArgsStandard = name == nullptr && type == nullptr && mode == dbiREADWRITE && share == dbiOPENSHARED &&
+                                 password == nullptr && optCount == 0 && optDesc == nullptr && optParams == nullptr;
   if (E().openDatabaseResult != 0) return E().openDatabaseResult;
   *db = kDatabase;
   return 0;
@@ -65,8 +64,8 @@ DBIResult DBIFN SetDirectory(hDBIDb db, const char* dir) {
 }
 
 DBIResult DBIFN OpenTable(hDBIDb db, const char* name, const char* driver, const char* indexName, const char* tag,
-                          UINT16 indexId, DBIOpenMode mode, DBIShareMode share, XLTMode xlt, BOOLDBI uni,
-                          void* opt, phDBICur cursor) {
+                          UINT16 indexId, DBIOpenMode mode, DBIShareMode share, XLTMode xlt, BOOLDBI uni, void* opt,
+                          phDBICur cursor) {
   const std::string path = name;
   E().calls.push_back("open " + path + (mode == dbiREADONLY ? " ro" : " rw") +
                       (share == dbiOPENEXCL ? " excl" : " shared") + " " + (driver ? driver : "<none>"));

@@ -26,11 +26,11 @@ class System final : public sys::System {
   std::set<std::string> files;    // full paths of files
   std::set<std::string> folders;  // full paths of folders
   int year = 2018;
-  std::map<std::string, Library> libraries;     // by path or bare name
-  std::map<std::string, uint32_t> loadErrors;   // failures by path or bare name
-  std::optional<std::string> dllPath;           // the DLLPATH value
-  std::vector<std::string> loads;               // every load request, in order
-  std::vector<std::string> lookups;             // every symbol lookup, in order
+  std::map<std::string, Library> libraries;    // by path or bare name
+  std::map<std::string, uint32_t> loadErrors;  // failures by path or bare name
+  std::optional<std::string> dllPath;          // the DLLPATH value
+  std::vector<std::string> loads;              // every load request, in order
+  std::vector<std::string> lookups;            // every symbol lookup, in order
   std::vector<std::string> registryReads;
   int programFolderReads = 0;
   int yearReads = 0;
@@ -104,7 +104,7 @@ struct Engine {
   bool unterminatedText = false;           // fills the whole text buffer, no NUL
 
   // What happened.
-  std::vector<std::string> calls;  // "init", "opendb", "setdir", "open <path> <rw|ro> <excl|shared>", ...
+  std::vector<std::string> calls;        // "init", "opendb", "setdir", "open <path> <rw|ro> <excl|shared>", ...
   std::vector<std::string> regenerated;  // paths whose indexes were rebuilt
   UINT16 initVersion = 0;
   std::vector<unsigned char> initEnvironment;

@@ -108,7 +108,7 @@ TEST_F(Run, YearsCountOnlyWithAnInvoiceHeaderFile) {
   system.year = 2018;
   addYear(2015);
   addYear(2016);
-  system.files.erase(yearTables(2016)[0]);  // 2016 has its other two tables only
+  system.files.erase(yearTables(2016)[0]);     // 2016 has its other two tables only
   system.folders.insert(yearTables(2017)[0]);  // 2017: a folder named Fact.DBF
   addYear(2019);
   run();

@@ -40,7 +40,8 @@ TEST(RunPlan, AsksTheYearOnceAndTestsOnlyTheHeaderTableOfEachYearOfTheWindow) {
   policy::walkRun(w.around(), [&](const std::string& p) { w.walked.push_back(p); });
   EXPECT_EQ(w.yearCalls, 1);
   std::vector<std::string> expectedTests;
-  for (int an = 2014; an <= 2019; ++an) expectedTests.push_back("P\\DATA\\factures\\" + std::to_string(an) + "\\Fact.DBF");
+  for (int an = 2014; an <= 2019; ++an)
+    expectedTests.push_back("P\\DATA\\factures\\" + std::to_string(an) + "\\Fact.DBF");
   EXPECT_EQ(w.tested, expectedTests);
   ASSERT_EQ(w.walked.size(), 18u);
   EXPECT_EQ(w.walked.front(), "P\\DATA\\NEUF\\CATALOGUE.DBF");

@@ -14,9 +14,9 @@
 
 namespace {
 
-using testsupport::CodeAndText;
 using ::testing::StrEq;
 using ::testing::Throws;
+using testsupport::CodeAndText;
 
 // A window that records what each synchronous repaint would have shown.
 class RecordingForm : public app::Form {

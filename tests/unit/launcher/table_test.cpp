@@ -9,9 +9,9 @@
 
 namespace {
 
-using testsupport::CodeAndText;
 using ::testing::StrEq;
 using ::testing::Throws;
+using testsupport::CodeAndText;
 
 const std::string kClient = "C:\\Orvane\\DATA\\CLIENT.DBF";
 
@@ -56,8 +56,8 @@ TEST_F(Table, OpenAsksForTheTableByPathThenDescribesItAndMovesToItsStart) {
   table.setTableName(kClient);
   table.setExclusive(true);
   table.Open();
-  EXPECT_EQ(callsAfterStart(), (std::vector<std::string>{"open " + kClient + " rw excl DBASE", "props", "fields",
-                                                         "indexes", "begin"}));
+  EXPECT_EQ(callsAfterStart(),
+            (std::vector<std::string>{"open " + kClient + " rw excl DBASE", "props", "fields", "indexes", "begin"}));
   EXPECT_EQ(table.fields().size(), 3u);
   EXPECT_EQ(table.fields()[2].iFldNum, 3);
   EXPECT_EQ(table.indexes().size(), 2u);
@@ -83,7 +83,9 @@ TEST_F(Table, DriverComesFromTheExtensionLetterCaseAside) {
 TEST_F(Table, PathGoesToTheEngineInTheAnsiCodePageCutTo260Bytes) {
   table.setTableName("C:\\Orvane\\DATA\\Société\\Łódź.DBF");
   table.Open();
-  EXPECT_EQ(callsAfterStart().front(), "open C:\\Orvane\\DATA\\Soci\xE9t\xE9\\?\xF3" "d?.DBF rw shared DBASE");
+  EXPECT_EQ(callsAfterStart().front(),
+            "open C:\\Orvane\\DATA\\Soci\xE9t\xE9\\?\xF3"
+            "d?.DBF rw shared DBASE");
   table.Close();
 
   const std::string longName = "C:\\" + std::string(300, 'x') + ".DBF";
@@ -111,8 +113,8 @@ TEST_F(Table, ReadOnlyRetryHappensOnceAndItsFailureIsReported) {
   fakeEngine.readOnlyOpenResults[kClient] = DBIERR_TABLEREADONLY;
   fakeEngine.texts[DBIERR_TABLEREADONLY] = "Table en lecture seule.";
   table.setTableName(kClient);
-  EXPECT_THAT([&] { table.Open(); },
-              Throws<launcher::engine::EngineError>(CodeAndText(DBIERR_TABLEREADONLY, StrEq("Table en lecture seule."))));
+  EXPECT_THAT([&] { table.Open(); }, Throws<launcher::engine::EngineError>(
+                                         CodeAndText(DBIERR_TABLEREADONLY, StrEq("Table en lecture seule."))));
   EXPECT_EQ(callsAfterStart().size(), 2u);
   EXPECT_FALSE(table.Active());
 }
@@ -123,16 +125,15 @@ TEST_F(Table, OpenFailureCarriesTheEngineMessage) {
   fakeEngine.stack = {{DBIERR_NOSUCHFILE, 0, "Fichier : CLIENT.DBF"}};
   table.setTableName(kClient);
   EXPECT_THAT([&] { table.Open(); }, Throws<launcher::engine::EngineError>(CodeAndText(
-                                        DBIERR_NOSUCHFILE, StrEq("Fichier introuvable.\r\nFichier : CLIENT.DBF"))));
+                                         DBIERR_NOSUCHFILE, StrEq("Fichier introuvable.\r\nFichier : CLIENT.DBF"))));
   EXPECT_FALSE(table.Active());
 }
 
 TEST_F(Table, DescriptionFailureClosesTheCursorAfterReadingTheErrorStack) {
-  const std::pair<DBIResult fake::Engine::*, const char*> steps[] = {
-      {&fake::Engine::propsResult, "props"},
-      {&fake::Engine::fieldsResult, "fields"},
-      {&fake::Engine::indexesResult, "indexes"},
-      {&fake::Engine::beginResult, "begin"}};
+  const std::pair<DBIResult fake::Engine::*, const char*> steps[] = {{&fake::Engine::propsResult, "props"},
+                                                                     {&fake::Engine::fieldsResult, "fields"},
+                                                                     {&fake::Engine::indexesResult, "indexes"},
+                                                                     {&fake::Engine::beginResult, "begin"}};
   fakeEngine.texts[DBIERR_HEADERCORRUPT] = "En-tête endommagé.";
   for (const auto& [member, step] : steps) {
     fakeEngine.propsResult = fakeEngine.fieldsResult = fakeEngine.indexesResult = fakeEngine.beginResult = 0;
@@ -141,9 +142,8 @@ TEST_F(Table, DescriptionFailureClosesTheCursorAfterReadingTheErrorStack) {
     fakeEngine.entryCalls = 0;
     fakeEngine.stack = {{DBIERR_HEADERCORRUPT, 0, "Table : CLIENT.DBF"}};
     table.setTableName(kClient);
-    EXPECT_THAT([&] { table.Open(); },
-                Throws<launcher::engine::EngineError>(
-                    CodeAndText(DBIERR_HEADERCORRUPT, StrEq("En-tête endommagé.\r\nTable : CLIENT.DBF"))))
+    EXPECT_THAT([&] { table.Open(); }, Throws<launcher::engine::EngineError>(CodeAndText(
+                                           DBIERR_HEADERCORRUPT, StrEq("En-tête endommagé.\r\nTable : CLIENT.DBF"))))
         << step;
     EXPECT_FALSE(table.Active()) << step;
     EXPECT_EQ(table.Handle(), nullptr) << step;

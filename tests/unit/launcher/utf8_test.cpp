@@ -38,8 +38,15 @@ TEST(Utf8Decoder, EachMalformedByteIsOneReplacementAndTheNextByteIsReadAfresh) {
 }
 
 TEST(Utf8Decoder, WideAndCodePageConversionsAgreeOnWhatIsMalformed) {
-  const std::vector<std::string> inputs = {"a\xC3",         "\xC0\xAF",         "\xED\xA0\x80", "\xFF" "b",
-                                           "\xF4\x90\x80\x80", "\xE2\x82\xC3\xA9", "\x80\x80z",    "ok"};
+  const std::vector<std::string> inputs = {"a\xC3",
+                                           "\xC0\xAF",
+                                           "\xED\xA0\x80",
+                                           "\xFF"
+                                           "b",
+                                           "\xF4\x90\x80\x80",
+                                           "\xE2\x82\xC3\xA9",
+                                           "\x80\x80z",
+                                           "ok"};
   for (const std::string& in : inputs) {
     const std::u16string wide = app::toUtf16(in);
     const std::string ansi = sys::utf8ToCp1252(in);

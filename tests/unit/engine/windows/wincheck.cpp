@@ -277,7 +277,9 @@ int main(int argc, char** argv) {
   rc = errorString(DBIERR_NOSUCHFILE, text);
   check(rc == 0 && std::strcmp(text, "Le fichier n'existe pas") == 0, "French text", rc);
   rc = errorString(DBIERR_NEEDEXCLACCESS, text);
-  check(rc == 0 && std::strcmp(text, "Cette op\xE9ration n\xE9" "cessite un acc\xE8s exclusif") == 0,
+  check(rc == 0 && std::strcmp(text,
+                               "Cette op\xE9ration n\xE9"
+                               "cessite un acc\xE8s exclusif") == 0,
         "French text in Windows-1252", rc);
 
   rc = exitFn();
