@@ -1,38 +1,15 @@
 #include "idxcheck/folder_main.h"
 
-#include <cstdio>
 #include <filesystem>
 #include <string>
 
 #include "idxcheck/folder_check.h"
 #include "idxcheck/report.h"
+#include "idxcheck/shared_file.h"
 #include "sys/system.h"
-
-#ifdef _WIN32
-#include <windows.h>
-#endif
 
 namespace idxcheck {
 namespace {
-
-// Writes UTF-8 text: to a Windows console as UTF-16, so that accents show whatever
-// its code page; elsewhere (pipes, files, other systems) as the bytes themselves.
-void emit(const std::string& text) {
-#ifdef _WIN32
-  HANDLE out = GetStdHandle(STD_OUTPUT_HANDLE);
-  DWORD mode;
-  if (out != INVALID_HANDLE_VALUE && GetConsoleMode(out, &mode)) {
-    const int n = MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
-    std::wstring wide(static_cast<size_t>(n), L'\0');
-    MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), wide.data(), n);
-    DWORD written;
-    WriteConsoleW(out, wide.data(), static_cast<DWORD>(wide.size()), &written, nullptr);
-    return;
-  }
-#endif
-  std::fwrite(text.data(), 1, text.size(), stdout);
-  std::fflush(stdout);
-}
 
 bool isFolder(const char* path) {
   std::error_code ec;
@@ -50,8 +27,8 @@ bool runFolderMode(int argc, char** argv, int& exitCode) {
   }
   if (at + 1 != argc || !isFolder(argv[at])) {
     if (at == 2) {
-      emit(lang == Language::French ? std::string("idxcheck : ce n'est pas un dossier : ") + argv[at] + "\n"
-                                    : std::string("idxcheck: not a folder: ") + argv[at] + "\n");
+      writeOutput(lang == Language::French ? std::string("idxcheck : ce n'est pas un dossier : ") + argv[at] + "\n"
+                                           : std::string("idxcheck: not a folder: ") + argv[at] + "\n");
       exitCode = 64;
       return true;
     }
@@ -72,10 +49,10 @@ bool runFolderMode(int argc, char** argv, int& exitCode) {
   around.currentYear = [year] { return year; };
   around.separator = system->separator();
   FolderFindings shown = windowOf(folder, year, around.separator);
-  emit(headerLines(shown, lang));
+  writeOutput(headerLines(shown, lang));
   const FolderFindings findings =
-      checkProgramFolder(folder, around, [&](const TableFinding& t) { emit(tableLine(t, lang) + "\n"); });
-  emit(verdictLine(findings, lang) + "\n");
+      checkProgramFolder(folder, around, [&](const TableFinding& t) { writeOutput(tableLine(t, lang) + "\n"); });
+  writeOutput(verdictLine(findings, lang) + "\n");
   exitCode = findings.exitCode();
   return true;
 }

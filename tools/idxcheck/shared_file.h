@@ -47,6 +47,11 @@ std::string nativePath(const std::string& path);
 // for temporary files, removed when closed.
 std::unique_ptr<idapi::core::ScratchStore> temporaryScratch();
 
+// Writes UTF-8 text to standard output: to a Windows console as UTF-16, so that
+// accents show whatever its code page; elsewhere (pipes, files, other systems) as the
+// bytes themselves.
+void writeOutput(const std::string& utf8);
+
 }  // namespace idxcheck
 
 #endif  // ORVANE_IDXCHECK_SHARED_FILE_H

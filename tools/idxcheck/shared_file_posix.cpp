@@ -126,4 +126,9 @@ std::string nativePath(const std::string& path) { return sys::hostPath(path); }
 
 std::unique_ptr<idapi::core::ScratchStore> temporaryScratch() { return std::make_unique<TempStore>(); }
 
+void writeOutput(const std::string& utf8) {
+  std::fwrite(utf8.data(), 1, utf8.size(), stdout);
+  std::fflush(stdout);
+}
+
 }  // namespace idxcheck

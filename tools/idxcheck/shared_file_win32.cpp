@@ -3,6 +3,7 @@
 // question asks about.
 #include <windows.h>
 
+#include <cstdio>
 #include <string>
 
 #include "idxcheck/shared_file.h"
@@ -165,5 +166,20 @@ bool readOnlyFile(const std::string& path) {
 std::string nativePath(const std::string& path) { return path; }
 
 std::unique_ptr<idapi::core::ScratchStore> temporaryScratch() { return std::make_unique<TempStore>(); }
+
+void writeOutput(const std::string& utf8) {
+  HANDLE out = GetStdHandle(STD_OUTPUT_HANDLE);
+  DWORD mode;
+  if (out != INVALID_HANDLE_VALUE && GetConsoleMode(out, &mode)) {
+    const int n = MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), nullptr, 0);
+    std::wstring wide(static_cast<size_t>(n), L'\0');
+    MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), wide.data(), n);
+    DWORD written;
+    WriteConsoleW(out, wide.data(), static_cast<DWORD>(wide.size()), &written, nullptr);
+    return;
+  }
+  std::fwrite(utf8.data(), 1, utf8.size(), stdout);
+  std::fflush(stdout);
+}
 
 }  // namespace idxcheck
