@@ -11,6 +11,7 @@
 #include "idapi/core/core.h"
 #include "idapi/core/mdx_format.h"
 #include "dbf_writer.h"
+#include "policy/run_plan.h"
 #include "sys/codepage.h"
 
 namespace fixtures {
@@ -619,23 +620,10 @@ void damageIndex(const std::string& mdxPath, uint64_t seed) {
 }
 
 std::vector<std::string> treeTables(const std::vector<int>& years) {
-  std::vector<std::string> paths = {"DATA\\NEUF\\CATALOGUE.DBF",
-                                    "DATA\\OCCASION\\CATALOGUE.DBF",
-                                    "DATA\\CLIENT.DBF",
-                                    "DATA\\POTENTIEL.DBF",
-                                    "DATA\\VEHICULES.DBF",
-                                    "DATA\\libVEHIC.DBF",
-                                    "DATA\\cdepostal.DBF",
-                                    "DATA\\RDVOUSTECH.DBF",
-                                    "DATA\\dosloc.DBF",
-                                    "DATA\\factures\\DEVIS\\Fact.DBF",
-                                    "DATA\\factures\\PROFORMA\\Fact.DBF",
-                                    "DATA\\factures\\MODELE\\Fact.DBF",
-                                    "DATA\\factures\\DEVIS\\DetFact.DBF",
-                                    "DATA\\factures\\PROFORMA\\DetFact.DBF",
-                                    "DATA\\factures\\MODELE\\DetFact.DBF"};
+  // The launcher's own list, so that a generated tree holds exactly the tables its run opens.
+  std::vector<std::string> paths(policy::kTablesFixes.begin(), policy::kTablesFixes.end());
   for (int year : years)
-    for (const char* name : {"Fact.DBF", "DetFact.DBF", "ARCHIVEFACT.DBF"})
+    for (const char* name : policy::kTablesAnnuelles)
       paths.push_back("DATA\\factures\\" + std::to_string(year) + "\\" + name);
   return paths;
 }
