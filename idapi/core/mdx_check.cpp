@@ -272,33 +272,6 @@ class TreeCheck {
   std::unordered_set<uint32_t> visited_;
 };
 
-// Whether a date tag keys its blank dates 0.0: such blanks come first in an ascending
-// tag and last in a descending one, so the key at that end of the tree tells. Follows
-// the first (or last) pointer down from the root; a tree too damaged to follow gives
-// false and its faults are found by the walk.
-bool blanksKeyedZero(const ByteSource& mdx, uint32_t block, uint32_t root, bool descending) {
-  const uint16_t group = groupLength(kDateKeyLength);
-  const uint32_t perBlock = keysMaxWithoutTrailer(block, kDateKeyLength);
-  std::vector<uint8_t> node(block);
-  uint32_t page = root;
-  for (int depth = 0; depth <= 40; ++depth) {
-    if (page < kHeaderPages || uint64_t{page} * kPage + block > mdx.size()) return false;
-    mdx.readAt(uint64_t{page} * kPage, node.data(), block);
-    Bytes b(node);
-    const uint32_t k = u32At(b, kNodeKeyCount);
-    if (k > perBlock) return false;
-    const size_t trailingAt = entryOffset(group, k);
-    const uint32_t trailing = trailingAt + 4 <= block ? u32At(b, trailingAt) : 0;
-    if (trailing == 0) {
-      if (k == 0) return false;
-      const uint8_t* key = node.data() + entryOffset(group, descending ? k - 1 : 0) + kEntryKey;
-      return std::all_of(key, key + kDateKeyLength, [](uint8_t c) { return c == 0; });
-    }
-    page = descending ? trailing : u32At(b, entryOffset(group, 0));
-  }
-  return false;
-}
-
 // The first or last key of a tag's tree, following the first or last pointers down
 // from the root; false when the tree cannot be followed.
 bool endKey(const ByteSource& mdx, uint32_t block, uint32_t root, uint16_t keyLength, bool last, uint8_t* out) {
@@ -322,6 +295,15 @@ bool endKey(const ByteSource& mdx, uint32_t block, uint32_t root, uint16_t keyLe
     page = last ? trailing : u32At(b, entryOffset(group, 0));
   }
   return false;
+}
+
+// Whether a date tag keys its blank dates 0.0: such blanks come first in an ascending
+// tag and last in a descending one, so the key at that end of the tree tells. A tree
+// too damaged to follow gives false and its faults are found by the walk.
+bool blanksKeyedZero(const ByteSource& mdx, uint32_t block, uint32_t root, bool descending) {
+  uint8_t key[kDateKeyLength];
+  if (!endKey(mdx, block, root, kDateKeyLength, descending, key)) return false;
+  return std::all_of(key, key + kDateKeyLength, [](uint8_t c) { return c == 0; });
 }
 
 // The leaf keys of a tag in tree order, handed to `visit` one by one (false stops the
