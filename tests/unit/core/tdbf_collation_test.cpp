@@ -15,6 +15,7 @@
 
 #include "idapi/core/core.h"
 #include "table_builder.h"
+#include "tag_walker_output.h"
 
 using namespace idapi::core;
 
@@ -23,23 +24,7 @@ namespace {
 namespace fs = std::filesystem;
 
 std::map<std::string, std::vector<uint32_t>> run(const std::string& cmd, const fs::path& out) {
-  const int raw = std::system((cmd + " > '" + out.string() + "' 2>&1").c_str());
-  std::ifstream in(out);
-  std::map<std::string, std::vector<uint32_t>> tags;
-  std::string line;
-  while (std::getline(in, line)) {
-    if (line.rfind("TAG ", 0) != 0) {
-      ADD_FAILURE() << "TDbf says: " << line;
-      continue;
-    }
-    const size_t colon = line.find(':');
-    std::istringstream rest(line.substr(colon + 1));
-    std::vector<uint32_t> recs;
-    for (uint32_t r; rest >> r;) recs.push_back(r);
-    tags[line.substr(4, colon - 4)] = recs;
-  }
-  EXPECT_TRUE(WIFEXITED(raw) && WEXITSTATUS(raw) == 0) << cmd;
-  return tags;
+  return runTagWalker(cmd, out, "TDbf");
 }
 
 void save(const fs::path& p, const std::vector<uint8_t>& bytes) {

@@ -18,6 +18,7 @@
 #include "idapi/core/bytes.h"
 #include "idapi/core/core.h"
 #include "table_builder.h"
+#include "tag_walker_output.h"
 
 using namespace idapi::core;
 using testing_tables::makeIndex;
@@ -30,26 +31,8 @@ namespace {
 namespace fs = std::filesystem;
 
 std::map<std::string, std::vector<uint32_t>> walk(const fs::path& table, size_t limit) {
-  const fs::path out = table.parent_path() / "walk.txt";
-  const std::string cmd = std::string(WALKMDX_PATH) + " '" + table.string() + "' " + std::to_string(limit) + " > '" +
-                          out.string() + "' 2>&1";
-  const int raw = std::system(cmd.c_str());
-  std::ifstream in(out);
-  std::map<std::string, std::vector<uint32_t>> tags;
-  std::string line;
-  while (std::getline(in, line)) {
-    if (line.rfind("TAG ", 0) != 0) {
-      ADD_FAILURE() << "reader says: " << line;
-      continue;
-    }
-    const size_t colon = line.find(':');
-    std::istringstream rest(line.substr(colon + 1));
-    std::vector<uint32_t> recs;
-    for (uint32_t r; rest >> r;) recs.push_back(r);
-    tags[line.substr(4, colon - 4)] = recs;
-  }
-  EXPECT_TRUE(WIFEXITED(raw) && WEXITSTATUS(raw) == 0) << cmd;
-  return tags;
+  const std::string cmd = std::string(WALKMDX_PATH) + " '" + table.string() + "' " + std::to_string(limit);
+  return runTagWalker(cmd, table.parent_path() / "walk.txt", "reader");
 }
 
 struct Record {
