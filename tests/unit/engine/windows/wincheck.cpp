@@ -2,10 +2,11 @@
 // loaded at run time and every function bound by its plain name, as the launcher
 // does. Checks the Windows file layer: exclusive opens without sharing, shared opens,
 // the read-only attribute, missing files, an index rebuild with its replacement while
-// another thread keeps trying to open the index, and the rebuild of a table whose
+// another program keeps trying to open the index, and the rebuild of a table whose
 // path is close to the system's limit.
 //
 //   engine_wincheck IDAPI32.DLL TABLE.DBF [LONGPATH.DBF] [--spill]
+//   engine_wincheck --intrude INDEX STOP-EVENT READY-EVENT   (the other program, started by the first)
 // With --spill (for a library with a small rebuild budget), the table's folder is
 // watched during the first rebuild: it must have written sorted runs to scratch files
 // beside the index, and none may be left afterwards.
@@ -113,27 +114,73 @@ int leftovers(const std::string& index) {
   return count;
 }
 
-// Keeps trying to open the index for reading, as another program of the application
-// might, and counts the times it got it.
-struct Intruder {
-  std::string path;
-  volatile LONG stop = 0;
-  volatile LONG got = 0;
-};
-
-DWORD WINAPI intrude(void* arg) {
-  auto* in = static_cast<Intruder*>(arg);
-  while (!InterlockedCompareExchange(&in->stop, 0, 0)) {
-    HANDLE h = CreateFileA(in->path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+// The other program: keeps trying to open the index for reading, as another program
+// of the application might, until told to stop; its exit code is the number of times
+// it got the index (at most 250), 255 when it could not start. A process of its own
+// rather than a thread: a second thread is what user-mode emulation of 32-bit Wine
+// handles worst, and another program is what the check is about.
+int intrude(const char* path, const char* stopName, const char* readyName) {
+  HANDLE stop = OpenEventA(SYNCHRONIZE, FALSE, stopName);
+  HANDLE ready = OpenEventA(EVENT_MODIFY_STATE, FALSE, readyName);
+  if (!stop || !ready) return 255;
+  SetEvent(ready);
+  int got = 0;
+  while (WaitForSingleObject(stop, 0) == WAIT_TIMEOUT) {
+    HANDLE h = CreateFileA(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
                            FILE_ATTRIBUTE_NORMAL, nullptr);
     if (h != INVALID_HANDLE_VALUE) {
-      InterlockedIncrement(&in->got);
+      if (got < 250) ++got;
       Sleep(20);
       CloseHandle(h);
     }
   }
-  return 0;
+  return got;
 }
+
+// Starts the other program on `index` and waits until it runs.
+class Intruder {
+ public:
+  explicit Intruder(const std::string& index) {
+    const std::string tag = std::to_string(GetCurrentProcessId());
+    const std::string stopName = "engine_wincheck_stop_" + tag, readyName = "engine_wincheck_ready_" + tag;
+    stop_ = CreateEventA(nullptr, TRUE, FALSE, stopName.c_str());
+    HANDLE ready = CreateEventA(nullptr, TRUE, FALSE, readyName.c_str());
+    char self[MAX_PATH] = {};
+    GetModuleFileNameA(nullptr, self, MAX_PATH);
+    std::string line = "\"";
+    line.append(self).append("\" --intrude \"").append(index).append("\" ").append(stopName);
+    line.append(" ").append(readyName);
+    STARTUPINFOA si{};
+    si.cb = sizeof si;
+    if (stop_ && ready && CreateProcessA(self, line.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi_))
+      running_ = WaitForSingleObject(ready, 120000) == WAIT_OBJECT_0;
+    if (ready) CloseHandle(ready);
+  }
+  ~Intruder() {
+    if (pi_.hProcess) {
+      TerminateProcess(pi_.hProcess, 255);
+      CloseHandle(pi_.hProcess);
+      CloseHandle(pi_.hThread);
+    }
+    if (stop_) CloseHandle(stop_);
+  }
+  bool running() const { return running_; }
+  // Stops it; the number of times it got the index, or -1 when it did not end well.
+  int finish() {
+    if (!running_) return -1;
+    SetEvent(stop_);
+    DWORD code = 255;
+    if (WaitForSingleObject(pi_.hProcess, 120000) != WAIT_OBJECT_0 || !GetExitCodeProcess(pi_.hProcess, &code) ||
+        code == 255)
+      return -1;
+    return static_cast<int>(code);
+  }
+
+ private:
+  HANDLE stop_ = nullptr;
+  PROCESS_INFORMATION pi_{};
+  bool running_ = false;
+};
 
 std::string indexOf(const char* table) {
   std::string mdx = table;
@@ -144,6 +191,7 @@ std::string indexOf(const char* table) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  if (argc == 5 && std::strcmp(argv[1], "--intrude") == 0) return intrude(argv[2], argv[3], argv[4]);
   const bool spill = argc >= 4 && std::strcmp(argv[argc - 1], "--spill") == 0;
   const int plain = spill ? argc - 1 : argc;
   if (plain != 3 && plain != 4) return 2;
@@ -214,19 +262,16 @@ int main(int argc, char** argv) {
   // The index is never free for another program while the table is held, not even
   // while it is being replaced.
   if (!spill) {
-    Intruder intruder;
-    intruder.path = indexOf(table);
-    HANDLE thread = CreateThread(nullptr, 0, intrude, &intruder, 0, nullptr);
+    Intruder intruder(indexOf(table));
+    check(intruder.running(), "another program keeps trying to open the index", GetLastError());
     DBIResult worst = 0;
     for (int i = 0; i < 40; ++i) {
       DBIResult r = regen(a);
       if (r != 0) worst = r;
     }
-    InterlockedExchange(&intruder.stop, 1);
-    WaitForSingleObject(thread, INFINITE);
-    CloseHandle(thread);
-    check(worst == 0, "rebuilds while another opener keeps trying", worst);
-    check(intruder.got == 0, "the index was never open to another opener", static_cast<unsigned>(intruder.got));
+    const int got = intruder.finish();
+    check(worst == 0, "rebuilds while another program keeps trying", worst);
+    check(got == 0, "the index was never open to another program", static_cast<unsigned>(got));
   }
   closeCursor(&a);
   check(a == nullptr, "close clears the handle", 0);
