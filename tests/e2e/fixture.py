@@ -24,7 +24,8 @@ def main(argv):
             # Not a failure: the session's tests report themselves skipped with the reason.
             print("no %d-bit runtime: %s" % (bits, info["unavailable"]))
         else:
-            print("%d-bit session: display %s, prefix %s" % (bits, info["display"], info["prefix"]))
+            route = ", route %s" % info["route"] if "route" in info else ""
+            print("%d-bit session: display %s, prefix %s%s" % (bits, info["display"], info["prefix"], route))
         return 0
     if argv[0] == "cleanup":
         winharness.stop_session(state)

@@ -68,6 +68,14 @@ def runtime_problem(bits):
     return lines[-1].replace("wine32: ", "") if lines else "tools/wine32 --check failed"
 
 
+def route32():
+    """The route by which tools/wine32 runs 32-bit programs here (e.g. native/system,
+    emulated/private), or none."""
+    result = subprocess.run([WINE32, "--route"], stdin=subprocess.DEVNULL, capture_output=True, timeout=120,
+                            check=False)
+    return result.stdout.decode("utf-8", "replace").strip() or "none"
+
+
 def both_builds(scenario):
     """Marks a scenario that also runs against the 32-bit build."""
     scenario.both_builds = True
@@ -154,6 +162,8 @@ def start_session(state_dir, bits=64, screen="1024x768x24"):
         raise RuntimeError("Xvfb did not start")
     display = ":" + number.decode().strip()
     state = {"display": display, "xvfb_pid": xvfb.pid, "prefix": prefix, "bits": bits, "artifacts": artifacts}
+    if bits == 32:
+        state["route"] = route32()
     with open(os.path.join(state_dir, "state.json"), "w") as f:
         json.dump(state, f, indent=1)
 
@@ -271,6 +281,18 @@ class Session:
         self.env = wine_env(self.state["prefix"], self.display)
         self.loader = loader(self.bits)
         self.programs = []
+
+    @classmethod
+    def shared(cls, state_dir):
+        """The session of this test run made by the CTest fixture (one prefix, one
+        server and one display for every test of its bitness), or the reason why
+        there is none: (session, None) or (None, reason)."""
+        if not os.path.exists(os.path.join(state_dir, "state.json")):
+            return None, "no session in %s (the CTest fixture of label win32 makes it)" % state_dir
+        session = cls(state_dir)
+        if session.unavailable:
+            return None, session.unavailable
+        return session, None
 
     @classmethod
     def from_argv(cls, required=("orvane_start.exe", "e2e_probe.exe")):
@@ -477,7 +499,7 @@ def run_scenarios(session, scenarios):
     failures = 0
     if session.bits == 32:
         scenarios = [s for s in scenarios if getattr(s, "both_builds", False)]
-    print("%d-bit build" % session.bits)
+    print("%d-bit build%s" % (session.bits, ", route " + session.state["route"] if "route" in session.state else ""))
     for scenario in scenarios:
         name = scenario.__name__
         started = time.time()

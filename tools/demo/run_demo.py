@@ -160,6 +160,8 @@ def main():
             return 1
     folder = lay_out_program_folder(args.records, args.seed, bits)
     print("Demo program folder (%d-bit build): %s" % (bits, folder))
+    if bits == 32:
+        print("32-bit route: %s" % wh.route32())
     before = index_files(folder)
     if display_reachable():
         code, elapsed = run_on_real_display(folder, bits)
