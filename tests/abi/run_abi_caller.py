@@ -1,10 +1,10 @@
 #!/usr/bin/env python3
-"""Runs abi_caller.exe (32-bit) on a generated table under tools/wine32 in a fresh
-Wine prefix. Passes when the caller reports PASSED and the table's bytes are
-unchanged; exits 77 (skipped) where the 32-bit runtime or the Windows build is
-missing, saying why.
+"""Runs abi_caller.exe (32-bit) on a generated table under tools/wine32, in the
+prefix of the test run's 32-bit session. Passes when the caller reports PASSED and
+the table's bytes are unchanged; exits 77 (skipped) where the 32-bit runtime or the
+Windows build is missing, saying why.
 
-  run_abi_caller.py --caller abi_caller.exe --mkfixtures PATH
+  run_abi_caller.py --caller abi_caller.exe --mkfixtures PATH --state SESSION_DIR
 """
 import argparse
 import os
@@ -29,13 +29,13 @@ def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--caller", required=True)
     parser.add_argument("--mkfixtures", required=True)
+    parser.add_argument("--state", required=True)
     args = parser.parse_args()
     args.dll = wh.find_artifact("IDAPI32.DLL", 32)
 
-    check = subprocess.run([WINE32, "--check"], capture_output=True, text=True)
-    if check.returncode != 0:
-        reason = (check.stderr.strip().splitlines() or ["tools/wine32 --check failed"])[-1]
-        print("skipped: no 32-bit Wine runtime: " + reason)
+    session, problem = wh.Session.shared(args.state)
+    if problem:
+        print("skipped: no 32-bit Wine runtime: " + problem)
         return SKIP
     for path in (args.caller, args.dll):
         if not os.path.exists(path):
@@ -43,15 +43,13 @@ def main():
             return SKIP
 
     work = tempfile.mkdtemp(prefix="abi_caller_")
-    env = dict(os.environ, WINEPREFIX=os.path.join(work, "prefix"), WINEDEBUG="-all",
-               WINEDLLOVERRIDES="mscoree,mshtml=", WINEARCH="win64")
     try:
         table = os.path.join(work, "Fact.DBF")
         subprocess.run([args.mkfixtures, "table", table, "--kind", "fact", "--records", "300", "--seed", "5",
                         "--tags", "full", "--index", "stale"], check=True, stdout=subprocess.DEVNULL)
         with open(table, "rb") as f:
             before = f.read()
-        result = subprocess.run([WINE32, args.caller, winpath(args.dll), winpath(table)], env=env,
+        result = subprocess.run([WINE32, args.caller, winpath(args.dll), winpath(table)], env=session.env,
                                 stdin=subprocess.DEVNULL, capture_output=True, text=True, errors="replace",
                                 timeout=600)
         print(result.stdout, end="")
@@ -65,8 +63,6 @@ def main():
                 return 1
         return 0
     finally:
-        subprocess.run([wh.wineserver_binary(), "-k"], env=env, stdin=subprocess.DEVNULL,
-                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, check=False)
         shutil.rmtree(work, ignore_errors=True)
 
 

@@ -130,7 +130,10 @@ def secondary_line_background_follows_visual_styles(s):
         assert share < 0.3, "styles on: %.0f%% button face, the label is not transparent" % (share * 100)
 
 
+@wh.both_builds
 def version_manifest_and_icon(s):
+    # In the 32-bit session this reads dist/win32/orvane_start.exe, the release itself.
+    assert s.bits == 64 or s.dist_file("orvane_start.exe").endswith(os.path.join("dist", "win32", "orvane_start.exe"))
     res = s.probe("resources", s.winpath(s.dist_file("orvane_start.exe")))
     assert res["fixedFileVersion"] == "1.0.0.0" and res["fixedProductVersion"] == "1.0.0.0", res
     assert res["FileVersion"] == "1.0.0.0" and res["ProductVersion"] == "1.0.0.0", res

@@ -1,10 +1,11 @@
 #!/usr/bin/env python3
-"""The malformed-file corpus through the Windows IDAPI32.DLL of one build, under Wine
-in a fresh prefix (corpus_wincheck.exe does the cases); then every index it repaired
-must pass the index checker. Exits 77 (skipped), saying why, where the build's
-runtime or programs are missing.
+"""The malformed-file corpus through the Windows IDAPI32.DLL of one build, under Wine,
+all cases in one Windows process (corpus_wincheck.exe); then every index it repaired
+must pass the index checker. With --state the prefix of the test run's session of
+that build is used, otherwise a fresh one. Exits 77 (skipped), saying why, where the
+build's runtime or programs are missing.
 
-  run_corpus.py --bits 32|64 --idxcheck PATH
+  run_corpus.py --bits 32|64 --idxcheck PATH [--state SESSION_DIR]
 """
 import argparse
 import os
@@ -24,8 +25,13 @@ def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--bits", type=int, choices=(32, 64), required=True)
     parser.add_argument("--idxcheck", required=True)
+    parser.add_argument("--state")
     args = parser.parse_args()
-    problem = wh.runtime_problem(args.bits)
+    session = None
+    if args.state:
+        session, problem = wh.Session.shared(args.state)
+    else:
+        problem = wh.runtime_problem(args.bits)
     if problem:
         print("skipped: no %d-bit Wine runtime: %s" % (args.bits, problem))
         return SKIP
@@ -37,7 +43,7 @@ def main():
             return SKIP
 
     work = tempfile.mkdtemp(prefix="corpus_win%d_" % args.bits)
-    env = wh.wine_env(os.path.join(work, "prefix"), os.environ.get("DISPLAY", ""))
+    env = session.env if session else wh.wine_env(os.path.join(work, "prefix"), os.environ.get("DISPLAY", ""))
     try:
         cases = os.path.join(work, "cases")
         result = subprocess.run(wh.loader(args.bits) + [checker, wh.Session.winpath(dll),
@@ -62,8 +68,9 @@ def main():
         print("%d repaired indexes checked" % len(repaired))
         return 0 if ok else 1
     finally:
-        subprocess.run([wh.wineserver_binary(), "-k"], env=env, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
-                       stderr=subprocess.DEVNULL, check=False)
+        if not session:
+            subprocess.run([wh.wineserver_binary(), "-k"], env=env, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                           stderr=subprocess.DEVNULL, check=False)
         shutil.rmtree(work, ignore_errors=True)
 
 

@@ -1,15 +1,19 @@
 // The Windows builds of the library, run under Wine: a Windows program loads
 // IDAPI32.DLL, binds its functions by name and checks the Windows file layer
 // (windows/wincheck.cpp). Afterwards the table must be unchanged and its rebuilt index
-// sound. Each check runs for the 64-bit build (wine64) and the 32-bit one
-// (tools/wine32), with the library as shipped and with a test build whose small
-// rebuild budget sends the keys through scratch files; the index that comes out of
-// the scratch files must be the very index the in-memory rebuild writes. The Wine
-// prefix is made for the run and its server ended afterwards.
+// sound. The checks run for the 64-bit build (wine64; this file built with
+// WINDOWS_BITS 64) and the 32-bit one (tools/wine32; WINDOWS_BITS 32), with the
+// library as shipped and with a test build whose small rebuild budget sends the keys
+// through scratch files; the index that comes out of the scratch files must be the
+// very index the in-memory rebuild writes. The 64-bit checks make a Wine prefix for
+// each test and end its server afterwards; the 32-bit ones run in the prefix of the
+// test run's 32-bit session (WINE32_SESSION), where every Wine process start may be
+// emulated and a new prefix costs half a minute.
 #include <gtest/gtest.h>
 
 #include <cstdio>
 #include <cstdlib>
+#include <regex>
 
 #include "support.h"
 
@@ -36,11 +40,22 @@ Build build(int bits) {
   return {32, WINE32, WINCHECK32, WIN32_DLL, WIN32_SMALL_DLL};
 }
 
+#if WINDOWS_BITS == 32
+// The 32-bit session of the test run (state.json and prefix/ in this folder).
+const std::string kSession = WINE32_SESSION;
+#endif
+
 // Why this build cannot be run here, or "" when it can.
 std::string unavailable(const Build& b) {
   if (b.bits == 32) {
-    if (std::system(("'" + b.loader + "' --check > /dev/null 2>&1").c_str()) != 0)
-      return "no 32-bit Wine runtime (tools/wine32 --setup says why)";
+#if WINDOWS_BITS == 32
+    const std::string state = kSession + "/state.json";
+    if (!fs::exists(state)) return "no 32-bit session in " + kSession + " (made by the CTest fixture wine32_session)";
+    std::smatch why;
+    const std::string text = readFile(state);
+    if (std::regex_search(text, why, std::regex("\"unavailable\": *\"([^\"]*)\"")))
+      return "no 32-bit Wine runtime: " + why[1].str();
+#endif
   } else if (!fs::exists(b.loader)) {
     return "wine64 is missing: run tools/install-deps.sh";
   }
@@ -49,17 +64,24 @@ std::string unavailable(const Build& b) {
   return "";
 }
 
-// Runs the checking program with `dll` on `table` in a fresh prefix below `dir`.
+// Runs the checking program with `dll` on `table`: in a fresh prefix below `dir` for
+// the 64-bit build, in the session's for the 32-bit one.
 std::pair<int, std::string> runCheck(const Build& b, const TempDir& dir, const std::string& dll,
                                      const std::string& table, bool spill, const std::string& longTable = {}) {
+#if WINDOWS_BITS == 32
+  const bool shared = b.bits == 32;
+  const std::string prefix = shared ? kSession + "/prefix" : std::string(dir / "prefix64");
+#else
+  const bool shared = false;
   const std::string prefix = dir / ("prefix" + std::to_string(b.bits));
+#endif
   std::string env = "WINEPREFIX='" + prefix + "' WINEDEBUG=-all WINEDLLOVERRIDES='mscoree,mshtml=' WINEARCH=win64 ";
   std::string log = dir / "wine.log";
   std::string command = env + "'" + b.loader + "' '" + b.wincheck + "' '" + windowsPath(dll) + "' '" +
                         windowsPath(table) + "'" + (longTable.empty() ? "" : " '" + windowsPath(longTable) + "'") +
                         (spill ? " --spill" : "") + " > '" + log + "' 2>&1";
   int status = std::system(command.c_str());
-  std::system((env + "'" + std::string(WINESERVER) + "' -k").c_str());
+  if (!shared) std::system((env + "'" + std::string(WINESERVER) + "' -k").c_str());
   return {status, fs::exists(log) ? readFile(log) : std::string()};
 }
 
@@ -139,7 +161,7 @@ TEST_P(WindowsLibrary, RebuildThroughScratchFilesWritesTheSameIndex) {
   EXPECT_EQ(filesIn(dir / "spilled"), 2u) << "a scratch file was left behind";
 }
 
-INSTANTIATE_TEST_SUITE_P(Builds, WindowsLibrary, ::testing::Values(64, 32),
+INSTANTIATE_TEST_SUITE_P(Builds, WindowsLibrary, ::testing::Values(WINDOWS_BITS),
                          [](const ::testing::TestParamInfo<int>& info) { return "Win" + std::to_string(info.param); });
 
 }  // namespace
