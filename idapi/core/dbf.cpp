@@ -1,11 +1,5 @@
-// Table header and field descriptors.
-//
-// Fixed header (32 bytes): version, date of last update, record count (u32 at 4),
-// header length (u16 at 8), record length (u16 at 10, deletion flag included),
-// encryption flag (15), production-index flag (28), language byte (29). Level 7
-// headers carry a 32-byte language driver name at 32 and their 48-byte descriptors
-// start at 68; the others have 32-byte descriptors from 32. The descriptor list ends
-// with 0x0D. Everything is checked against the file's size before it is believed.
+// Table header and field descriptors; their layout is in dbf_format.h. Everything is
+// checked against the file's size before it is believed.
 //
 // What other writers leave in a sound header is accepted: bytes 12-27 that are not
 // zero (a timestamp, transaction and network bytes; only byte 15 = 0x01 marks an
@@ -19,8 +13,10 @@
 
 #include "idapi/core/bytes.h"
 #include "idapi/core/core.h"
+#include "idapi/core/dbf_format.h"
 #include "idapi/core/messages.h"
 #include "idapi/core/records.h"
+#include "text/ascii.h"
 
 namespace idapi::core {
 
@@ -103,28 +99,30 @@ std::string languageDriverName(uint8_t id) {
 
 TableHeader readTableHeader(const ByteSource& dbf, const std::string& fileName) {
   const uint64_t fileSize = dbf.size();
-  if (fileSize < 32) corrupt(fileName, tr("file shorter than a header"));
-  uint8_t fixed[32];
+  if (fileSize < dbf::kFixedSize) corrupt(fileName, tr("file shorter than a header"));
+  uint8_t fixed[dbf::kFixedSize];
   dbf.readAt(0, fixed, sizeof fixed);
 
   TableHeader t;
-  t.version = fixed[0];
+  t.version = fixed[dbf::kVersion];
   if (!knownVersion(t.version, t.level)) {
     char buf[8];
     std::snprintf(buf, sizeof buf, "%02X", t.version);
     corrupt(fileName, tr("unsupported version byte 0x%1", {buf}));
   }
   Bytes h(fixed, sizeof fixed);
-  t.recordCount = u32At(h, 4);
-  t.headerLength = u16At(h, 8);
-  t.recordLength = u16At(h, 10);
-  t.productionIndex = fixed[28] == 0x01;
-  t.languageId = fixed[29];
-  if (fixed[15] == 0x01) throw Failure(DBIERR_NOTSUFFTABLERIGHTS, tr("%1: the table is encrypted", {fileName}));
+  t.recordCount = u32At(h, dbf::kRecordCount);
+  t.headerLength = u16At(h, dbf::kHeaderLength);
+  t.recordLength = u16At(h, dbf::kRecordLength);
+  t.productionIndex = fixed[dbf::kProductionIndex] == 0x01;
+  t.languageId = fixed[dbf::kLanguageId];
+  if (fixed[dbf::kEncrypted] == 0x01)
+    throw Failure(DBIERR_NOTSUFFTABLERIGHTS, tr("%1: the table is encrypted", {fileName}));
 
   const bool level7 = t.level == 7;
-  const size_t descriptorStart = level7 ? 68 : 32;
-  const size_t descriptorSize = level7 ? 48 : 32;
+  const dbf::DescriptorLayout& d = dbf::descriptorLayout(level7);
+  const size_t descriptorStart = d.start;
+  const size_t descriptorSize = d.size;
   if (t.headerLength < descriptorStart + 1) corrupt(fileName, tr("header length too small"));
   if (t.headerLength > fileSize) corrupt(fileName, tr("header length beyond the end of the file"));
   if (t.recordLength < 2) corrupt(fileName, tr("record length too small"));
@@ -134,7 +132,7 @@ TableHeader readTableHeader(const ByteSource& dbf, const std::string& fileName) 
   Bytes hb(headerBytes);
 
   if (level7)
-    t.languageDriver = cStringAt(hb, 32, 32);
+    t.languageDriver = cStringAt(hb, dbf::kLanguageDriver, dbf::kLanguageDriverSize);
   else
     t.languageDriver = languageDriverName(t.languageId);
 
@@ -143,25 +141,17 @@ TableHeader readTableHeader(const ByteSource& dbf, const std::string& fileName) 
   uint32_t offset = 1;
   bool emptySeen = false;  // an empty descriptor: only more of them may follow
   while (pos < hb.size()) {
-    if (hb[pos] == 0x0D) {
+    if (hb[pos] == dbf::kHeaderEnd) {
       terminated = true;
       break;
     }
     if (pos + descriptorSize > hb.size()) break;
     Field f;
-    if (level7) {
-      f.name = cStringAt(hb, pos, 32);
-      f.type = static_cast<char>(hb[pos + 32]);
-      f.length = hb[pos + 33];
-      f.decimals = hb[pos + 34];
-      f.mdxTag = hb[pos + 37] == 0x01;
-    } else {
-      f.name = cStringAt(hb, pos, 11);
-      f.type = static_cast<char>(hb[pos + 11]);
-      f.length = hb[pos + 16];
-      f.decimals = hb[pos + 17];
-      f.mdxTag = hb[pos + 31] == 0x01;
-    }
+    f.name = cStringAt(hb, pos, d.nameSize);
+    f.type = static_cast<char>(hb[pos + d.type]);
+    f.length = hb[pos + d.length];
+    f.decimals = hb[pos + d.decimals];
+    f.mdxTag = hb[pos + d.productionTag] == 0x01;
     if (f.type == 0 && f.length == 0 && f.decimals == 0) {
       emptySeen = true;
       pos += descriptorSize;
@@ -176,8 +166,7 @@ TableHeader readTableHeader(const ByteSource& dbf, const std::string& fileName) 
       f.decimals = 0;
     }
     if (!validName(f.name)) corrupt(fileName, tr("field %1 has no valid name", {std::to_string(t.fields.size() + 1)}));
-    std::transform(f.name.begin(), f.name.end(), f.name.begin(),
-                   [](char c) { return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 32) : c; });
+    f.name = text::upperAscii(std::move(f.name));
     if (auto problem = checkField(f, t.level); !problem.empty()) corrupt(fileName, problem);
     f.offset = static_cast<uint16_t>(std::min<uint32_t>(offset, 0xFFFF));
     offset += f.length;

@@ -4,15 +4,14 @@
 #include "idapi/core/core.h"
 #include "idapi/core/messages.h"
 #include "idapi/core/mdx_internal.h"
+#include "text/ascii.h"
 
 namespace idapi::core {
 
 TagDefinition defineTag(const TableHeader& table, const std::string& name, const std::string& keyExpression,
                         const std::string& forExpression, bool unique, bool descending) {
   TagDefinition t;
-  t.name = name;
-  for (auto& c : t.name)
-    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 32);
+  t.name = text::upperAscii(name);
   const bool nameOk = !t.name.empty() && t.name.size() <= mdx::kMaxTagName &&
                       std::all_of(t.name.begin(), t.name.end(),
                                   [](char c) { return (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_'; });

@@ -7,6 +7,7 @@
 #include "idapi/core/core.h"
 #include "idapi/core/messages.h"
 #include "idapi/core/mdx_internal.h"
+#include "text/ascii.h"
 
 namespace idapi::core {
 
@@ -23,11 +24,7 @@ bool printable(const std::string& s) {
   });
 }
 
-std::string upper(std::string s) {
-  for (auto& c : s)
-    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 32);
-  return s;
-}
+std::string upper(std::string s) { return text::upperAscii(std::move(s)); }
 
 }  // namespace
 

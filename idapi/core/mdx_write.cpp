@@ -15,6 +15,7 @@
 #include "idapi/core/core.h"
 #include "idapi/core/messages.h"
 #include "idapi/core/mdx_internal.h"
+#include "text/ascii.h"
 
 namespace idapi::core {
 namespace mdx {
@@ -208,9 +209,7 @@ void rebuildIndex(const TableHeader& table, const ByteSource& dbf, const IndexHe
                            static_cast<uint8_t>(d)};
 
   // File header and tag table.
-  std::string name = index.tableName.empty() ? baseName(indexFileName) : index.tableName;
-  for (auto& c : name)
-    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 32);
+  std::string name = text::upperAscii(index.tableName.empty() ? baseName(indexFileName) : index.tableName);
   name.resize(std::min<size_t>(name.size(), kHdrTableNameSize - 1));
   header[kHdrVersion] = kVersionWritten;
   std::memcpy(header.data() + kHdrCreated, date, 3);
@@ -230,10 +229,7 @@ void rebuildIndex(const TableHeader& table, const ByteSource& dbf, const IndexHe
     uint8_t* slot = header.data() + kSlotsOffset + kSlotSize * i;
     const TagDefinition& t = index.tags[i];
     putU32(slot + kSlotHeaderPage, static_cast<uint32_t>(kHeaderPages + blockPages * i));
-    for (size_t c = 0; c < t.name.size(); ++c) {
-      char ch = t.name[c];
-      slot[kSlotName + c] = static_cast<uint8_t>((ch >= 'a' && ch <= 'z') ? ch - 32 : ch);
-    }
+    for (size_t c = 0; c < t.name.size(); ++c) slot[kSlotName + c] = static_cast<uint8_t>(text::upperAscii(t.name[c]));
     slot[kSlotKeyFormat] = kSlotKeyFormatWritten;
     slot[kSlotLeft] = links[i].left;
     slot[kSlotRight] = links[i].right;

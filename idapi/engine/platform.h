@@ -88,47 +88,6 @@ class LockedFile : public core::ByteSource {
   std::string path_;
 };
 
-// Opens `path` for reading, locked in `mode`. With `wantWrite`, a read-only file gives
-// OsStatus::ReadOnly (the file is still never opened for writing). With `replaceable`
-// (an index), an exclusive hold still lets the file be replaced by a new one while it
-// is open.
-std::unique_ptr<LockedFile> openLocked(const std::string& path, LockMode mode, bool wantWrite, OsError& error,
-                                       bool replaceable = false);
-
-// The state of the open file once it has been still for longer than the file
-// system's clock can tell apart, so that any later write shows in its state. Waits a
-// little while the file has just been written; throws Failure(kTableChanged) when it
-// keeps being written.
-FileState settledState(const LockedFile& file);
-
-// True when `path` still names the file of `state` (not another file renamed over it).
-bool namesFile(const std::string& path, const FileState& state);
-
-// True when `path` names an existing regular file.
-bool isFile(const std::string& path);
-
-// True when the file exists and its attributes or permissions forbid writing.
-bool isReadOnlyFile(const std::string& path);
-
-// Turns a table name given by the caller (any separators, any letter case on file
-// systems that tell cases apart) into the path to open. Relative names are taken in
-// `directory` (empty: the process's current directory). When the exact name does not
-// exist, each component is looked up without regard to letter case.
-std::string resolvePath(const std::string& directory, const std::string& name);
-
-// The folder part of a path, up to and including its last separator ("" if none).
-std::string folderOf(const std::string& path);
-// The name part of a path (after the last separator).
-std::string fileNameOf(const std::string& path);
-
-// Finds `name` in `folder` (which ends with a separator or is empty), exactly or
-// without regard to letter case; returns the full path or "" when there is none.
-std::string findInFolder(const std::string& folder, const std::string& name);
-
-// The file an index path stands for: the target of a symbolic link (followed to the
-// end), else the path itself. Replacing the index replaces that file.
-std::string replacementTarget(const std::string& path);
-
 // A new file in the folder of `target`, for writing the replacement of `target`.
 // The new file takes the identity of the file it replaces (its permissions and, where
 // the process may give them, its owner and group).
@@ -149,25 +108,85 @@ class ReplacementFile : public core::ByteSink {
   virtual const std::string& path() const = 0;
 };
 
-// Throws core::Failure (a write or disk-space error naming the file) when the file
-// cannot be created.
-std::unique_ptr<ReplacementFile> createReplacement(const std::string& target);
-
-// Scratch files for sorted runs, in the folder of `target`.
-std::unique_ptr<core::ScratchStore> createScratchStore(const std::string& target);
-
-// Removes temporary files that an interrupted rebuild of `target` left behind. Only
-// call it while the table is held exclusively.
-void removeLeftovers(const std::string& target);
-
-// The process's current folder, "" when the system cannot tell it.
-std::string currentDirectory();
-
 struct CalendarDate {
   int year = 0, month = 0, day = 0;
 };
-// Today's date in UTC: the date stamped into a new index file.
-CalendarDate todayUtc();
+
+// The file layer as an object: the engine asks the installed one (platform()), which
+// is the system's own (systemPlatform()) unless a program linking the static library
+// installed another (setPlatform in tuning.h), such as a test layer that wraps the
+// system's to inject faults.
+class Platform {
+ public:
+  virtual ~Platform() = default;
+
+  // Opens `path` for reading, locked in `mode`. With `wantWrite`, a read-only file
+  // gives OsStatus::ReadOnly (the file is still never opened for writing). With
+  // `replaceable` (an index), an exclusive hold still lets the file be replaced by a
+  // new one while it is open.
+  virtual std::unique_ptr<LockedFile> openLocked(const std::string& path, LockMode mode, bool wantWrite, OsError& error,
+                                                 bool replaceable = false) = 0;
+  // Opens `path` for reading without a lock and sharing everything, so that it never
+  // stands in another program's way (the technician's checker).
+  virtual std::unique_ptr<LockedFile> openShared(const std::string& path, OsError& error) = 0;
+  // Whether the file could be had for exclusive use right now: asks for it as
+  // openLocked does and lets go at once. Only meaningful for a file that exists.
+  virtual bool exclusiveUsePossible(const std::string& path) = 0;
+
+  // The state of the open file once it has been still for longer than the file
+  // system's clock can tell apart, so that any later write shows in its state. Waits
+  // a little while the file has just been written; throws Failure(kTableChanged) when
+  // it keeps being written.
+  virtual FileState settledState(const LockedFile& file) = 0;
+  // True when `path` still names the file of `state` (not another file renamed over it).
+  virtual bool namesFile(const std::string& path, const FileState& state) = 0;
+  // True when `path` names an existing regular file.
+  virtual bool isFile(const std::string& path) = 0;
+  // True when the file exists and its attributes or permissions forbid writing.
+  virtual bool isReadOnlyFile(const std::string& path) = 0;
+
+  // Turns a table name given by the caller (any separators, any letter case on file
+  // systems that tell cases apart) into the path to open. Relative names are taken in
+  // `directory` (empty: the process's current directory). When the exact name does
+  // not exist, each component is looked up without regard to letter case.
+  virtual std::string resolvePath(const std::string& directory, const std::string& name) = 0;
+  // Finds `name` in `folder` (which ends with a separator or is empty), exactly or
+  // without regard to letter case; returns the full path or "" when there is none.
+  virtual std::string findInFolder(const std::string& folder, const std::string& name) = 0;
+  // The file an index path stands for: the target of a symbolic link (followed to the
+  // end), else the path itself. Replacing the index replaces that file.
+  virtual std::string replacementTarget(const std::string& path) = 0;
+
+  // Throws core::Failure (a write or disk-space error naming the file) when the file
+  // cannot be created.
+  virtual std::unique_ptr<ReplacementFile> createReplacement(const std::string& target) = 0;
+  // Scratch files for sorted runs, in the folder of `target`.
+  virtual std::unique_ptr<core::ScratchStore> createScratchStore(const std::string& target) = 0;
+  // Scratch files in the system's folder for temporary files.
+  virtual std::unique_ptr<core::ScratchStore> temporaryScratchStore() = 0;
+  // Removes temporary files that an interrupted rebuild of `target` left behind. Only
+  // call it while the table is held exclusively.
+  virtual void removeLeftovers(const std::string& target) = 0;
+
+  // The process's current folder, "" when the system cannot tell it.
+  virtual std::string currentDirectory() = 0;
+  // Today's date in UTC: the date stamped into a new index file.
+  virtual CalendarDate todayUtc() = 0;
+};
+
+// How the bytes of a path name a file on Windows: in the system's ANSI code page (the
+// engine's callers) or in UTF-8 (the tools). Elsewhere a name is its bytes.
+enum class Names { Ansi, Utf8 };
+
+// The system's file layer.
+Platform& systemPlatform(Names names = Names::Ansi);
+// The file layer the engine uses: the system's unless another was installed.
+Platform& platform();
+
+// The folder part of a path, up to and including its last separator ("" if none).
+std::string folderOf(const std::string& path);
+// The name part of a path (after the last separator).
+std::string fileNameOf(const std::string& path);
 
 }  // namespace idapi::engine
 

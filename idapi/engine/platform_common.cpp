@@ -1,23 +1,39 @@
-// The parts of the file layer that are the same on every system: the date, the mixing
-// of temporary names and the shape of the error tables. The system calls themselves
-// are in platform_posix.cpp and platform_win.cpp.
+// The parts of the file layer that are the same on every system: which layer is
+// installed, the date, the mixing of temporary names and the shape of the error
+// tables. The system calls themselves are in platform_posix.cpp and platform_win.cpp.
 #include <atomic>
 #include <chrono>
 #include <cstdio>
 
 #include "idapi/engine/platform.h"
 #include "idapi/engine/platform_detail.h"
+#include "idapi/engine/tuning.h"
 
 namespace idapi::engine {
+namespace {
 
-CalendarDate todayUtc() {
+std::atomic<Platform*> installed{nullptr};
+
+}  // namespace
+
+Platform& platform() {
+  Platform* layer = installed.load();
+  return layer ? *layer : systemPlatform();
+}
+
+Platform* setPlatform(Platform* layer) {
+  Platform* previous = installed.exchange(layer);
+  return previous ? previous : &systemPlatform();
+}
+
+namespace detail {
+
+CalendarDate SystemPlatform::todayUtc() {
   using namespace std::chrono;
   const year_month_day ymd{floor<days>(system_clock::now())};
   return {static_cast<int>(ymd.year()), static_cast<int>(static_cast<unsigned>(ymd.month())),
           static_cast<int>(static_cast<unsigned>(ymd.day()))};
 }
-
-namespace detail {
 
 OsStatus meaningOf(uint32_t native, std::initializer_list<ErrorMeaning> table) {
   for (const ErrorMeaning& m : table)

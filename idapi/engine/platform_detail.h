@@ -12,6 +12,12 @@
 
 namespace idapi::engine::detail {
 
+// What every system's file layer does the same way: the clock.
+class SystemPlatform : public Platform {
+ public:
+  CalendarDate todayUtc() override;
+};
+
 // One system error code and what it means to the engine.
 struct ErrorMeaning {
   uint32_t native;

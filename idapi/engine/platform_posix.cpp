@@ -22,7 +22,6 @@
 #include <random>
 #include <vector>
 
-#include "idapi/engine/buffered_writer.h"
 #include "idapi/engine/platform.h"
 #include "idapi/engine/platform_detail.h"
 #include "idapi/engine/texts.h"
@@ -173,8 +172,6 @@ void writeAll(int fd, const void* data, size_t length, const std::string& path) 
   }
 }
 
-using BufferedFd = BufferedWriter<int, writeAll>;
-
 // Gives the new file at `fd` the owner, group and permission bits of `old`. The owner
 // can only be given away by a privileged process and the group only by a member of
 // it; where the group cannot be kept, the group gets no more than everybody else had,
@@ -203,17 +200,19 @@ class PosixReplacement final : public ReplacementFile {
       ::umask(mask);
       ::fchmod(fd_, 0666 & ~mask);  // a new index: as any new file of this process
     }
-    out_ = std::make_unique<BufferedFd>(fd_, path_);
   }
   ~PosixReplacement() override {
     if (fd_ >= 0) ::close(fd_);
     if (!committed_) ::unlink(path_.c_str());
   }
-  void write(const void* data, size_t length) override { out_->write(data, length); }
+  // The index comes in large blocks already (the format core buffers what it writes).
+  void write(const void* data, size_t length) override {
+    writeAll(fd_, data, length, path_);
+    written_ += length;
+  }
   const std::string& path() const override { return path_; }
 
   std::unique_ptr<LockedFile> commit(std::unique_ptr<LockedFile>&, const std::function<void()>& lastCheck) override {
-    out_->flush();
     if (::fsync(fd_) != 0) throw core::Failure(DBIERR_WRITEERR, texts::writeError(path_));
     // Locked before it gets its name, so that it is held from its first moment there;
     // a rename over an open file is allowed here, the old index needs no release.
@@ -230,7 +229,7 @@ class PosixReplacement final : public ReplacementFile {
     }
     committed_ = true;
     syncFolder(folderOf(target_));
-    auto file = std::make_unique<PosixFile>(target_, fd_, out_->written());
+    auto file = std::make_unique<PosixFile>(target_, fd_, written_);
     fd_ = -1;
     return file;
   }
@@ -240,122 +239,215 @@ class PosixReplacement final : public ReplacementFile {
   std::string path_;
   int fd_ = -1;
   bool committed_ = false;
-  std::unique_ptr<BufferedFd> out_;
+  uint64_t written_ = 0;
 };
 
 class PosixScratch final : public core::ScratchFile {
  public:
-  explicit PosixScratch(const std::string& prefix) {
-    fd_ = createUnique(prefix, path_);
-    // Runs come in large blocks already: no buffer of our own, which every run still
-    // waiting for its merge would otherwise keep.
-    out_ = std::make_unique<BufferedFd>(fd_, path_, 0);
-  }
+  explicit PosixScratch(const std::string& prefix) { fd_ = createUnique(prefix, path_); }
   ~PosixScratch() override {
     ::close(fd_);
     ::unlink(path_.c_str());
   }
-  void write(const void* data, size_t length) override { out_->write(data, length); }
-  uint64_t size() const override { return out_->written(); }
+  // Runs come in large blocks already: no buffer of our own, which every run still
+  // waiting for its merge would otherwise keep.
+  void write(const void* data, size_t length) override {
+    writeAll(fd_, data, length, path_);
+    size_ += length;
+  }
+  uint64_t size() const override { return size_; }
   void readAt(uint64_t offset, void* buffer, size_t length) const override {
-    // Reading switches the file from writing to reading: push out what is buffered.
-    const_cast<BufferedFd&>(*out_).release();
     readAllAt(fd_, offset, buffer, length, path_);
   }
 
  private:
   std::string path_;
   int fd_ = -1;
-  std::unique_ptr<BufferedFd> out_;
+  uint64_t size_ = 0;
 };
 
-}  // namespace
-
-std::unique_ptr<LockedFile> openLocked(const std::string& path, LockMode mode, bool wantWrite, OsError& error,
-                                       bool /*replaceable: a rename over an open file is always allowed*/) {
+// Opens `path` for reading when it is a regular file (never a device or a pipe, and
+// without waiting on one); -1 with `error` set otherwise.
+int openRegular(const std::string& path, OsError& error, struct stat& st) {
   error = {};
-  struct stat before;
-  if (::stat(path.c_str(), &before) == 0 && !S_ISREG(before.st_mode)) {  // never open a device or a pipe
+  if (::stat(path.c_str(), &st) == 0 && !S_ISREG(st.st_mode)) {
     error = {OsStatus::NotRegular, 0};
-    return nullptr;
+    return -1;
   }
   int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
   if (fd < 0) {
     error = {classify(errno), static_cast<uint32_t>(errno)};
-    return nullptr;
+    return -1;
   }
-  struct stat st;
   if (::fstat(fd, &st) != 0) {
     int err = errno;
     ::close(fd);
     error = {classify(err), static_cast<uint32_t>(err)};
-    return nullptr;
+    return -1;
   }
   if (!S_ISREG(st.st_mode)) {  // a folder, a device or a pipe is not a table
     ::close(fd);
     error = {OsStatus::NotRegular, 0};
-    return nullptr;
+    return -1;
   }
-  if (wantWrite && isReadOnlyFile(path)) {
-    ::close(fd);
-    error = {OsStatus::ReadOnly, 0};
-    return nullptr;
+  return fd;
+}
+
+// Takes a whole-file lock without waiting; 0, or the errno of the refusal.
+int lockWhole(int fd, LockMode mode) {
+  while (::flock(fd, (mode == LockMode::Exclusive ? LOCK_EX : LOCK_SH) | LOCK_NB) != 0)
+    if (errno != EINTR) return errno;
+  return 0;
+}
+
+class PosixPlatform final : public detail::SystemPlatform {
+ public:
+  std::unique_ptr<LockedFile> openLocked(const std::string& path, LockMode mode, bool wantWrite, OsError& error,
+                                         bool /*replaceable: a rename over an open file is always allowed*/) override {
+    struct stat st;
+    int fd = openRegular(path, error, st);
+    if (fd < 0) return nullptr;
+    if (wantWrite && isReadOnlyFile(path)) {
+      ::close(fd);
+      error = {OsStatus::ReadOnly, 0};
+      return nullptr;
+    }
+    if (int err = lockWhole(fd, mode)) {
+      ::close(fd);
+      // Anything but a conflict with another user means the lock could not be taken.
+      error = {err == EWOULDBLOCK ? OsStatus::Locked : OsStatus::LockFailed, static_cast<uint32_t>(err)};
+      return nullptr;
+    }
+    return std::make_unique<PosixFile>(path, fd, static_cast<uint64_t>(st.st_size));
   }
-  while (::flock(fd, (mode == LockMode::Exclusive ? LOCK_EX : LOCK_SH) | LOCK_NB) != 0) {
-    if (errno == EINTR) continue;
-    int err = errno;
-    ::close(fd);
-    // Anything but a conflict with another user means the lock could not be taken.
-    error = {err == EWOULDBLOCK ? OsStatus::Locked : OsStatus::LockFailed, static_cast<uint32_t>(err)};
-    return nullptr;
+
+  std::unique_ptr<LockedFile> openShared(const std::string& path, OsError& error) override {
+    struct stat st;
+    int fd = openRegular(path, error, st);
+    if (fd < 0) return nullptr;
+    return std::make_unique<PosixFile>(path, fd, static_cast<uint64_t>(st.st_size));
   }
-  return std::make_unique<PosixFile>(path, fd, static_cast<uint64_t>(st.st_size));
-}
 
-FileState settledState(const LockedFile& file) {
-  // File times come from a clock that advances in ticks of a few milliseconds: a
-  // write in the same tick as the last one leaves the times as they were. A file
-  // last changed well before now shows any later write in its times.
-  constexpr int64_t kQuiet = 50'000'000;  // 50 ms, several ticks of any usual clock
-  for (int attempt = 0; attempt < 8; ++attempt) {
-    FileState s = file.state();
-    struct timespec now;
-    ::clock_gettime(CLOCK_REALTIME, &now);
-    int64_t n = nanoseconds(now);
-    auto recent = [&](int64_t t) { return t > n - kQuiet && t < n + kQuiet; };
-    if (!recent(s.modified) && !recent(s.changed)) return s;
-    struct timespec pause = {0, 60'000'000};
-    ::nanosleep(&pause, nullptr);
+  bool exclusiveUsePossible(const std::string& path) override {
+    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+    if (fd < 0) return errno != EWOULDBLOCK;
+    int err = lockWhole(fd, LockMode::Exclusive);
+    ::close(fd);  // lets go of the lock too
+    return err != EWOULDBLOCK;
   }
-  throw core::Failure(kTableChanged, texts::tableChanged(file.path()));
-}
 
-bool namesFile(const std::string& path, const FileState& state) {
-  struct stat st;
-  return ::stat(path.c_str(), &st) == 0 && stateOf(st).sameFile(state);
-}
+  FileState settledState(const LockedFile& file) override {
+    // File times come from a clock that advances in ticks of a few milliseconds: a
+    // write in the same tick as the last one leaves the times as they were. A file
+    // last changed well before now shows any later write in its times.
+    constexpr int64_t kQuiet = 50'000'000;  // 50 ms, several ticks of any usual clock
+    for (int attempt = 0; attempt < 8; ++attempt) {
+      FileState s = file.state();
+      struct timespec now;
+      ::clock_gettime(CLOCK_REALTIME, &now);
+      int64_t n = nanoseconds(now);
+      auto recent = [&](int64_t t) { return t > n - kQuiet && t < n + kQuiet; };
+      if (!recent(s.modified) && !recent(s.changed)) return s;
+      struct timespec pause = {0, 60'000'000};
+      ::nanosleep(&pause, nullptr);
+    }
+    throw core::Failure(kTableChanged, texts::tableChanged(file.path()));
+  }
 
-std::string replacementTarget(const std::string& path) {
-  struct stat st;
-  if (::lstat(path.c_str(), &st) != 0 || !S_ISLNK(st.st_mode)) return path;
-  char* real = ::realpath(path.c_str(), nullptr);
-  if (!real) return path;
-  std::string target = real;
-  std::free(real);
-  return target;
-}
+  bool namesFile(const std::string& path, const FileState& state) override {
+    struct stat st;
+    return ::stat(path.c_str(), &st) == 0 && stateOf(st).sameFile(state);
+  }
 
-bool isFile(const std::string& path) {
-  struct stat st;
-  return ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
-}
+  bool isFile(const std::string& path) override {
+    struct stat st;
+    return ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+  }
 
-bool isReadOnlyFile(const std::string& path) {
-  struct stat st;
-  if (::stat(path.c_str(), &st) != 0) return false;
-  // The permission bits decide even for a privileged user, who could write anyway.
-  if ((st.st_mode & (S_IWUSR | S_IWGRP | S_IWOTH)) == 0) return true;
-  return ::access(path.c_str(), W_OK) != 0 && (errno == EACCES || errno == EROFS || errno == EPERM);
+  bool isReadOnlyFile(const std::string& path) override {
+    struct stat st;
+    if (::stat(path.c_str(), &st) != 0) return false;
+    // The permission bits decide even for a privileged user, who could write anyway.
+    if ((st.st_mode & (S_IWUSR | S_IWGRP | S_IWOTH)) == 0) return true;
+    return ::access(path.c_str(), W_OK) != 0 && (errno == EACCES || errno == EROFS || errno == EPERM);
+  }
+
+  std::string resolvePath(const std::string& directory, const std::string& name) override {
+    std::string path = name;
+    for (char& c : path)
+      if (c == '\\') c = '/';
+    if (path.empty() || path[0] != '/') {
+      std::string base = directory;
+      for (char& c : base)
+        if (c == '\\') c = '/';
+      if (!base.empty() && base.back() != '/') base += '/';
+      path = base + path;
+    }
+    return pathwalk::resolveCase(path, exists, matchEntry);
+  }
+
+  std::string findInFolder(const std::string& folder, const std::string& name) override {
+    if (name.empty()) return {};
+    if (exists(folder + name)) return folder + name;
+    std::string match = matchEntry(folder, name);
+    return match.empty() ? std::string() : folder + match;
+  }
+
+  std::string replacementTarget(const std::string& path) override {
+    struct stat st;
+    if (::lstat(path.c_str(), &st) != 0 || !S_ISLNK(st.st_mode)) return path;
+    char* real = ::realpath(path.c_str(), nullptr);
+    if (!real) return path;
+    std::string target = real;
+    std::free(real);
+    return target;
+  }
+
+  std::unique_ptr<ReplacementFile> createReplacement(const std::string& target) override {
+    return std::make_unique<PosixReplacement>(target);
+  }
+
+  std::unique_ptr<core::ScratchStore> createScratchStore(const std::string& target) override {
+    return std::make_unique<detail::ScratchStoreOf<PosixScratch, std::string>>(temporaryPrefix(target) + "s");
+  }
+
+  std::unique_ptr<core::ScratchStore> temporaryScratchStore() override {
+    const char* folder = std::getenv("TMPDIR");
+    std::string prefix = folder && *folder ? folder : "/tmp";
+    if (prefix.back() != '/') prefix += '/';
+    return std::make_unique<detail::ScratchStoreOf<PosixScratch, std::string>>(prefix + "orvane-scratch.~s");
+  }
+
+  void removeLeftovers(const std::string& target) override {
+    std::string folder = folderOf(target);
+    std::string prefix = fileNameOf(temporaryPrefix(target));
+    DIR* dir = ::opendir(folder.empty() ? "." : folder.c_str());
+    if (!dir) return;
+    std::vector<std::string> doomed;
+    while (dirent* entry = ::readdir(dir)) {
+      std::string candidate = entry->d_name;
+      // Our names: prefix + 16 hex digits, or prefix + "s" + 16 hex digits.
+      if (candidate.size() > prefix.size() && candidate.compare(0, prefix.size(), prefix) == 0) {
+        std::string rest = candidate.substr(prefix.size());
+        if (!rest.empty() && rest[0] == 's') rest.erase(0, 1);
+        if (rest.size() == 16 && detail::isLowerHex(rest)) doomed.push_back(folder + candidate);
+      }
+    }
+    ::closedir(dir);
+    for (const auto& path : doomed) ::unlink(path.c_str());
+  }
+
+  std::string currentDirectory() override {
+    std::vector<char> buffer(4096);
+    return ::getcwd(buffer.data(), buffer.size()) ? std::string(buffer.data()) : std::string();
+  }
+};
+
+}  // namespace
+
+Platform& systemPlatform(Names) {
+  static PosixPlatform system;  // names are bytes here, whatever their encoding
+  return system;
 }
 
 std::string folderOf(const std::string& path) {
@@ -366,59 +458,6 @@ std::string folderOf(const std::string& path) {
 std::string fileNameOf(const std::string& path) {
   size_t slash = path.find_last_of('/');
   return slash == std::string::npos ? path : path.substr(slash + 1);
-}
-
-std::string findInFolder(const std::string& folder, const std::string& name) {
-  if (name.empty()) return {};
-  if (exists(folder + name)) return folder + name;
-  std::string match = matchEntry(folder, name);
-  return match.empty() ? std::string() : folder + match;
-}
-
-std::string resolvePath(const std::string& directory, const std::string& name) {
-  std::string path = name;
-  for (char& c : path)
-    if (c == '\\') c = '/';
-  if (path.empty() || path[0] != '/') {
-    std::string base = directory;
-    for (char& c : base)
-      if (c == '\\') c = '/';
-    if (!base.empty() && base.back() != '/') base += '/';
-    path = base + path;
-  }
-  return pathwalk::resolveCase(path, exists, matchEntry);
-}
-
-std::string currentDirectory() {
-  std::vector<char> buffer(4096);
-  return ::getcwd(buffer.data(), buffer.size()) ? std::string(buffer.data()) : std::string();
-}
-
-std::unique_ptr<ReplacementFile> createReplacement(const std::string& target) {
-  return std::make_unique<PosixReplacement>(target);
-}
-
-std::unique_ptr<core::ScratchStore> createScratchStore(const std::string& target) {
-  return std::make_unique<detail::ScratchStoreOf<PosixScratch, std::string>>(temporaryPrefix(target) + "s");
-}
-
-void removeLeftovers(const std::string& target) {
-  std::string folder = folderOf(target);
-  std::string prefix = fileNameOf(temporaryPrefix(target));
-  DIR* dir = ::opendir(folder.empty() ? "." : folder.c_str());
-  if (!dir) return;
-  std::vector<std::string> doomed;
-  while (dirent* entry = ::readdir(dir)) {
-    std::string candidate = entry->d_name;
-    // Our names: prefix + 16 hex digits, or prefix + "s" + 16 hex digits.
-    if (candidate.size() > prefix.size() && candidate.compare(0, prefix.size(), prefix) == 0) {
-      std::string rest = candidate.substr(prefix.size());
-      if (!rest.empty() && rest[0] == 's') rest.erase(0, 1);
-      if (rest.size() == 16 && detail::isLowerHex(rest)) doomed.push_back(folder + candidate);
-    }
-  }
-  ::closedir(dir);
-  for (const auto& path : doomed) ::unlink(path.c_str());
 }
 
 }  // namespace idapi::engine

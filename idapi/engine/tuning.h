@@ -11,6 +11,12 @@ namespace idapi::engine {
 // files in the table's folder (default 64 MiB). Returns the previous value.
 size_t setRebuildMemoryBudget(size_t bytes);
 
+class Platform;
+// Installs the file layer the engine uses from now on (nullptr: the system's own, see
+// platform.h); returns the one used until now. A test installs a layer that wraps the
+// system's to inject faults; only call it while no table is open.
+Platform* setPlatform(Platform* layer);
+
 }  // namespace idapi::engine
 
 #endif  // IDAPI_ENGINE_TUNING_H

@@ -8,20 +8,13 @@
 
 #include <string>
 
+#include "text/ascii.h"
+
 namespace pathwalk {
 
 // True when the two names are equal without regard to the case of ASCII letters
 // (other bytes must be equal).
-inline bool sameIgnoringCase(const std::string& a, const std::string& b) {
-  if (a.size() != b.size()) return false;
-  for (size_t i = 0; i < a.size(); ++i) {
-    unsigned char x = static_cast<unsigned char>(a[i]), y = static_cast<unsigned char>(b[i]);
-    if (x >= 'a' && x <= 'z') x = static_cast<unsigned char>(x - 32);
-    if (y >= 'a' && y <= 'z') y = static_cast<unsigned char>(y - 32);
-    if (x != y) return false;
-  }
-  return true;
-}
+inline bool sameIgnoringCase(const std::string& a, const std::string& b) { return text::sameAsciiText(a, b); }
 
 // Keeps, of the names offered to it, the smallest (byte order) that equals `name`
 // without regard to case, so that the choice never depends on the order of a folder.

@@ -1,6 +1,6 @@
 #include "app/utf.h"
 
-#include "sys/utf8.h"
+#include "text/utf8.h"
 
 namespace app {
 
@@ -9,7 +9,7 @@ std::u16string toUtf16(std::string_view utf8) {
   out.reserve(utf8.size());
   std::size_t pos = 0;
   while (pos < utf8.size()) {
-    const char32_t cp = sys::decodeUtf8(utf8, pos);
+    const char32_t cp = text::decodeUtf8(utf8, pos);
     if (cp >= 0x10000) {
       const char32_t v = cp - 0x10000;
       out.push_back(static_cast<char16_t>(0xD800 + (v >> 10)));
@@ -30,9 +30,9 @@ std::string toUtf8(std::u16string_view utf16) {
       cp = 0x10000 + ((cp - 0xD800) << 10) + (utf16[i + 1] - 0xDC00);
       ++i;
     } else if (cp >= 0xD800 && cp <= 0xDFFF) {
-      cp = sys::kReplacementCharacter;
+      cp = text::kReplacementCharacter;
     }
-    sys::appendUtf8(out, cp);
+    text::appendUtf8(out, cp);
   }
   return out;
 }

@@ -4,7 +4,7 @@
 #include <cstdio>
 #include <vector>
 
-#include "sys/utf8.h"
+#include "text/utf8.h"
 
 namespace launcher::engine {
 namespace {
@@ -26,8 +26,8 @@ std::u32string folded(const std::string& text) {
   out.reserve(text.size());
   for (size_t i = 0; i < text.size();) {
     const size_t start = i;
-    char32_t c = sys::decodeUtf8(text, i);
-    if (c == sys::kReplacementCharacter && i - start == 1) c = 0x110000 + static_cast<uint8_t>(text[start]);
+    char32_t c = text::decodeUtf8(text, i);
+    if (c == text::kReplacementCharacter && i - start == 1) c = 0x110000 + static_cast<uint8_t>(text[start]);
     if (c >= 'A' && c <= 'Z') {
       c += 0x20;
     } else if (c >= 0xC0 && c <= 0xDE && c != 0xD7) {

@@ -1,6 +1,6 @@
 #include "engine/table.h"
 
-#include <cctype>
+#include "text/ascii.h"
 
 namespace launcher::engine {
 
@@ -31,9 +31,7 @@ const char* TTable::driverFor(const std::string& name) {
   const size_t dot = name.rfind('.');
   const size_t sep = name.find_last_of("\\/");
   if (dot == std::string::npos || (sep != std::string::npos && dot < sep)) return nullptr;
-  std::string extension = name.substr(dot);
-  for (char& c : extension) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-  return extension == ".DBF" ? "DBASE" : nullptr;
+  return text::sameAsciiText(name.substr(dot), ".DBF") ? "DBASE" : nullptr;
 }
 
 void TTable::Open() {

@@ -15,7 +15,7 @@
 #include <vector>
 
 #include "pathwalk/pathwalk.h"
-#include "sys/codepage.h"
+#include "text/codepage.h"
 #include "sys/host_path.h"
 #include "sys/system.h"
 
@@ -108,8 +108,8 @@ class PosixSystem final : public System {
     return std::nullopt;  // no registry on this platform
   }
 
-  std::string utf8ToAnsi(const std::string& text) override { return utf8ToCp1252(text); }
-  std::string ansiToUtf8(const std::string& text) override { return cp1252ToUtf8(text); }
+  std::string utf8ToAnsi(const std::string& text) override { return text::utf8ToCp1252(text); }
+  std::string ansiToUtf8(const std::string& text) override { return text::cp1252ToUtf8(text); }
 
   intptr_t shellOpen(NativeWindow, const std::string& file, const std::string& parameters, const std::string& directory,
                      int) override {

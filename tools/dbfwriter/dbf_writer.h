@@ -1,12 +1,8 @@
 // Writes dBASE table bytes for the tests and tools that make tables: the fixed header,
-// the field descriptors and fixed-width records. Header only and without dependencies,
-// so that the unit tests, the fixture and corpus generators and the fuzzing seeds all
-// write tables the same way.
-//
-// Level 3-5 tables (version 0x03, 0x83, ...) have a 32-byte fixed header and 32-byte
-// descriptors; level 7 tables (version & 7 == 4) a 68-byte one, with the language
-// driver's name, and 48-byte descriptors. The header ends with 0x0D, the file with
-// 0x1A after the last record.
+// the field descriptors and fixed-width records. Header only, over the format core's
+// table layout (idapi/core/dbf_format.h), so that the unit tests, the fixture and
+// corpus generators and the fuzzing seeds all write tables the same way, and the way
+// the reader reads them. The file ends with 0x1A after the last record.
 #ifndef TOOLS_DBFWRITER_DBF_WRITER_H
 #define TOOLS_DBFWRITER_DBF_WRITER_H
 
@@ -16,12 +12,17 @@
 #include <string>
 #include <vector>
 
+#include "idapi/core/bytes.h"
+#include "idapi/core/dbf_format.h"
+
 namespace dbfwriter {
 
-inline constexpr uint8_t kHeaderEnd = 0x0D;
-inline constexpr uint8_t kEndOfFile = 0x1A;
-inline constexpr uint8_t kLive = ' ';
-inline constexpr uint8_t kDeleted = '*';
+namespace dbf = idapi::core::dbf;
+using dbf::kDeleted;
+using dbf::kEndOfFile;
+using dbf::kHeaderEnd;
+using dbf::kLive;
+using dbf::levelSeven;
 
 struct Field {
   std::string name;  // at most 11 bytes are kept (32 at level 7)
@@ -39,52 +40,34 @@ struct Header {
   uint8_t languageId = 0;
 };
 
-inline bool levelSeven(uint8_t version) { return (version & 0x07) == 4; }
-
 inline uint32_t recordLength(const std::vector<Field>& fields) {
   uint32_t n = 1;  // the deletion flag
   for (const Field& f : fields) n += f.length;
   return n;
 }
 
-inline void storeU16(uint8_t* p, uint32_t v) {
-  p[0] = static_cast<uint8_t>(v);
-  p[1] = static_cast<uint8_t>(v >> 8);
-}
-inline void storeU32(uint8_t* p, uint32_t v) {
-  storeU16(p, v);
-  storeU16(p + 2, v >> 16);
-}
-
 // The header and descriptors, 0x0D included.
 inline std::vector<uint8_t> headerBytes(const Header& h, const std::vector<Field>& fields) {
   const bool level7 = levelSeven(h.version);
-  const size_t descriptor = level7 ? 48 : 32;
-  const size_t start = level7 ? 68 : 32;
-  const size_t headerLength = start + descriptor * fields.size() + 1;
+  const dbf::DescriptorLayout& layout = dbf::descriptorLayout(level7);
+  const size_t headerLength = layout.start + layout.size * fields.size() + 1;
   std::vector<uint8_t> out(headerLength, 0);
-  out[0] = h.version;
-  std::memcpy(&out[1], h.updated, 3);
-  storeU32(&out[4], h.records);
-  storeU16(&out[8], static_cast<uint32_t>(headerLength));
-  storeU16(&out[10], recordLength(fields));
-  out[28] = h.production ? 1 : 0;
-  out[29] = h.languageId;
-  if (level7) std::memcpy(&out[32], "DBWINUS0", 8);
+  out[dbf::kVersion] = h.version;
+  std::memcpy(&out[dbf::kUpdated], h.updated, 3);
+  idapi::core::putU32(&out[dbf::kRecordCount], h.records);
+  idapi::core::putU16(&out[dbf::kHeaderLength], static_cast<uint16_t>(headerLength));
+  idapi::core::putU16(&out[dbf::kRecordLength], static_cast<uint16_t>(recordLength(fields)));
+  out[dbf::kProductionIndex] = h.production ? 1 : 0;
+  out[dbf::kLanguageId] = h.languageId;
+  if (level7) std::memcpy(&out[dbf::kLanguageDriver], "DBWINUS0", 8);
   for (size_t i = 0; i < fields.size(); ++i) {
     const Field& f = fields[i];
-    uint8_t* d = &out[start + descriptor * i];
-    std::memcpy(d, f.name.data(), std::min<size_t>(f.name.size(), level7 ? 32 : 11));
-    if (level7) {
-      d[32] = static_cast<uint8_t>(f.type);
-      d[33] = f.length;
-      d[34] = f.decimals;
-    } else {
-      d[11] = static_cast<uint8_t>(f.type);
-      d[16] = f.length;
-      d[17] = f.decimals;
-      d[31] = f.productionTag ? 1 : 0;
-    }
+    uint8_t* d = &out[layout.start + layout.size * i];
+    std::memcpy(d, f.name.data(), std::min<size_t>(f.name.size(), layout.nameSize));
+    d[layout.type] = static_cast<uint8_t>(f.type);
+    d[layout.length] = f.length;
+    d[layout.decimals] = f.decimals;
+    if (!level7) d[layout.productionTag] = f.productionTag ? 1 : 0;  // level 7 tables get no such flag here
   }
   out[headerLength - 1] = kHeaderEnd;
   return out;

@@ -3,13 +3,15 @@
 #include <cctype>
 
 #include "idapi/core/core.h"
-#include "idxcheck/shared_file.h"
+#include "idxcheck/console.h"
 #include "policy/run_plan.h"
 
 namespace idxcheck {
 namespace {
 
 using idapi::core::Failure;
+using idapi::engine::OsError;
+using idapi::engine::OsStatus;
 
 // Swallows the bytes of a trial rebuild.
 class NullSink : public idapi::core::ByteSink {
@@ -17,12 +19,15 @@ class NullSink : public idapi::core::ByteSink {
   void write(const void*, size_t) override {}
 };
 
-TableFinding fromOpen(TableFinding t, const OpenResult& r, bool index) {
+TableFinding fromOpen(TableFinding t, const OsError& error, bool index) {
   t.aboutIndex = index;
-  t.systemCode = r.systemCode;
-  switch (r.status) {
-    case OpenStatus::Missing: t.finding = index ? Finding::IndexMissing : Finding::Missing; break;
-    case OpenStatus::Held: t.finding = Finding::Held; break;
+  t.systemCode = error.native;
+  switch (error.status) {
+    case OsStatus::NotFound:
+    case OsStatus::NotRegular:  // a folder or a device of that name: no table there
+      t.finding = index ? Finding::IndexMissing : Finding::Missing;
+      break;
+    case OsStatus::Locked: t.finding = Finding::Held; break;
     default: t.finding = Finding::Unreadable; break;
   }
   return t;
@@ -57,15 +62,16 @@ TableFinding checkTable(const std::string& relative, const std::string& fullPath
   // The launcher asks for the table for exclusive use: a table that another program
   // has open, even for shared use, stops its run. Asked before the checker opens the
   // file itself, since on Windows its own open would stand in the way.
-  if (!exclusiveUsePossible(dbfPath)) {
+  if (!files().exclusiveUsePossible(dbfPath)) {
     t.finding = Finding::Held;
     return t;
   }
-  OpenResult dbf = openShared(dbfPath);
-  if (dbf.status != OpenStatus::Ok) return fromOpen(t, dbf, false);
+  OsError error;
+  const auto dbf = files().openShared(dbfPath, error);
+  if (!dbf) return fromOpen(t, error, false);
   idapi::core::TableHeader table;
   try {
-    table = idapi::core::readTableHeader(*dbf.file, lastComponent(dbfPath));
+    table = idapi::core::readTableHeader(*dbf, lastComponent(dbfPath));
   } catch (const Failure& f) {
     t.finding = Finding::Unreadable;
     t.detail = f.what();
@@ -83,25 +89,25 @@ TableFinding checkTable(const std::string& relative, const std::string& fullPath
   if (dot != std::string::npos && (sep == std::string::npos || dot > sep)) mdxFull.resize(dot);
   mdxFull += ".MDX";
   const std::string mdxPath = nativePath(mdxFull);
-  if (!exclusiveUsePossible(mdxPath)) {
+  if (!files().exclusiveUsePossible(mdxPath)) {
     t.aboutIndex = true;
     t.finding = Finding::Held;
     return t;
   }
-  OpenResult mdx = openShared(mdxPath);
-  if (mdx.status != OpenStatus::Ok) return fromOpen(t, mdx, true);
+  const auto mdx = files().openShared(mdxPath, error);
+  if (!mdx) return fromOpen(t, error, true);
   t.aboutIndex = true;
-  if (readOnlyFile(mdxPath)) {
+  if (files().isReadOnlyFile(mdxPath)) {
     t.finding = Finding::IndexReadOnly;
     return t;
   }
   const std::string mdxName = lastComponent(mdxPath);
-  const auto scratch = temporaryScratch();
+  const auto scratch = files().temporaryScratchStore();
   idapi::core::RebuildOptions memory;
   memory.memoryBudget = memoryBudget;
   memory.scratch = scratch.get();
   try {
-    const auto reports = idapi::core::checkIndex(table, *dbf.file, *mdx.file, mdxName, memory);
+    const auto reports = idapi::core::checkIndex(table, *dbf, *mdx, mdxName, memory);
     t.tags = reports.size();
     for (const auto& r : reports) {
       if (r.ok) continue;
@@ -116,9 +122,9 @@ TableFinding checkTable(const std::string& relative, const std::string& fullPath
     }
     // The run would rebuild it: try the rebuild, keeping nothing, to know whether
     // the engine could.
-    const idapi::core::IndexHeader index = idapi::core::readIndexHeader(*mdx.file, mdxName);
+    const idapi::core::IndexHeader index = idapi::core::readIndexHeader(*mdx, mdxName);
     NullSink nowhere;
-    idapi::core::rebuildIndex(table, *dbf.file, index, mdxName, nowhere, memory);
+    idapi::core::rebuildIndex(table, *dbf, index, mdxName, nowhere, memory);
   } catch (const Failure& f) {
     t.finding = t.finding == Finding::Damaged ? Finding::Unbuildable : Finding::Unreadable;
     if (t.finding == Finding::Unreadable || t.detail.empty())

@@ -5,7 +5,7 @@
 
 #include "idxcheck/folder_check.h"
 #include "idxcheck/report.h"
-#include "idxcheck/shared_file.h"
+#include "idxcheck/console.h"
 #include "sys/system.h"
 
 namespace idxcheck {

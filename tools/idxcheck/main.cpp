@@ -16,7 +16,8 @@
 
 #include "idapi/core/core.h"
 #include "idxcheck/folder_main.h"
-#include "idxcheck/shared_file.h"
+#include "idxcheck/console.h"
+#include "text/ascii.h"
 
 namespace {
 
@@ -51,10 +52,7 @@ std::filesystem::path productionIndex(const std::filesystem::path& table) {
   wanted.replace_extension(".MDX");
   if (std::filesystem::exists(wanted)) return wanted;
   const std::filesystem::path dir = table.has_parent_path() ? table.parent_path() : std::filesystem::path(".");
-  auto lower = [](std::string s) {
-    for (auto& c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    return s;
-  };
+  auto lower = [](const std::string& s) { return text::lowerAscii(s); };
   const std::string name = lower(wanted.filename().string());
   std::error_code ec;
   for (const auto& entry : std::filesystem::directory_iterator(dir, ec))
@@ -92,7 +90,7 @@ int main(int argc, char** argv) {
       }
     }
     FileSource mdx(indexPath);
-    const auto scratch = idxcheck::temporaryScratch();
+    const auto scratch = idxcheck::files().temporaryScratchStore();
     idapi::core::RebuildOptions memory;
     memory.memoryBudget = 256u << 20;
     memory.scratch = scratch.get();

@@ -9,6 +9,7 @@
 #include <sstream>
 #include <stdexcept>
 
+#include "idapi/core/dbf_format.h"
 #include "idapi/core/mdx_format.h"
 #include "fixtures.h"
 #include "idapi/dbi.h"
@@ -26,8 +27,9 @@ constexpr uint16_t kEncrypted = DBIERR_NOTSUFFTABLERIGHTS;
 
 // Layout of the sound table: three fields (CP C5, VILLE C30, DEPT C3), 32-byte
 // descriptors from 32, terminator at 128, records of 39 bytes from 129.
-constexpr size_t kDescriptors = 32;
-constexpr size_t kDescriptorSize = 32;
+namespace dbf = idapi::core::dbf;
+constexpr size_t kDescriptors = dbf::kDescriptors.start;
+constexpr size_t kDescriptorSize = dbf::kDescriptors.size;
 constexpr size_t kFieldCount = 3;
 constexpr size_t kTerminator = kDescriptors + kDescriptorSize * kFieldCount;
 constexpr size_t kHeaderLength = kTerminator + 1;
@@ -77,7 +79,7 @@ size_t slot(size_t tag) { return kSlots + kSlotSize * tag; }
 class Builder {
  public:
   Builder(Bytes dbf, Bytes mdx) : dbf_(std::move(dbf)), mdx_(std::move(mdx)) {
-    if (dbf_.size() != kHeaderLength + kRecords * kRecordLength + 1 || dbf_[kTerminator] != 0x0D)
+    if (dbf_.size() != kHeaderLength + kRecords * kRecordLength + 1 || dbf_[kTerminator] != dbf::kHeaderEnd)
       throw std::runtime_error("corpus: the sound table does not have the expected layout");
     if (mdx_.size() < kHeaderPages * kPage || mdx_[kHdrTagsInUse] != 2 || mdx_[kHdrBlockPages] != 2)
       throw std::runtime_error("corpus: the sound index does not have the expected layout");
@@ -132,7 +134,7 @@ void tableCases(Builder& c) {
   c.table("dbf-cut-in-fixed-header", Step::Open, kHeaderCorrupt, "cut at byte 16 of the fixed header",
           [](Bytes& b) { cut(b, 16); });
   c.table("dbf-cut-after-fixed-header", Step::Open, kHeaderCorrupt, "cut after the 32-byte fixed header",
-          [](Bytes& b) { cut(b, 32); });
+          [](Bytes& b) { cut(b, dbf::kFixedSize); });
   c.table("dbf-cut-after-descriptor-1", Step::Open, kHeaderCorrupt, "cut after the first field descriptor",
           [](Bytes& b) { cut(b, descriptor(1)); });
   c.table("dbf-cut-in-descriptor-2", Step::Open, kHeaderCorrupt, "cut in the middle of the second field descriptor",
@@ -152,44 +154,48 @@ void tableCases(Builder& c) {
 
   // Header counts and lengths that lie.
   c.table("dbf-count-one-more", Step::Open, kHeaderCorrupt, "record count one larger than the file holds",
-          [](Bytes& b) { put32(b, 4, kRecords + 1); });
+          [](Bytes& b) { put32(b, dbf::kRecordCount, kRecords + 1); });
   c.table("dbf-count-huge", Step::Open, kHeaderCorrupt, "record count 0xFFFFFFFF",
-          [](Bytes& b) { put32(b, 4, 0xFFFFFFFFu); });
+          [](Bytes& b) { put32(b, dbf::kRecordCount, 0xFFFFFFFFu); });
   c.table("dbf-count-smaller", Step::Rebuild, 0, "record count 10 while the file holds 20 records",
-          [](Bytes& b) { put32(b, 4, 10); });
+          [](Bytes& b) { put32(b, dbf::kRecordCount, 10); });
   c.table("dbf-count-zero", Step::Rebuild, 0, "record count 0 while the file holds 20 records",
-          [](Bytes& b) { put32(b, 4, 0); });
+          [](Bytes& b) { put32(b, dbf::kRecordCount, 0); });
   c.table("dbf-language-order-unknown", Step::Rebuild, DBIERR_LDNOTFOUND,
-          "language driver 0x5E, whose order of character keys is not known", [](Bytes& b) { b[29] = 0x5E; });
-  c.table("dbf-header-length-zero", Step::Open, kHeaderCorrupt, "header length 0", [](Bytes& b) { put16(b, 8, 0); });
+          "language driver 0x5E, whose order of character keys is not known",
+          [](Bytes& b) { b[dbf::kLanguageId] = 0x5E; });
+  c.table("dbf-header-length-zero", Step::Open, kHeaderCorrupt, "header length 0",
+          [](Bytes& b) { put16(b, dbf::kHeaderLength, 0); });
   c.table("dbf-header-length-fixed-only", Step::Open, kHeaderCorrupt, "header length 32: no room for descriptors",
-          [](Bytes& b) { put16(b, 8, 32); });
+          [](Bytes& b) { put16(b, dbf::kHeaderLength, dbf::kFixedSize); });
   c.table("dbf-header-length-in-descriptor", Step::Open, kHeaderCorrupt,
-          "header length ends inside the second descriptor", [](Bytes& b) { put16(b, 8, descriptor(1) + 5); });
+          "header length ends inside the second descriptor",
+          [](Bytes& b) { put16(b, dbf::kHeaderLength, descriptor(1) + 5); });
   c.table("dbf-header-length-one-record-more", Step::Open, kHeaderCorrupt,
           "header length larger by one record: the last record would run past the end",
-          [](Bytes& b) { put16(b, 8, kHeaderLength + kRecordLength); });
+          [](Bytes& b) { put16(b, dbf::kHeaderLength, kHeaderLength + kRecordLength); });
   c.table("dbf-header-length-beyond-file", Step::Open, kHeaderCorrupt, "header length 0xFFFF, beyond the file",
-          [](Bytes& b) { put16(b, 8, 0xFFFF); });
-  c.table("dbf-record-length-zero", Step::Open, kHeaderCorrupt, "record length 0", [](Bytes& b) { put16(b, 10, 0); });
+          [](Bytes& b) { put16(b, dbf::kHeaderLength, 0xFFFF); });
+  c.table("dbf-record-length-zero", Step::Open, kHeaderCorrupt, "record length 0",
+          [](Bytes& b) { put16(b, dbf::kRecordLength, 0); });
   c.table("dbf-record-length-larger", Step::Open, kHeaderCorrupt, "record length one more than the fields' total",
-          [](Bytes& b) { put16(b, 10, kRecordLength + 1); });
+          [](Bytes& b) { put16(b, dbf::kRecordLength, kRecordLength + 1); });
   c.table("dbf-record-length-smaller", Step::Open, kHeaderCorrupt, "record length one less than the fields' total",
-          [](Bytes& b) { put16(b, 10, kRecordLength - 1); });
+          [](Bytes& b) { put16(b, dbf::kRecordLength, kRecordLength - 1); });
   c.table("dbf-record-length-huge", Step::Open, kHeaderCorrupt, "record length 0xFFFF",
-          [](Bytes& b) { put16(b, 10, 0xFFFF); });
+          [](Bytes& b) { put16(b, dbf::kRecordLength, 0xFFFF); });
 
   // Field descriptors.
   c.table("dbf-field-length-zero", Step::Open, kHeaderCorrupt, "character field of length 0",
-          [](Bytes& b) { b[descriptor(0) + 16] = 0; });
+          [](Bytes& b) { b[descriptor(0) + dbf::kDescriptors.length] = 0; });
   c.table("dbf-field-length-255", Step::Open, kHeaderCorrupt, "character field of length 255, beyond the record length",
-          [](Bytes& b) { b[descriptor(1) + 16] = 255; });
+          [](Bytes& b) { b[descriptor(1) + dbf::kDescriptors.length] = 255; });
   c.table("dbf-field-wide-beyond-record", Step::Open, kHeaderCorrupt,
           "character field widened by 256 through its decimal-count byte, beyond the record length",
-          [](Bytes& b) { b[descriptor(1) + 17] = 1; });
+          [](Bytes& b) { b[descriptor(1) + dbf::kDescriptors.decimals] = 1; });
   c.table("dbf-field-numeric-wide", Step::Rebuild, kIndexCorrupt,
           "character field made numeric with 30 digits: the table opens, the tag over it no longer fits",
-          [](Bytes& b) { b[descriptor(1) + 11] = 'N'; });
+          [](Bytes& b) { b[descriptor(1) + dbf::kDescriptors.type] = 'N'; });
   c.table("dbf-empty-descriptor-inside", Step::Open, kHeaderCorrupt,
           "an empty descriptor (type 0, length 0) before the last field",
           [](Bytes& b) { std::memset(b.data() + descriptor(1), 0, kDescriptorSize); });
@@ -197,7 +203,7 @@ void tableCases(Builder& c) {
           "an empty descriptor after the last field, inside the header length (as some writers leave it)",
           [](Bytes& b) {
             b.insert(b.begin() + kTerminator, kDescriptorSize, 0);
-            put16(b, 8, static_cast<uint16_t>(kHeaderLength + kDescriptorSize));
+            put16(b, dbf::kHeaderLength, static_cast<uint16_t>(kHeaderLength + kDescriptorSize));
           });
   c.table("dbf-header-stamped", Step::Rebuild, 0,
           "bytes 12-27 holding a timestamp and other bytes, byte 15 not 1 (as some writers leave them)", [](Bytes& b) {
@@ -206,23 +212,24 @@ void tableCases(Builder& c) {
           });
   c.table("dbf-field-decimals-absurd", Step::Open, kHeaderCorrupt, "numeric field with more decimals than digits",
           [](Bytes& b) {
-            b[descriptor(0) + 11] = 'N';
-            b[descriptor(0) + 17] = 9;
+            b[descriptor(0) + dbf::kDescriptors.type] = 'N';
+            b[descriptor(0) + dbf::kDescriptors.decimals] = 9;
           });
   c.table("dbf-field-date-length", Step::Open, kHeaderCorrupt, "date field of length 3",
-          [](Bytes& b) { b[descriptor(2) + 11] = 'D'; });
+          [](Bytes& b) { b[descriptor(2) + dbf::kDescriptors.type] = 'D'; });
   c.table("dbf-field-unknown-type", Step::Open, kHeaderCorrupt, "field of type 'X'",
-          [](Bytes& b) { b[descriptor(2) + 11] = 'X'; });
+          [](Bytes& b) { b[descriptor(2) + dbf::kDescriptors.type] = 'X'; });
   c.table("dbf-field-no-name", Step::Open, kHeaderCorrupt, "field name of NUL bytes",
-          [](Bytes& b) { std::memset(b.data() + descriptor(1), 0, 11); });
+          [](Bytes& b) { std::memset(b.data() + descriptor(1), 0, dbf::kDescriptors.nameSize); });
   c.table("dbf-field-name-control", Step::Open, kHeaderCorrupt, "field name with a control character",
           [](Bytes& b) { b[descriptor(1) + 1] = 0x07; });
   c.table("dbf-no-terminator", Step::Open, kHeaderCorrupt, "descriptor terminator overwritten",
           [](Bytes& b) { b[kTerminator] = ' '; });
   c.table("dbf-no-fields", Step::Open, kHeaderCorrupt, "terminator right after the fixed header",
-          [](Bytes& b) { b[descriptor(0)] = 0x0D; });
-  c.table("dbf-version-unknown", Step::Open, kHeaderCorrupt, "version byte 0x7F", [](Bytes& b) { b[0] = 0x7F; });
-  c.table("dbf-encrypted", Step::Open, kEncrypted, "encryption flag set", [](Bytes& b) { b[15] = 1; });
+          [](Bytes& b) { b[descriptor(0)] = dbf::kHeaderEnd; });
+  c.table("dbf-version-unknown", Step::Open, kHeaderCorrupt, "version byte 0x7F",
+          [](Bytes& b) { b[dbf::kVersion] = 0x7F; });
+  c.table("dbf-encrypted", Step::Open, kEncrypted, "encryption flag set", [](Bytes& b) { b[dbf::kEncrypted] = 1; });
 
   // The production-index flag and the index file.
   c.add("dbf-production-flag-no-index", Step::Open, kNoSuchIndex, kIndexFile,
@@ -232,7 +239,7 @@ void tableCases(Builder& c) {
         {{kTableFile, c.dbf()}, {"VILLES.MDX", c.mdx()}});
   {
     Bytes d = c.dbf();
-    d[28] = 0;
+    d[dbf::kProductionIndex] = 0;
     c.add("dbf-no-production-flag", Step::Rebuild, 0, "",
           "production-index flag clear: the index beside the table is not the table's and stays as it is",
           {{kTableFile, d}, {kIndexFile, c.mdx()}});

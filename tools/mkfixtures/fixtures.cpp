@@ -12,7 +12,8 @@
 #include "idapi/core/mdx_format.h"
 #include "dbf_writer.h"
 #include "policy/run_plan.h"
-#include "sys/codepage.h"
+#include "text/codepage.h"
+#include "text/ascii.h"
 
 namespace fixtures {
 namespace {
@@ -41,7 +42,7 @@ class Random {
 };
 
 // UTF-8 source text to Windows-1252 bytes (the characters used below all exist there).
-std::string cp1252(const std::string& utf8) { return sys::utf8ToCp1252(utf8); }
+std::string cp1252(const std::string& utf8) { return text::utf8ToCp1252(utf8); }
 
 const char* const kNoms[] = {
     "Martin",   "Bernard",  "Dubois",   "Thomas",    "Robert",   "Richard",  "Petit",   "Durand",   "Leroy",
@@ -490,8 +491,7 @@ void buildIndex(const std::string& dbfPath, const std::string& mdxPath, const st
   std::string name = fs::path(dbfPath).filename().string();
   idapi::core::TableHeader table = idapi::core::readTableHeader(dbf, name);
   idapi::core::IndexHeader index;
-  std::string base = fs::path(dbfPath).stem().string();
-  for (char& c : base) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+  std::string base = text::upperAscii(fs::path(dbfPath).stem().string());
   index.tableName = base.substr(0, 15);
   index.blockPages = 2;
   index.production = true;
@@ -629,8 +629,7 @@ std::vector<std::string> treeTables(const std::vector<int>& years) {
 }
 
 Kind kindOfTreeTable(const std::string& relativePath) {
-  std::string p = relativePath;
-  for (char& c : p) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+  const std::string p = text::upperAscii(relativePath);
   auto ends = [&](const std::string& tail) {
     return p.size() >= tail.size() && p.compare(p.size() - tail.size(), tail.size(), tail) == 0;
   };

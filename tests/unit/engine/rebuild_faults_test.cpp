@@ -3,10 +3,9 @@
 // locks the system cannot take, folders, pipes and devices where files should be, and
 // an index whose identity (permissions, owner, links) must survive its replacement.
 //
-// This executable puts its own flock() and pread() in front of the C library's: they
-// pass every call on unless a test arms a fault or a hook.
+// Faults and hooks go through the test layer (fault_platform.h), which the engine uses
+// in place of the system's file layer for as long as a test keeps it.
 #include <gtest/gtest.h>
-#include <dlfcn.h>
 #include <grp.h>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -17,52 +16,12 @@
 #include <cerrno>
 #include <cstring>
 #include <functional>
+#include <optional>
 #include <string>
 
+#include "fault_checks.h"
+#include "fault_platform.h"
 #include "support.h"
-
-namespace {
-
-std::atomic<int> flockFault{0};      // errno to fail flock() with, 0: none
-std::atomic<ino_t> watchedTable{0};  // inode whose first read of records runs the hook
-std::atomic<off_t> recordsStart{0};
-std::function<void()> midRebuild;  // run once, from inside the rebuild
-
-void runHookIfDue(int fd, off_t offset) {
-  if (watchedTable.load() == 0 || offset < recordsStart.load()) return;
-  struct stat st;
-  if (::fstat(fd, &st) != 0 || st.st_ino != watchedTable.load()) return;
-  watchedTable = 0;
-  if (midRebuild) midRebuild();
-}
-
-}  // namespace
-
-extern "C" int flock(int fd, int operation) {
-  using Real = int (*)(int, int);
-  static Real real = reinterpret_cast<Real>(dlsym(RTLD_NEXT, "flock"));
-  if (int err = flockFault.load()) {
-    errno = err;
-    return -1;
-  }
-  return real(fd, operation);
-}
-
-extern "C" ssize_t pread(int fd, void* buffer, size_t length, off_t offset) {
-  using Real = ssize_t (*)(int, void*, size_t, off_t);
-  static Real real = reinterpret_cast<Real>(dlsym(RTLD_NEXT, "pread"));
-  ssize_t got = real(fd, buffer, length, offset);
-  runHookIfDue(fd, offset);
-  return got;
-}
-
-extern "C" ssize_t pread64(int fd, void* buffer, size_t length, off_t offset) {
-  using Real = ssize_t (*)(int, void*, size_t, off_t);
-  static Real real = reinterpret_cast<Real>(dlsym(RTLD_NEXT, "pread64"));
-  ssize_t got = real(fd, buffer, length, offset);
-  runHookIfDue(fd, offset);
-  return got;
-}
 
 namespace enginetest {
 namespace {
@@ -72,13 +31,15 @@ using fixtures::Kind;
 
 class RebuildFaults : public ::testing::Test {
  protected:
-  void SetUp() override { DbiExit(); }
+  void SetUp() override {
+    DbiExit();
+    layer.emplace();
+  }
   void TearDown() override {
-    flockFault = 0;
-    watchedTable = 0;
-    midRebuild = nullptr;
+    layer.reset();
     DbiExit();
   }
+  std::optional<FaultPlatform> layer;
 };
 
 // Runs `work` in a child process and waits for it: "another program".
@@ -121,6 +82,18 @@ Rebuilt rebuildTable(const std::string& table) {
   Rebuilt result{rc, stackText()};
   if (cursor) DbiCloseCursor(&cursor);
   return result;
+}
+
+// ---------------------------------------------------------------------------
+// The checks the Windows builds run under Wine too (windows/faultcheck.cpp)
+
+TEST_F(RebuildFaults, FileLayerFaultsKeepTheOldIndexAndLeaveNothingBehind) {
+  layer.reset();  // the checks bring their own
+  TempDir dir;
+  std::string table = makeTable(dir, "FACT.DBF", Kind::Fact, 3000, IndexState::Stale, "full");
+  std::string log;
+  EXPECT_EQ(runFaultChecks(table, log), 0) << log;
+  EXPECT_EQ(checkTable(table, dir / "FACT.MDX"), "");
 }
 
 // ---------------------------------------------------------------------------
@@ -189,13 +162,10 @@ TEST_F(RebuildFaults, TableWrittenDuringTheRebuildKeepsTheOldIndex) {
     hDBICur cursor = nullptr;
     ASSERT_EQ(engine.open(table, cursor), DBIERR_NONE) << stackText();
 
-    struct stat st;
-    ASSERT_EQ(::stat(table.c_str(), &st), 0);
-    recordsStart = u16(bytes, 8);
-    midRebuild = [&] { inAnotherProcess([&] { change.write(dir.path(), table, bytes); }); };
-    watchedTable = st.st_ino;
+    layer->onRead = FaultPlatform::ReadHook{"CLIENT.DBF", u16(bytes, 8),
+                                            [&] { inAnotherProcess([&] { change.write(dir.path(), table, bytes); }); }};
     EXPECT_EQ(DbiRegenIndexes(cursor), DBIERR_FILEBUSY);
-    EXPECT_EQ(watchedTable.load(), 0u) << "the rebuild never read the records";
+    EXPECT_FALSE(layer->onRead) << "the rebuild never read the records";
     std::string text = stackText();
     EXPECT_NE(text.find("changed during the rebuild"), std::string::npos) << text;
     EXPECT_NE(text.find("CLIENT.DBF"), std::string::npos) << text;
@@ -337,7 +307,7 @@ TEST_F(RebuildFaults, LockFailuresAreReportedAsLockErrorsNamingTheFile) {
   Engine engine;
   for (int err : {ENOLCK, EINVAL, EIO}) {
     SCOPED_TRACE(err);
-    flockFault = err;
+    layer->lockFault = idapi::engine::OsError{idapi::engine::OsStatus::LockFailed, static_cast<uint32_t>(err)};
     hDBICur cursor = nullptr;
     EXPECT_EQ(engine.open(table, cursor), DBIERR_OSLOCKVIOL);
     EXPECT_EQ(cursor, nullptr);
@@ -347,7 +317,7 @@ TEST_F(RebuildFaults, LockFailuresAreReportedAsLockErrorsNamingTheFile) {
     EXPECT_NE(stack[0].text.find("CLIENT.DBF"), std::string::npos) << stack[0].text;
     EXPECT_EQ(stack[0].native, static_cast<uint32_t>(err));
   }
-  flockFault = 0;
+  layer->lockFault.reset();
   EXPECT_EQ(snapshot(dir.path()), before);
 }
 

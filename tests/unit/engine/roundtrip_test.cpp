@@ -120,7 +120,7 @@ TEST(ScratchRuns, ReadBackExactlyAndRemovedWithTheirObject) {
     return bytes;
   };
   {
-    auto store = idapi::engine::createScratchStore(target);
+    auto store = idapi::engine::platform().createScratchStore(target);
     auto a = store->create();
     auto b = store->create();
     const std::string expectA = pattern(1000, 1) + pattern((3u << 20) + 7, 2) + pattern(13, 3);

@@ -29,15 +29,16 @@ std::string windowsPath(const std::string& path) {
 
 struct Build {
   int bits;
-  std::string loader;    // runs a Windows program of this build
-  std::string wincheck;  // the checking program
-  std::string dll;       // the library as shipped
-  std::string smallDll;  // the test build with a small rebuild budget
+  std::string loader;      // runs a Windows program of this build
+  std::string wincheck;    // the checking program
+  std::string faultcheck;  // the fault checks through the test layer, the engine linked in
+  std::string dll;         // the library as shipped
+  std::string smallDll;    // the test build with a small rebuild budget
 };
 
 Build build(int bits) {
-  if (bits == 64) return {64, WINE, WINCHECK, WIN64_DLL, WIN64_SMALL_DLL};
-  return {32, WINE32, WINCHECK32, WIN32_DLL, WIN32_SMALL_DLL};
+  if (bits == 64) return {64, WINE, WINCHECK, FAULTCHECK, WIN64_DLL, WIN64_SMALL_DLL};
+  return {32, WINE32, WINCHECK32, FAULTCHECK32, WIN32_DLL, WIN32_SMALL_DLL};
 }
 
 #if WINDOWS_BITS == 32
@@ -59,15 +60,15 @@ std::string unavailable(const Build& b) {
   } else if (!fs::exists(b.loader)) {
     return "wine64 is missing: run tools/install-deps.sh";
   }
-  for (const auto& file : {b.wincheck, b.dll, b.smallDll})
+  for (const auto& file : {b.wincheck, b.faultcheck, b.dll, b.smallDll})
     if (!fs::exists(file)) return file + " is not built (./dev.sh build)";
   return "";
 }
 
-// Runs the checking program with `dll` on `table`: in a fresh prefix below `dir` for
-// the 64-bit build, in the session's for the 32-bit one.
-std::pair<int, std::string> runCheck(const Build& b, const TempDir& dir, const std::string& dll,
-                                     const std::string& table, bool spill, const std::string& longTable = {}) {
+// Runs a Windows program of the build with `arguments` (already quoted): in a fresh
+// prefix below `dir` for the 64-bit build, in the session's for the 32-bit one.
+std::pair<int, std::string> runProgram(const Build& b, const TempDir& dir, const std::string& program,
+                                       const std::string& arguments) {
 #if WINDOWS_BITS == 32
   const bool shared = b.bits == 32;
   const std::string prefix = shared ? kSession + "/prefix" : std::string(dir / "prefix64");
@@ -77,12 +78,18 @@ std::pair<int, std::string> runCheck(const Build& b, const TempDir& dir, const s
 #endif
   std::string env = "WINEPREFIX='" + prefix + "' WINEDEBUG=-all WINEDLLOVERRIDES='mscoree,mshtml=' WINEARCH=win64 ";
   std::string log = dir / "wine.log";
-  std::string command = env + "'" + b.loader + "' '" + b.wincheck + "' '" + windowsPath(dll) + "' '" +
-                        windowsPath(table) + "'" + (longTable.empty() ? "" : " '" + windowsPath(longTable) + "'") +
-                        (spill ? " --spill" : "") + " > '" + log + "' 2>&1";
+  std::string command = env + "'" + b.loader + "' '" + program + "' " + arguments + " > '" + log + "' 2>&1";
   int status = std::system(command.c_str());
   if (!shared) std::system((env + "'" + std::string(WINESERVER) + "' -k").c_str());
   return {status, fs::exists(log) ? readFile(log) : std::string()};
+}
+
+// Runs the checking program with `dll` on `table`.
+std::pair<int, std::string> runCheck(const Build& b, const TempDir& dir, const std::string& dll,
+                                     const std::string& table, bool spill, const std::string& longTable = {}) {
+  return runProgram(b, dir, b.wincheck,
+                    "'" + windowsPath(dll) + "' '" + windowsPath(table) + "'" +
+                        (longTable.empty() ? "" : " '" + windowsPath(longTable) + "'") + (spill ? " --spill" : ""));
 }
 
 size_t filesIn(const std::string& folder) {
@@ -159,6 +166,21 @@ TEST_P(WindowsLibrary, RebuildThroughScratchFilesWritesTheSameIndex) {
   EXPECT_TRUE(readFile(dir / "spilled/Fact.MDX") == readFile(dir / "memory/Fact.MDX"))
       << "the index rebuilt through scratch files differs from the one rebuilt in memory";
   EXPECT_EQ(filesIn(dir / "spilled"), 2u) << "a scratch file was left behind";
+}
+
+TEST_P(WindowsLibrary, FileLayerFaultsKeepTheOldIndexAndLeaveNothingBehind) {
+  const Build b = build(GetParam());
+  if (std::string why = unavailable(b); !why.empty()) GTEST_SKIP() << why;
+  TempDir dir;
+  fs::create_directories(dir / "DATA");
+  std::string table = makeTable(dir, "DATA/FACT.DBF", fixtures::Kind::Fact, 3000, fixtures::IndexState::Stale, "full");
+  const std::string before = readFile(table);
+  auto [status, output] = runProgram(b, dir, b.faultcheck, "'" + windowsPath(table) + "'");
+  EXPECT_EQ(status, 0) << output;
+  EXPECT_NE(output.find("PASSED"), std::string::npos) << output;
+  EXPECT_EQ(readFile(table), before);
+  EXPECT_EQ(checkTable(table, dir / "DATA/FACT.MDX"), "");
+  EXPECT_EQ(filesIn(dir / "DATA"), 2u) << "a temporary file was left behind";
 }
 
 INSTANTIATE_TEST_SUITE_P(Builds, WindowsLibrary, ::testing::Values(WINDOWS_BITS),

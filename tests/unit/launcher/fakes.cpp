@@ -3,7 +3,7 @@
 #include <cstring>
 #include <stdexcept>
 
-#include "sys/codepage.h"
+#include "text/codepage.h"
 
 namespace fake {
 
@@ -139,7 +139,7 @@ DBIResult DBIFN GetErrorString(DBIResult code, char* text) {
   }
   const auto it = E().texts.find(code);
   // Texts are programmed in UTF-8; the engine speaks the ANSI code page.
-  const std::string t = sys::utf8ToCp1252(it == E().texts.end() ? std::string() : it->second);
+  const std::string t = text::utf8ToCp1252(it == E().texts.end() ? std::string() : it->second);
   // A well-behaved engine: at most 127 characters and the terminating NUL.
   std::strncpy(text, t.c_str(), DBIMAXMSGLEN);
   text[DBIMAXMSGLEN] = '\0';
@@ -160,7 +160,7 @@ DBIResult DBIFN GetErrorEntry(UINT16 n, UINT32* native, char* text) {
   }
   const StackEntry& e = E().stack[n - 1];
   *native = e.native;
-  std::strncpy(text, sys::utf8ToCp1252(e.text).c_str(), DBIMAXMSGLEN);
+  std::strncpy(text, text::utf8ToCp1252(e.text).c_str(), DBIMAXMSGLEN);
   text[DBIMAXMSGLEN] = '\0';
   return e.code;
 }
@@ -204,8 +204,8 @@ void* System::findSymbol(sys::LibraryHandle library, const char* name) {
   return it == functions().end() ? nullptr : it->second;
 }
 
-std::string System::utf8ToAnsi(const std::string& text) { return sys::utf8ToCp1252(text); }
-std::string System::ansiToUtf8(const std::string& text) { return sys::cp1252ToUtf8(text); }
+std::string System::utf8ToAnsi(const std::string& text) { return text::utf8ToCp1252(text); }
+std::string System::ansiToUtf8(const std::string& text) { return text::cp1252ToUtf8(text); }
 
 void System::installEngine(const std::string& path) {
   Library lib;

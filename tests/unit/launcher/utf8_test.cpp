@@ -6,18 +6,18 @@
 #include <vector>
 
 #include "app/utf.h"
-#include "sys/codepage.h"
-#include "sys/utf8.h"
+#include "text/codepage.h"
+#include "text/utf8.h"
 
 namespace {
 
 std::vector<char32_t> decodeAll(const std::string& text) {
   std::vector<char32_t> out;
-  for (std::size_t pos = 0; pos < text.size();) out.push_back(sys::decodeUtf8(text, pos));
+  for (std::size_t pos = 0; pos < text.size();) out.push_back(text::decodeUtf8(text, pos));
   return out;
 }
 
-constexpr char32_t R = sys::kReplacementCharacter;
+constexpr char32_t R = text::kReplacementCharacter;
 
 TEST(Utf8Decoder, LongestFormsAndTheirLimits) {
   EXPECT_EQ(decodeAll("\x7F\xC2\x80\xDF\xBF"), (std::vector<char32_t>{0x7F, 0x80, 0x7FF}));
@@ -49,7 +49,7 @@ TEST(Utf8Decoder, WideAndCodePageConversionsAgreeOnWhatIsMalformed) {
                                            "ok"};
   for (const std::string& in : inputs) {
     const std::u16string wide = app::toUtf16(in);
-    const std::string ansi = sys::utf8ToCp1252(in);
+    const std::string ansi = text::utf8ToCp1252(in);
     ASSERT_EQ(wide.size(), ansi.size()) << in;
     for (std::size_t i = 0; i < wide.size(); ++i) {
       EXPECT_EQ(wide[i] == u'\uFFFD', ansi[i] == '?') << in << " at " << i;
@@ -60,7 +60,7 @@ TEST(Utf8Decoder, WideAndCodePageConversionsAgreeOnWhatIsMalformed) {
 TEST(Utf8Decoder, EncoderRoundTripsEveryFormLength) {
   const std::u32string points = U"A\u00E9\u20AC\U0001F600\U0010FFFF";
   std::string utf8;
-  for (char32_t c : points) sys::appendUtf8(utf8, c);
+  for (char32_t c : points) text::appendUtf8(utf8, c);
   EXPECT_EQ(utf8, "A\xC3\xA9\xE2\x82\xAC\xF0\x9F\x98\x80\xF4\x8F\xBF\xBF");
   EXPECT_EQ(decodeAll(utf8), std::vector<char32_t>(points.begin(), points.end()));
   EXPECT_EQ(app::toUtf8(app::toUtf16(utf8)), utf8);

@@ -1,10 +1,10 @@
-#include "sys/codepage.h"
+#include "text/codepage.h"
 
 #include <cstdint>
 
-#include "sys/utf8.h"
+#include "text/utf8.h"
 
-namespace sys {
+namespace text {
 namespace {
 
 // Code points of the bytes 0x80 to 0x9F; 0 marks the five undefined bytes.
@@ -50,4 +50,4 @@ std::string cp1252ToUtf8(const std::string& text) {
   return out;
 }
 
-}  // namespace sys
+}  // namespace text

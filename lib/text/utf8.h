@@ -10,15 +10,15 @@
 // The engine library has a decoder of its own (for its message texts): it is a library
 // apart, built without any of the launcher's code, and it only ever decodes the texts
 // compiled into it, which are well formed, so the two never meet the same input.
-#ifndef ORVANE_SYS_UTF8_H
-#define ORVANE_SYS_UTF8_H
+#ifndef ORVANE_TEXT_UTF8_H
+#define ORVANE_TEXT_UTF8_H
 
 #include <cstddef>
 #include <cstdint>
 #include <string>
 #include <string_view>
 
-namespace sys {
+namespace text {
 
 constexpr char32_t kReplacementCharacter = 0xFFFD;
 
@@ -83,6 +83,6 @@ inline void appendUtf8(std::string& out, char32_t c) {
   }
 }
 
-}  // namespace sys
+}  // namespace text
 
-#endif  // ORVANE_SYS_UTF8_H
+#endif  // ORVANE_TEXT_UTF8_H
