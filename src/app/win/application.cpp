@@ -2,8 +2,8 @@
 
 #include "app/error_report.h"
 #include "app/errors.h"
-#include "app/utf.h"
 #include "app/win/form_window.h"
+#include "app/win/window.h"
 
 namespace app::win {
 
@@ -11,11 +11,6 @@ namespace {
 
 constexpr wchar_t kClassName[] = L"OrvaneApplication";
 constexpr int kIconResource = 1;
-
-std::wstring wide(std::string_view utf8) {
-  const std::u16string w = toUtf16(utf8);
-  return std::wstring(w.begin(), w.end());
-}
 
 }  // namespace
 
@@ -26,16 +21,12 @@ Application::Application(HINSTANCE instance) : instance_(instance) {
                                              GetSystemMetrics(SM_CXSMICON), GetSystemMetrics(SM_CYSMICON), 0));
 
   WNDCLASSEXW wc{};
-  wc.cbSize = sizeof wc;
-  wc.lpfnWndProc = &Application::windowProc;
+  wc.lpfnWndProc = &WindowOf<Application>::procedure;
   wc.hInstance = instance;
   wc.hIcon = icon_;
   wc.hIconSm = smallIcon_;
-  wc.hCursor = LoadCursorW(nullptr, MAKEINTRESOURCEW(32512) /* IDC_ARROW */);
   wc.lpszClassName = kClassName;
-  if (RegisterClassExW(&wc) == 0) {
-    throw Error("RegisterClassEx failed");
-  }
+  registerWindowClass(wc, "fenêtre de l'application");
   // A zero-sized window in the middle of the screen: invisible, yet the owner of the
   // program's taskbar entry.
   const int x = GetSystemMetrics(SM_CXSCREEN) / 2;
@@ -43,7 +34,7 @@ Application::Application(HINSTANCE instance) : instance_(instance) {
   handle_ = CreateWindowExW(0, kClassName, L"", WS_POPUP | WS_CAPTION | WS_CLIPSIBLINGS | WS_SYSMENU | WS_MINIMIZEBOX,
                             x, y, 0, 0, nullptr, nullptr, instance, this);
   if (handle_ == nullptr) {
-    throw Error("CreateWindowEx failed for the application window");
+    throw Error("impossible de créer la fenêtre de l'application");
   }
   // The first ShowWindow call of a process may be replaced by the start-up show
   // command; spend it here, where it changes nothing, so that the main window is
@@ -86,7 +77,10 @@ int Application::run(int showCommand) {
   for (;;) {
     try {
       const BOOL got = GetMessageW(&msg, nullptr, 0, 0);
-      if (got == 0 || got == -1) {
+      if (got == 0) {
+        return static_cast<int>(msg.wParam);  // the code given to PostQuitMessage
+      }
+      if (got == -1) {
         break;
       }
       TranslateMessage(&msg);
@@ -128,23 +122,8 @@ void Application::restore() {
   }
 }
 
-LRESULT CALLBACK Application::windowProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam) noexcept {
-  if (message == WM_NCCREATE) {
-    const auto* create = reinterpret_cast<const CREATESTRUCTW*>(lParam);
-    SetWindowLongPtrW(hwnd, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(create->lpCreateParams));
-  }
-  auto* self = reinterpret_cast<Application*>(GetWindowLongPtrW(hwnd, GWLP_USERDATA));
-  if (self == nullptr || self->handle_ == nullptr) {
-    return DefWindowProcW(hwnd, message, wParam, lParam);
-  }
-  LRESULT result = 0;
-  if (!guarded(*self, [&] { result = self->handleMessage(message, wParam, lParam); })) {
-    return 0;
-  }
-  return result;
-}
-
 LRESULT Application::handleMessage(UINT message, WPARAM wParam, LPARAM lParam) {
+  if (LRESULT result; endOfSession(message, wParam, result)) return result;
   switch (message) {
     case WM_CLOSE:
       // A close request to the taskbar entry closes the main window.
@@ -167,12 +146,6 @@ LRESULT Application::handleMessage(UINT message, WPARAM wParam, LPARAM lParam) {
         return 0;
       }
       break;
-    case WM_QUERYENDSESSION: return TRUE;
-    case WM_ENDSESSION:
-      if (wParam != 0) {
-        ExitProcess(0);
-      }
-      return 0;
     default: break;
   }
   return DefWindowProcW(handle_, message, wParam, lParam);

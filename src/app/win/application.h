@@ -1,6 +1,7 @@
 // The application object: program title, the taskbar entry (a hidden owner window of
 // the main window), the event loop and the default error report.
-#pragma once
+#ifndef ORVANE_APP_WIN_APPLICATION_H
+#define ORVANE_APP_WIN_APPLICATION_H
 
 #include <windows.h>
 
@@ -45,7 +46,12 @@ class Application {
   static int startupShowCommand();
 
  private:
-  static LRESULT CALLBACK windowProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam) noexcept;
+  template <class Owner>
+  friend struct WindowOf;
+  // The window's messages (window.h): they come once CreateWindowEx has returned.
+  void attachWindow(HWND) {}
+  bool receivesMessages() const { return handle_ != nullptr; }
+  Application& application() { return *this; }
   LRESULT handleMessage(UINT message, WPARAM wParam, LPARAM lParam);
   void minimize();
   void restore();
@@ -72,3 +78,5 @@ bool guarded(Application& application, Body&& body) noexcept {
 }
 
 }  // namespace app::win
+
+#endif  // ORVANE_APP_WIN_APPLICATION_H

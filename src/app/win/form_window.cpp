@@ -5,20 +5,15 @@
 
 #include "app/errors.h"
 #include "app/geometry.h"
-#include "app/utf.h"
 #include "app/win/application.h"
 #include "app/win/resources.h"
+#include "app/win/window.h"
 
 namespace app::win {
 
 namespace {
 
 constexpr wchar_t kClassName[] = L"TFrmindexer";
-
-std::wstring wide(std::string_view utf8) {
-  const std::u16string w = toUtf16(utf8);
-  return std::wstring(w.begin(), w.end());
-}
 
 COLORREF toColorRef(const Colour& c) {
   switch (c.kind) {
@@ -47,7 +42,7 @@ ScreenMetrics measure(const FormLayout& design) {
   ScreenMetrics m;
   HDC screen = GetDC(nullptr);
   if (screen == nullptr) {
-    throw Error("GetDC failed");
+    throw Error("impossible d'obtenir le contexte d'affichage (GetDC)");
   }
   m.ppi = GetDeviceCaps(screen, LOGPIXELSY);
   if (m.ppi <= 0) {
@@ -108,15 +103,11 @@ void FormWindow::create(FormEvents& events) {
   static bool registered = false;
   if (!registered) {
     WNDCLASSEXW wc{};
-    wc.cbSize = sizeof wc;
     wc.style = CS_DBLCLKS;
-    wc.lpfnWndProc = &FormWindow::windowProc;
+    wc.lpfnWndProc = &WindowOf<FormWindow>::procedure;
     wc.hInstance = application_.instance();
-    wc.hCursor = LoadCursorW(nullptr, MAKEINTRESOURCEW(32512) /* IDC_ARROW */);
     wc.lpszClassName = kClassName;
-    if (RegisterClassExW(&wc) == 0) {
-      throw Error("RegisterClassEx failed for the main window");
-    }
+    registerWindowClass(wc, "fenêtre principale");
     registered = true;
   }
 
@@ -133,7 +124,7 @@ void FormWindow::create(FormEvents& events) {
   hwnd_ = CreateWindowExW(exStyle, kClassName, caption.c_str(), style, 0, 0, frame.right - frame.left,
                           frame.bottom - frame.top, application_.handle(), nullptr, application_.instance(), this);
   if (hwnd_ == nullptr) {
-    throw Error("CreateWindowEx failed for the main window");
+    throw Error("impossible de créer la fenêtre principale");
   }
   events_->FormCreate();
 }
@@ -199,7 +190,7 @@ FormWindow::Label& FormWindow::label(std::string_view name) {
   for (Label& l : labels_) {
     if (l.def->name == name) return l;
   }
-  throw Error("unknown label " + std::string(name));
+  throw Error("libellé inconnu : " + std::string(name));
 }
 
 const FormWindow::Label& FormWindow::label(std::string_view name) const {
@@ -279,25 +270,8 @@ void FormWindow::paint(HDC dc, const RECT& client) {
   }
 }
 
-LRESULT CALLBACK FormWindow::windowProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam) noexcept {
-  if (message == WM_NCCREATE) {
-    const auto* create = reinterpret_cast<const CREATESTRUCTW*>(lParam);
-    auto* self = static_cast<FormWindow*>(create->lpCreateParams);
-    self->hwnd_ = hwnd;
-    SetWindowLongPtrW(hwnd, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(self));
-  }
-  auto* self = reinterpret_cast<FormWindow*>(GetWindowLongPtrW(hwnd, GWLP_USERDATA));
-  if (self == nullptr) {
-    return DefWindowProcW(hwnd, message, wParam, lParam);
-  }
-  LRESULT result = 0;
-  if (!guarded(self->application_, [&] { result = self->handleMessage(message, wParam, lParam); })) {
-    return 0;
-  }
-  return result;
-}
-
 LRESULT FormWindow::handleMessage(UINT message, WPARAM wParam, LPARAM lParam) {
+  if (LRESULT result; endOfSession(message, wParam, result)) return result;
   switch (message) {
     case WM_ERASEBKGND: return 1;  // WM_PAINT covers every pixel
     case WM_PAINT: {
@@ -366,12 +340,6 @@ LRESULT FormWindow::handleMessage(UINT message, WPARAM wParam, LPARAM lParam) {
         return 0;
       }
       break;
-    case WM_QUERYENDSESSION: return TRUE;
-    case WM_ENDSESSION:
-      if (wParam != 0) {
-        ExitProcess(0);
-      }
-      return 0;
     default: break;
   }
   return DefWindowProcW(hwnd_, message, wParam, lParam);

@@ -1,7 +1,8 @@
 // A borderless window drawn from a layout: one stretched picture and text labels,
 // all painted by the window itself. It raises FormCreate, FormActivate (first
 // activation only) and Image2Click through app::FormEvents.
-#pragma once
+#ifndef ORVANE_APP_WIN_FORM_WINDOW_H
+#define ORVANE_APP_WIN_FORM_WINDOW_H
 
 #include <windows.h>
 
@@ -53,7 +54,12 @@ class FormWindow final : public Form {
     COLORREF background = 0;
   };
 
-  static LRESULT CALLBACK windowProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam) noexcept;
+  template <class Owner>
+  friend struct WindowOf;
+  // The window's messages (window.h): they come from its creation on.
+  void attachWindow(HWND hwnd) { hwnd_ = hwnd; }
+  bool receivesMessages() const { return true; }
+  Application& application() { return application_; }
   LRESULT handleMessage(UINT message, WPARAM wParam, LPARAM lParam);
   void paint(HDC dc, const RECT& client);
   Label& label(std::string_view name);
@@ -75,3 +81,5 @@ class FormWindow final : public Form {
 };
 
 }  // namespace app::win
+
+#endif  // ORVANE_APP_WIN_FORM_WINDOW_H

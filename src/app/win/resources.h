@@ -1,5 +1,6 @@
 // Data compiled into the executable as resources.
-#pragma once
+#ifndef ORVANE_APP_WIN_RESOURCES_H
+#define ORVANE_APP_WIN_RESOURCES_H
 
 #include <windows.h>
 
@@ -13,3 +14,5 @@ namespace app::win {
 std::span<const std::uint8_t> rcdata(HINSTANCE module, std::string_view name);
 
 }  // namespace app::win
+
+#endif  // ORVANE_APP_WIN_RESOURCES_H
