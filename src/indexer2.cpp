@@ -12,12 +12,10 @@ namespace {
 
 // The main application, started by bare name from the program folder.
 constexpr char kMainApplication[] = "Pelcrest.exe";
-constexpr int kShowDefault = 10;  // SW_SHOWDEFAULT
 
 }  // namespace
 
-TFrmindexer::TFrmindexer(sys::System& system, launcher::engine::Engine& engine)
-    : tabletransit(engine, system), system_(system) {}
+TFrmindexer::TFrmindexer(sys::System& system, engine::Engine& engine) : tabletransit(engine, system), system_(system) {}
 
 app::Form& TFrmindexer::form() {
   if (form_ == nullptr) {
@@ -59,14 +57,14 @@ void TFrmindexer::FormActivate() {
 
   // Whether the main application could be started is the shell's business: the
   // launcher's work is done either way.
-  system_.shellOpen(window.nativeHandle(), kMainApplication, "", "", kShowDefault);
+  system_.shellOpen(window.nativeHandle(), kMainApplication, "", "", sys::kShowDefault);
   window.close();
 }
 
 void TFrmindexer::Image2Click() { form().close(); }
 
 void TFrmindexer::reindexerfichiers() {
-  policy::reindexRun(system_, tabletransit, [this](launcher::engine::TTable& Table) { ReindexTable(Table); });
+  policy::reindexRun(system_, tabletransit, [this](engine::TTable& Table) { ReindexTable(Table); });
 }
 
-void TFrmindexer::ReindexTable(launcher::engine::TTable& Table) { launcher::engine::reindexTable(Table); }
+void TFrmindexer::ReindexTable(engine::TTable& Table) { engine::reindexTable(Table); }

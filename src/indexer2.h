@@ -12,7 +12,7 @@
 
 class TFrmindexer : public app::FormEvents {
  public:
-  TFrmindexer(sys::System& system, launcher::engine::Engine& engine);
+  TFrmindexer(sys::System& system, engine::Engine& engine);
 
   // The window the handlers work on; bound before the window is created.
   void bindForm(app::Form& form) { form_ = &form; }
@@ -34,9 +34,9 @@ class TFrmindexer : public app::FormEvents {
 
   // Opens the table exclusively, has the engine regenerate all its indexes and closes
   // it again, also on failure.
-  void ReindexTable(launcher::engine::TTable& Table);
+  void ReindexTable(engine::TTable& Table);
 
-  launcher::engine::TTable tabletransit;
+  engine::TTable tabletransit;
 
  private:
   // The bound window; an app::Error when there is none.

@@ -39,13 +39,13 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int) {
   }
 
   std::unique_ptr<sys::System> system;
-  std::unique_ptr<launcher::engine::Engine> engine;
+  std::unique_ptr<engine::Engine> engine;
   std::unique_ptr<app::win::Application> application;
   std::unique_ptr<app::win::FormWindow> window;
   std::unique_ptr<TFrmindexer> form;
   try {
     system = sys::makeSystem();
-    engine = std::make_unique<launcher::engine::Engine>(*system);
+    engine = std::make_unique<engine::Engine>(*system);
     application = std::make_unique<app::win::Application>(instance);
     application->setTitle(kProgramTitle);
     const auto layoutBytes = app::win::rcdata(instance, kLayoutResource);

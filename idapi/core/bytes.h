@@ -25,11 +25,6 @@ inline void requireRange(Bytes b, size_t offset, size_t length) {
   if (offset > b.size() || length > b.size() - offset) throw OutOfBounds{};
 }
 
-inline uint8_t u8At(Bytes b, size_t offset) {
-  requireRange(b, offset, 1);
-  return b[offset];
-}
-
 inline uint16_t u16At(Bytes b, size_t offset) {
   requireRange(b, offset, 2);
   return static_cast<uint16_t>(b[offset] | (b[offset + 1] << 8));

@@ -20,8 +20,8 @@ Language language();
 // The text for a result code ("" for DBIERR_NONE).
 std::string forCode(DBIResult code);
 
-// Cuts a text to 127 bytes. A text that ends with a long file name keeps the end of
-// the name (its most telling part) after "...".
+// Keeps the first 127 bytes of a text, never cutting a UTF-8 sequence in two. (Texts
+// that end with a path keep the end of it through tail() and naming() instead.)
 std::string fit(const std::string& text);
 
 // A path fitted to 127 bytes: its end, after "...", when it is longer.

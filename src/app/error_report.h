@@ -1,6 +1,7 @@
 // The text rule of the application's error report: which message of an error is shown
 // and how it is finished. The box itself is shown by the Windows part (app/win).
-#pragma once
+#ifndef ORVANE_APP_ERROR_REPORT_H
+#define ORVANE_APP_ERROR_REPORT_H
 
 #include <exception>
 #include <optional>
@@ -23,3 +24,5 @@ std::optional<std::string> reportText(const std::exception& error);
 std::optional<std::string> reportText(std::exception_ptr error);
 
 }  // namespace app
+
+#endif  // ORVANE_APP_ERROR_REPORT_H

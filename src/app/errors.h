@@ -1,6 +1,7 @@
 // Error kinds of the launcher. Every failure is a C++ exception; the application's
 // error report (error_report.h) decides what the user sees.
-#pragma once
+#ifndef ORVANE_APP_ERRORS_H
+#define ORVANE_APP_ERRORS_H
 
 #include <cstdint>
 #include <stdexcept>
@@ -37,3 +38,5 @@ class SilentAbort : public std::exception {
 };
 
 }  // namespace app
+
+#endif  // ORVANE_APP_ERRORS_H

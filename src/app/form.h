@@ -1,6 +1,7 @@
 // What a window's logic sees of its window, and the events the window raises. The
 // Windows implementation is app/win/form_window.h; tests use a fake.
-#pragma once
+#ifndef ORVANE_APP_FORM_H
+#define ORVANE_APP_FORM_H
 
 #include <string>
 #include <string_view>
@@ -43,3 +44,5 @@ class FormEvents {
 };
 
 }  // namespace app
+
+#endif  // ORVANE_APP_FORM_H

@@ -1,6 +1,7 @@
 // Sizing and placement arithmetic of the splash window, and which element a mouse
 // press lands on.
-#pragma once
+#ifndef ORVANE_APP_GEOMETRY_H
+#define ORVANE_APP_GEOMETRY_H
 
 #include <string_view>
 
@@ -41,3 +42,5 @@ const LabelElement* labelAt(const FormLayout& layout, int x, int y);
 inline bool pressStartsPictureClick(const FormLayout& layout, int x, int y) { return labelAt(layout, x, y) == nullptr; }
 
 }  // namespace app
+
+#endif  // ORVANE_APP_GEOMETRY_H

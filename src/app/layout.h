@@ -7,7 +7,8 @@
 // and \\ as the only escapes. Elements keep the order of the file, which is their
 // creation and painting order. Every value is required; unknown or repeated keys are
 // errors, reported with their line number.
-#pragma once
+#ifndef ORVANE_APP_LAYOUT_H
+#define ORVANE_APP_LAYOUT_H
 
 #include <cstdint>
 #include <string>
@@ -110,3 +111,5 @@ struct FormLayout {
 FormLayout parseLayout(std::string_view text);
 
 }  // namespace app
+
+#endif  // ORVANE_APP_LAYOUT_H

@@ -1,7 +1,8 @@
 // A small PNG decoder for the pictures the program ships: 8-bit truecolour (RGB),
 // not interlaced. Every length and offset is checked before use; any malformed or
 // unsupported file raises app::Error and never reads or writes out of bounds.
-#pragma once
+#ifndef ORVANE_APP_PNG_H
+#define ORVANE_APP_PNG_H
 
 #include <cstddef>
 #include <cstdint>
@@ -26,3 +27,5 @@ inline constexpr std::uint32_t kMaxPngSide = 8192;
 RgbImage decodePng(std::span<const std::uint8_t> file);
 
 }  // namespace app
+
+#endif  // ORVANE_APP_PNG_H

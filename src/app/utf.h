@@ -1,5 +1,6 @@
 // UTF-8 (inside the program) to UTF-16 (the Windows boundary) and back.
-#pragma once
+#ifndef ORVANE_APP_UTF_H
+#define ORVANE_APP_UTF_H
 
 #include <string>
 #include <string_view>
@@ -13,3 +14,5 @@ std::u16string toUtf16(std::string_view utf8);
 std::string toUtf8(std::u16string_view utf16);
 
 }  // namespace app
+
+#endif  // ORVANE_APP_UTF_H

@@ -2,7 +2,7 @@
 
 #include <cstring>
 
-namespace launcher::engine {
+namespace engine {
 namespace {
 
 constexpr const char* kSlotNames[] = {
@@ -208,4 +208,4 @@ DBIResult Engine::errorEntry(UINT16 n, UINT32& native, std::string& text) {
   return code;
 }
 
-}  // namespace launcher::engine
+}  // namespace engine

@@ -10,7 +10,7 @@
 #include "engine/engine_error.h"
 #include "sys/system.h"
 
-namespace launcher::engine {
+namespace engine {
 
 // Where the engine is looked for, and how it is started.
 inline constexpr const char* kLibraryName = "IDAPI32.DLL";
@@ -78,6 +78,6 @@ class Engine {
   hDBIDb database_ = nullptr;
 };
 
-}  // namespace launcher::engine
+}  // namespace engine
 
 #endif  // ORVANE_ENGINE_ENGINE_H

@@ -6,7 +6,7 @@
 
 #include "text/utf8.h"
 
-namespace launcher::engine {
+namespace engine {
 namespace {
 
 bool isBlank(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n' || c == '\v' || c == '\f'; }
@@ -92,4 +92,4 @@ std::string composeMessage(DBIResult code, const std::function<std::string(DBIRe
   return message;
 }
 
-}  // namespace launcher::engine
+}  // namespace engine

@@ -8,7 +8,7 @@
 #include <stdexcept>
 #include <string>
 
-namespace launcher::engine {
+namespace engine {
 
 // A failure of the database engine: its result code and a message of one or more
 // lines joined with CR LF.
@@ -53,6 +53,6 @@ std::string composeMessage(DBIResult code, const std::function<std::string(DBIRe
 // Latin Extended-A letters that French texts use).
 bool sameTextIgnoringCase(const std::string& a, const std::string& b);
 
-}  // namespace launcher::engine
+}  // namespace engine
 
 #endif  // ORVANE_ENGINE_ENGINE_ERROR_H

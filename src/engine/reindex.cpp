@@ -1,6 +1,6 @@
 #include "engine/reindex.h"
 
-namespace launcher::engine {
+namespace engine {
 
 void reindexTable(TTable& Table) {
   const bool WasActive = Table.Active();
@@ -25,4 +25,4 @@ void reindexTable(TTable& Table) {
   restore();
 }
 
-}  // namespace launcher::engine
+}  // namespace engine

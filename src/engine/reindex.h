@@ -4,13 +4,13 @@
 
 #include "engine/table.h"
 
-namespace launcher::engine {
+namespace engine {
 
 // Opens the table exclusively, has the engine regenerate all its indexes and closes
 // it again, also on failure; Exclusive and Active are then back as they were. The
 // first error reaches the caller unchanged.
 void reindexTable(TTable& Table);
 
-}  // namespace launcher::engine
+}  // namespace engine
 
 #endif  // ORVANE_ENGINE_REINDEX_H

@@ -2,7 +2,7 @@
 
 #include "text/ascii.h"
 
-namespace launcher::engine {
+namespace engine {
 
 TTable::TTable(Engine& engine, sys::System& system) : engine_(engine), system_(system) {}
 
@@ -88,4 +88,4 @@ void TTable::Close() {
   readOnly_ = false;
 }
 
-}  // namespace launcher::engine
+}  // namespace engine

@@ -9,7 +9,7 @@
 
 #include "engine/engine.h"
 
-namespace launcher::engine {
+namespace engine {
 
 class TTable {
  public:
@@ -65,6 +65,6 @@ class TTable {
   std::vector<IDXDesc> indexes_;
 };
 
-}  // namespace launcher::engine
+}  // namespace engine
 
 #endif  // ORVANE_ENGINE_TABLE_H

@@ -4,8 +4,8 @@
 
 namespace policy {
 
-void reindexRun(sys::System& system, launcher::engine::TTable& tabletransit,
-                const std::function<void(launcher::engine::TTable&)>& ReindexTable) {
+void reindexRun(sys::System& system, engine::TTable& tabletransit,
+                const std::function<void(engine::TTable&)>& ReindexTable) {
   const RunSurroundings around{[&] { return system.programFolder(); }, [&] { return system.currentYear(); },
                                [&](const std::string& path) { return system.fileExists(path); }};
   walkRun(around, [&](const std::string& path) {

@@ -15,8 +15,8 @@ namespace policy {
 // four years back to next year whose folder holds an invoice header table, and has
 // each one reindexed. Paths start from the program folder. The first error ends the
 // run and reaches the caller unchanged.
-void reindexRun(sys::System& system, launcher::engine::TTable& tabletransit,
-                const std::function<void(launcher::engine::TTable&)>& ReindexTable);
+void reindexRun(sys::System& system, engine::TTable& tabletransit,
+                const std::function<void(engine::TTable&)>& ReindexTable);
 
 }  // namespace policy
 

@@ -18,12 +18,17 @@ namespace sys {
 enum : uint32_t {
   kErrorFileNotFound = 2,
   kErrorPathNotFound = 3,
+  kErrorAccessDenied = 5,
   kErrorNotEnoughMemory = 8,
   kErrorOutOfMemory = 14,
+  kErrorGenFailure = 31,  // a device attached to the system is not functioning
   kErrorModNotFound = 126,
   kErrorBadPathname = 161,
   kErrorBadExeFormat = 193,
 };
+
+// The show command a started program is asked to use its own default with (SW_SHOWDEFAULT).
+inline constexpr int kShowDefault = 10;
 
 // An opaque handle of a loaded library; null when nothing is loaded.
 using LibraryHandle = void*;

@@ -68,8 +68,8 @@ class PosixSystem final : public System {
     switch (errno) {
       case ENOENT: return kErrorFileNotFound;
       case ENOTDIR: return kErrorPathNotFound;
-      case EACCES: return 5;
-      default: return 31;  // a device attached to the system is not functioning
+      case EACCES: return kErrorAccessDenied;
+      default: return kErrorGenFailure;
     }
   }
 

@@ -142,15 +142,15 @@ struct ProgramFolder : ::testing::Test {
   // or "" when it went through.
   std::string launcherStopsAt() {
     FolderSystem system(root.string() + "/");
-    launcher::engine::Engine eng(system);
-    launcher::engine::TTable tabletransit(eng, system);
+    engine::Engine eng(system);
+    engine::TTable tabletransit(eng, system);
     std::string current;
     try {
-      policy::reindexRun(system, tabletransit, [&](launcher::engine::TTable& t) {
+      policy::reindexRun(system, tabletransit, [&](engine::TTable& t) {
         current = t.TableName().substr(root.string().size() + 1);
-        launcher::engine::reindexTable(t);
+        engine::reindexTable(t);
       });
-    } catch (const launcher::engine::EngineError&) {
+    } catch (const engine::EngineError&) {
       return current;
     }
     return {};

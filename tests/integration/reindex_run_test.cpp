@@ -180,9 +180,9 @@ TEST_F(ReindexRun, RebuildsEveryIndexAndChangesNoRecord) {
 
   TreeSystem system(root.string() + "/");
   {
-    launcher::engine::Engine engine(system);
-    launcher::engine::TTable tabletransit(engine, system);
-    policy::reindexRun(system, tabletransit, launcher::engine::reindexTable);
+    engine::Engine engine(system);
+    engine::TTable tabletransit(engine, system);
+    policy::reindexRun(system, tabletransit, engine::reindexTable);
     EXPECT_FALSE(tabletransit.Active());
     EXPECT_FALSE(tabletransit.Exclusive());
   }
@@ -212,12 +212,12 @@ TEST_F(ReindexRun, FailureAtTheThirdTableKeepsTheFirstTwoRebuiltAndTouchesNothin
   const auto before = snapshot();
 
   TreeSystem system(root.string() + "/");
-  launcher::engine::Engine engine(system);
-  launcher::engine::TTable tabletransit(engine, system);
+  engine::Engine engine(system);
+  engine::TTable tabletransit(engine, system);
   // The engine's text for the code, then its stack entry naming the table.
-  EXPECT_THAT([&] { policy::reindexRun(system, tabletransit, launcher::engine::reindexTable); },
-              Throws<launcher::engine::EngineError>(
-                  CodeAndText(DBIERR_NOSUCHFILE, AllOf(HasSubstr("\r\n"), HasSubstr("CLIENT.DBF")))));
+  EXPECT_THAT(
+      [&] { policy::reindexRun(system, tabletransit, engine::reindexTable); },
+      Throws<engine::EngineError>(CodeAndText(DBIERR_NOSUCHFILE, AllOf(HasSubstr("\r\n"), HasSubstr("CLIENT.DBF")))));
   EXPECT_FALSE(tabletransit.Active());
   EXPECT_FALSE(tabletransit.Exclusive());
 
@@ -239,10 +239,10 @@ TEST_F(ReindexRun, EngineNotFoundAnywhere) {
   fs::remove(root / "IDAPI32.DLL");
   const auto before = snapshot();
   TreeSystem system(root.string() + "/");
-  launcher::engine::Engine engine(system);
-  launcher::engine::TTable tabletransit(engine, system);
-  EXPECT_THAT([&] { policy::reindexRun(system, tabletransit, launcher::engine::reindexTable); },
-              ThrowsMessage<launcher::engine::EngineError>(
+  engine::Engine engine(system);
+  engine::TTable tabletransit(engine, system);
+  EXPECT_THAT([&] { policy::reindexRun(system, tabletransit, engine::reindexTable); },
+              ThrowsMessage<engine::EngineError>(
                   StrEq("Une erreur est survenue lors de l'initialisation du Borland Database Engine (erreur $2108)")));
   EXPECT_TRUE(snapshot() == before);
 }

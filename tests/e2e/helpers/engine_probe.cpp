@@ -44,8 +44,8 @@ std::string json(const std::string& text) {
 }  // namespace
 
 int hold(sys::System& system, const std::string& table) {
-  launcher::engine::Engine engine(system);
-  launcher::engine::TTable held(engine, system);
+  engine::Engine engine(system);
+  engine::TTable held(engine, system);
   held.setTableName(system.programFolder() + table);
   held.Open();
   std::printf("{\"held\":true}\n");
@@ -66,12 +66,12 @@ int main(int argc, char** argv) {
       std::printf("{\"ok\":false,\"code\":%u,\"message\":\"current directory\"}\n", error);
       return 1;
     }
-    launcher::engine::Engine engine(*system);
-    launcher::engine::TTable tabletransit(engine, *system);
+    engine::Engine engine(*system);
+    engine::TTable tabletransit(engine, *system);
     try {
-      policy::reindexRun(*system, tabletransit, launcher::engine::reindexTable);
+      policy::reindexRun(*system, tabletransit, engine::reindexTable);
       std::printf("{\"ok\":true}\n");
-    } catch (const launcher::engine::EngineError& e) {
+    } catch (const engine::EngineError& e) {
       std::printf("{\"ok\":false,\"code\":%u,\"message\":%s}\n", static_cast<unsigned>(e.code()),
                   json(e.what()).c_str());
     }

@@ -55,7 +55,7 @@ class ClockOnlySystem final : public sys::System {
 
 struct Window {
   ClockOnlySystem system;
-  launcher::engine::Engine engine{system};
+  engine::Engine engine{system};
   FakeForm form;
   TFrmindexer frm{system, engine};
   Window() { frm.bindForm(form); }
@@ -87,7 +87,7 @@ TEST(FrmindexerWindow, PictureClickClosesTheWindowWithoutAsking) {
 
 TEST(FrmindexerWindow, HandlersWithoutAWindowRaiseAnError) {
   ClockOnlySystem system;
-  launcher::engine::Engine engine(system);
+  engine::Engine engine(system);
   TFrmindexer frm(system, engine);
   EXPECT_THROW(frm.FormCreate(), app::Error);
   EXPECT_THROW(frm.Image2Click(), app::Error);

@@ -25,11 +25,11 @@ struct EngineStart : ::testing::Test {
 
   // Starts a fresh engine object; returns the error code, 0 on success.
   DBIResult start(std::string* message = nullptr) {
-    launcher::engine::Engine e(system);
+    engine::Engine e(system);
     try {
       e.start();
       return 0;
-    } catch (const launcher::engine::EngineError& error) {
+    } catch (const engine::EngineError& error) {
       if (message) *message = error.what();
       return error.code();
     }
@@ -98,7 +98,7 @@ TEST_F(EngineStart, LoadFailuresMapToStartCodes) {
     system.loadErrors["IDAPI32.DLL"] = systemError;
     std::string message;
     EXPECT_EQ(start(&message), code) << "system error " << systemError;
-    EXPECT_EQ(message, kStartMessage + launcher::engine::hexCode(code) + ")");
+    EXPECT_EQ(message, kStartMessage + engine::hexCode(code) + ")");
   }
   EXPECT_TRUE(fakeEngine.calls.empty());
 }
@@ -141,7 +141,7 @@ TEST_F(EngineStart, StartResultsOtherThanSuccessAndAlreadyStartedAreStartFailure
 
 TEST_F(EngineStart, OpensTheStandardDatabaseOnceWithAnEmptyDirectory) {
   system.installEngine("IDAPI32.DLL");
-  launcher::engine::Engine e(system);
+  engine::Engine e(system);
   e.start();
   e.start();
   EXPECT_TRUE(e.started());
@@ -154,7 +154,7 @@ TEST_F(EngineStart, OpensTheStandardDatabaseOnceWithAnEmptyDirectory) {
 TEST_F(EngineStart, EndsTheEngineWhenDestroyed) {
   system.installEngine("IDAPI32.DLL");
   {
-    launcher::engine::Engine e(system);
+    engine::Engine e(system);
     e.start();
   }
   EXPECT_EQ(fakeEngine.calls, (std::vector<std::string>{"init", "opendb", "setdir", "closedb", "exit"}));
@@ -164,9 +164,8 @@ TEST_F(EngineStart, DatabaseFailureIsAComposedEngineErrorAndIsRetried) {
   system.installEngine("IDAPI32.DLL");
   fakeEngine.openDatabaseResult = 0x2501;
   fakeEngine.texts[0x2501] = "Mémoire insuffisante.";
-  launcher::engine::Engine e(system);
-  EXPECT_THAT([&] { e.start(); },
-              Throws<launcher::engine::EngineError>(CodeAndText(0x2501, StrEq("Mémoire insuffisante."))));
+  engine::Engine e(system);
+  EXPECT_THAT([&] { e.start(); }, Throws<engine::EngineError>(CodeAndText(0x2501, StrEq("Mémoire insuffisante."))));
   fakeEngine.openDatabaseResult = 0;
   e.start();
   EXPECT_TRUE(e.started());
@@ -178,15 +177,15 @@ TEST_F(EngineStart, DatabaseFailureIsAComposedEngineErrorAndIsRetried) {
 TEST_F(EngineStart, DirectoryFailureClosesTheDatabaseAgain) {
   system.installEngine("IDAPI32.DLL");
   fakeEngine.setDirectoryResult = 0x2722;
-  launcher::engine::Engine e(system);
-  EXPECT_THROW(e.start(), launcher::engine::EngineError);
+  engine::Engine e(system);
+  EXPECT_THROW(e.start(), engine::EngineError);
   EXPECT_FALSE(e.started());
   EXPECT_EQ(fakeEngine.calls.back(), "closedb");
 }
 
 TEST_F(EngineStart, FunctionsAreBoundByPlainNameOnlyWhenFirstCalled) {
   system.installEngine("IDAPI32.DLL");
-  launcher::engine::Engine e(system);
+  engine::Engine e(system);
   e.start();
   EXPECT_EQ(system.lookups, (std::vector<std::string>{"DbiInitFn", "DbiOpenDatabase", "DbiSetDirectory"}));
   hDBICur cursor = nullptr;
@@ -200,7 +199,7 @@ TEST_F(EngineStart, AMissingFunctionIsAFailureNotACrash) {
   system.installEngine("IDAPI32.DLL");
   system.libraries["IDAPI32.DLL"].exports.erase("DbiRegenIndexes");
   system.libraries["IDAPI32.DLL"].exports.erase("DbiGetErrorEntry");
-  launcher::engine::Engine e(system);
+  engine::Engine e(system);
   e.start();
   EXPECT_EQ(e.RegenIndexes(nullptr), DBIERR_NOTINITIALIZED);
   EXPECT_EQ(e.error(DBIERR_NOTINITIALIZED).what(), std::string("Erreur BDE $2A06"));
@@ -209,7 +208,7 @@ TEST_F(EngineStart, AMissingFunctionIsAFailureNotACrash) {
 TEST_F(EngineStart, EngineTextsAreReadWithinTheirBuffer) {
   system.installEngine("IDAPI32.DLL");
   fakeEngine.unterminatedText = true;
-  launcher::engine::Engine e(system);
+  engine::Engine e(system);
   e.start();
   EXPECT_EQ(e.error(DBIERR_NOSUCHFILE).what(), std::string(128, 'x'));
 }

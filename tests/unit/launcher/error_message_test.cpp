@@ -21,7 +21,7 @@ struct Source {
   int entryCalls = 0;
 
   std::string compose(DBIResult code) {
-    return launcher::engine::composeMessage(
+    return engine::composeMessage(
         code,
         [this](DBIResult c) {
           const auto it = texts.find(c);
@@ -43,17 +43,17 @@ struct Source {
 };
 
 TEST(HexCode, AtLeastFourUpperCaseDigits) {
-  EXPECT_EQ(launcher::engine::hexCode(0x2108), "$2108");
-  EXPECT_EQ(launcher::engine::hexCode(0x2a0b), "$2A0B");
-  EXPECT_EQ(launcher::engine::hexCode(0x1f), "$001F");
-  EXPECT_EQ(launcher::engine::hexCode(0), "$0000");
-  EXPECT_EQ(launcher::engine::hexCode(0xFFFF), "$FFFF");
+  EXPECT_EQ(engine::hexCode(0x2108), "$2108");
+  EXPECT_EQ(engine::hexCode(0x2a0b), "$2A0B");
+  EXPECT_EQ(engine::hexCode(0x1f), "$001F");
+  EXPECT_EQ(engine::hexCode(0), "$0000");
+  EXPECT_EQ(engine::hexCode(0xFFFF), "$FFFF");
 }
 
 TEST(StartFailureMessage, ExactTextWithCode) {
-  EXPECT_EQ(launcher::engine::startFailureMessage(0x2108),
+  EXPECT_EQ(engine::startFailureMessage(0x2108),
             "Une erreur est survenue lors de l'initialisation du Borland Database Engine (erreur $2108)");
-  EXPECT_EQ(launcher::engine::startFailureMessage(0x2a06),
+  EXPECT_EQ(engine::startFailureMessage(0x2a06),
             "Une erreur est survenue lors de l'initialisation du Borland Database Engine (erreur $2A06)");
 }
 
@@ -103,7 +103,7 @@ TEST(ComposeMessage, EndlessStackIsCutAtTheBound) {
   s.texts = {{0x2704, "Fichier introuvable."}, {0x2801, "Verrouillé."}};
   s.endless = true;
   EXPECT_EQ(s.compose(0x2704), "Fichier introuvable.\r\nVerrouillé.\r\nEncore une");
-  EXPECT_EQ(s.entryCalls, launcher::engine::kMaxErrorEntries);
+  EXPECT_EQ(s.entryCalls, engine::kMaxErrorEntries);
 }
 
 TEST(ComposeMessage, NoTrailingLineBreak) {
@@ -114,25 +114,24 @@ TEST(ComposeMessage, NoTrailingLineBreak) {
 }
 
 TEST(SameTextIgnoringCase, FoldsFrenchLetters) {
-  EXPECT_TRUE(launcher::engine::sameTextIgnoringCase("ÉCHEC À L'OUVERTURE", "échec à l'ouverture"));
-  EXPECT_TRUE(launcher::engine::sameTextIgnoringCase("ŒUVRE", "œuvre"));
-  EXPECT_TRUE(launcher::engine::sameTextIgnoringCase("Ÿ", "ÿ"));
-  EXPECT_FALSE(launcher::engine::sameTextIgnoringCase("e", "é"));
-  EXPECT_FALSE(launcher::engine::sameTextIgnoringCase("abc", "abcd"));
+  EXPECT_TRUE(engine::sameTextIgnoringCase("ÉCHEC À L'OUVERTURE", "échec à l'ouverture"));
+  EXPECT_TRUE(engine::sameTextIgnoringCase("ŒUVRE", "œuvre"));
+  EXPECT_TRUE(engine::sameTextIgnoringCase("Ÿ", "ÿ"));
+  EXPECT_FALSE(engine::sameTextIgnoringCase("e", "é"));
+  EXPECT_FALSE(engine::sameTextIgnoringCase("abc", "abcd"));
 }
 
 TEST(SameTextIgnoringCase, MalformedBytesMatchOnlyThemselves) {
   // Bytes that are not UTF-8 are neither folded nor taken for the letters they would
   // be in a code page, and different ones stay different.
-  EXPECT_TRUE(launcher::engine::sameTextIgnoringCase("d\xE9j\xE0", "D\xE9J\xE0"));
-  EXPECT_FALSE(launcher::engine::sameTextIgnoringCase("d\xE9j\xE0", "d\xE8j\xE0"));
-  EXPECT_FALSE(launcher::engine::sameTextIgnoringCase("\xC9", "\xE9"));
-  EXPECT_FALSE(launcher::engine::sameTextIgnoringCase("\xE9", "\xC3\xA9"));
-  EXPECT_FALSE(launcher::engine::sameTextIgnoringCase("\xEF\xBF\xBD", "\xFF"));
+  EXPECT_TRUE(engine::sameTextIgnoringCase("d\xE9j\xE0", "D\xE9J\xE0"));
+  EXPECT_FALSE(engine::sameTextIgnoringCase("d\xE9j\xE0", "d\xE8j\xE0"));
+  EXPECT_FALSE(engine::sameTextIgnoringCase("\xC9", "\xE9"));
+  EXPECT_FALSE(engine::sameTextIgnoringCase("\xE9", "\xC3\xA9"));
+  EXPECT_FALSE(engine::sameTextIgnoringCase("\xEF\xBF\xBD", "\xFF"));
   // Characters beyond the Basic Multilingual Plane are one character each.
-  EXPECT_TRUE(launcher::engine::sameTextIgnoringCase("\xF0\x9F\x98\x80 \xC3\x89T\xC3\x89",
-                                                     "\xF0\x9F\x98\x80 \xC3\xA9t\xC3\xA9"));
-  EXPECT_FALSE(launcher::engine::sameTextIgnoringCase("\xF0\x9F\x98\x80", "\xC3\xB0\xC2\x9F\xC2\x98\xC2\x80"));
+  EXPECT_TRUE(engine::sameTextIgnoringCase("\xF0\x9F\x98\x80 \xC3\x89T\xC3\x89", "\xF0\x9F\x98\x80 \xC3\xA9t\xC3\xA9"));
+  EXPECT_FALSE(engine::sameTextIgnoringCase("\xF0\x9F\x98\x80", "\xC3\xB0\xC2\x9F\xC2\x98\xC2\x80"));
 }
 
 }  // namespace

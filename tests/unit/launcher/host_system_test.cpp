@@ -104,11 +104,11 @@ TEST_F(HostSystem, LibraryLoadFailuresGiveTheEngineStartCodes) {
   std::ofstream(root / "IDAPI32.DLL") << "pas une bibliotheque";
   const auto damaged = system->loadLibrary(r() + "/IDAPI32.DLL");
   EXPECT_EQ(damaged.handle, nullptr);
-  EXPECT_EQ(launcher::engine::loadFailureCode(damaged.error), DBIERR_CANTLOADIDAPI);
+  EXPECT_EQ(engine::loadFailureCode(damaged.error), DBIERR_CANTLOADIDAPI);
   const auto missing = system->loadLibrary(r() + "/absent/IDAPI32.DLL");
-  EXPECT_EQ(launcher::engine::loadFailureCode(missing.error), DBIERR_CANTFINDIDAPI);
+  EXPECT_EQ(engine::loadFailureCode(missing.error), DBIERR_CANTFINDIDAPI);
   const auto unknown = system->loadLibrary("orvane-no-such-library.so");
-  EXPECT_EQ(launcher::engine::loadFailureCode(unknown.error), DBIERR_CANTFINDIDAPI);
+  EXPECT_EQ(engine::loadFailureCode(unknown.error), DBIERR_CANTFINDIDAPI);
 }
 
 }  // namespace

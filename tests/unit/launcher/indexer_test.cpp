@@ -11,7 +11,7 @@ TEST(Frmindexer, RunsTheFixedTablesThroughItsTableObject) {
   fake::System system;
   fake::Engine fakeEngine;
   system.installEngine("IDAPI32.DLL");
-  launcher::engine::Engine eng(system);
+  engine::Engine eng(system);
   TFrmindexer form(system, eng);
   form.reindexerfichiers();
   ASSERT_EQ(fakeEngine.regenerated.size(), policy::kTablesFixes.size());

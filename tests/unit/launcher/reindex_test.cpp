@@ -26,15 +26,15 @@ std::vector<std::string> yearTables(int year) {
 struct Run : ::testing::Test {
   fake::System system;
   fake::Engine fakeEngine;
-  launcher::engine::Engine eng{system};
-  launcher::engine::TTable tabletransit{eng, system};
+  engine::Engine eng{system};
+  engine::TTable tabletransit{eng, system};
 
   Run() {
     system.installEngine("C:\\Orvane\\IDAPI32.DLL");
     fakeEngine.texts[DBIERR_NOSUCHFILE] = "Fichier introuvable.";
   }
 
-  void run() { policy::reindexRun(system, tabletransit, launcher::engine::reindexTable); }
+  void run() { policy::reindexRun(system, tabletransit, engine::reindexTable); }
 
   void addYear(int year) {
     for (const std::string& t : yearTables(year)) system.files.insert(t);
@@ -52,7 +52,7 @@ struct Run : ::testing::Test {
   std::string runExpectingError() {
     try {
       run();
-    } catch (const launcher::engine::EngineError& e) {
+    } catch (const engine::EngineError& e) {
       return e.what();
     }
     ADD_FAILURE() << "the run did not fail";
@@ -181,26 +181,26 @@ TEST_F(Run, TablesAreFoundFromTheProgramFolderNotTheCurrentDirectory) {
 }
 
 TEST_F(Run, ReindexTableRestoresAnOpenTable) {
-  launcher::engine::TTable table(eng, system);
+  engine::TTable table(eng, system);
   table.setTableName(fixedTables()[0]);
-  launcher::engine::reindexTable(table);
+  engine::reindexTable(table);
   EXPECT_FALSE(table.Active());
   EXPECT_FALSE(table.Exclusive());
 
   // A caller that hands over an open table gets the refusal of the share-mode change,
   // and its table back open as it was.
   table.Open();
-  EXPECT_THROW(launcher::engine::reindexTable(table), launcher::engine::TableStateError);
+  EXPECT_THROW(engine::reindexTable(table), engine::TableStateError);
   EXPECT_TRUE(table.Active());
   EXPECT_FALSE(table.Exclusive());
   EXPECT_EQ(fakeEngine.regenerated.size(), 1u);
 }
 
 TEST_F(Run, ReindexTableKeepsAnExclusiveFlagSetBeforehand) {
-  launcher::engine::TTable table(eng, system);
+  engine::TTable table(eng, system);
   table.setTableName(fixedTables()[0]);
   table.setExclusive(true);
-  launcher::engine::reindexTable(table);
+  engine::reindexTable(table);
   EXPECT_FALSE(table.Active());
   EXPECT_TRUE(table.Exclusive());
 }

@@ -62,7 +62,7 @@ class RecordingForm : public app::Form {
 struct Launcher {
   fake::System system;
   fake::Engine fakeEngine;
-  launcher::engine::Engine eng{system};
+  engine::Engine eng{system};
   RecordingForm form{system, fakeEngine};
   TFrmindexer frm{system, eng};
 
@@ -126,7 +126,7 @@ TEST(StartupRun, AFailedDirectoryChangeStopsBeforeAnyTextChangesOrTableIsTouched
 TEST(StartupRun, AnEngineErrorLeavesTheWindowOpenWithTheStatusShownAndStartsNothing) {
   Launcher l;
   l.fakeEngine.openResults["C:\\Orvane\\DATA\\CLIENT.DBF"] = DBIERR_NOSUCHFILE;
-  EXPECT_THROW(l.frm.FormActivate(), launcher::engine::EngineError);
+  EXPECT_THROW(l.frm.FormActivate(), engine::EngineError);
   EXPECT_EQ(l.fakeEngine.regenerated.size(), 2u);
   EXPECT_EQ(l.form.texts.at("Labelinfos"), "indexation en cours");
   EXPECT_EQ(l.form.texts.at("Labelinfos2"), "");

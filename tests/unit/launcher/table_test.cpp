@@ -18,8 +18,8 @@ const std::string kClient = "C:\\Orvane\\DATA\\CLIENT.DBF";
 struct Table : ::testing::Test {
   fake::System system;
   fake::Engine fakeEngine;
-  launcher::engine::Engine eng{system};
-  launcher::engine::TTable table{eng, system};
+  engine::Engine eng{system};
+  engine::TTable table{eng, system};
 
   Table() { system.installEngine("IDAPI32.DLL"); }
 
@@ -39,10 +39,10 @@ TEST_F(Table, NameAndExclusiveRules) {
   EXPECT_NE(table.Handle(), nullptr);
 
   EXPECT_NO_THROW(table.setTableName(kClient));  // the same name: accepted while open
-  EXPECT_THROW(table.setTableName("C:\\Orvane\\DATA\\POTENTIEL.DBF"), launcher::engine::TableStateError);
+  EXPECT_THROW(table.setTableName("C:\\Orvane\\DATA\\POTENTIEL.DBF"), engine::TableStateError);
   EXPECT_EQ(table.TableName(), kClient);
-  EXPECT_THROW(table.setExclusive(false), launcher::engine::TableStateError);  // even to its current value
-  EXPECT_THROW(table.setExclusive(true), launcher::engine::TableStateError);
+  EXPECT_THROW(table.setExclusive(false), engine::TableStateError);  // even to its current value
+  EXPECT_THROW(table.setExclusive(true), engine::TableStateError);
   EXPECT_FALSE(table.Exclusive());
 
   table.Close();
@@ -73,11 +73,11 @@ TEST_F(Table, DescriptionWithoutFieldsOrIndexesAsksForNoArray) {
 }
 
 TEST_F(Table, DriverComesFromTheExtensionLetterCaseAside) {
-  EXPECT_STREQ(launcher::engine::TTable::driverFor("C:\\A\\b.dbf"), "DBASE");
-  EXPECT_STREQ(launcher::engine::TTable::driverFor("C:\\A\\b.DbF"), "DBASE");
-  EXPECT_EQ(launcher::engine::TTable::driverFor("C:\\A\\b.DB"), nullptr);
-  EXPECT_EQ(launcher::engine::TTable::driverFor("C:\\A.DBF\\b"), nullptr);
-  EXPECT_EQ(launcher::engine::TTable::driverFor("C:\\A\\b.DBFX"), nullptr);
+  EXPECT_STREQ(engine::TTable::driverFor("C:\\A\\b.dbf"), "DBASE");
+  EXPECT_STREQ(engine::TTable::driverFor("C:\\A\\b.DbF"), "DBASE");
+  EXPECT_EQ(engine::TTable::driverFor("C:\\A\\b.DB"), nullptr);
+  EXPECT_EQ(engine::TTable::driverFor("C:\\A.DBF\\b"), nullptr);
+  EXPECT_EQ(engine::TTable::driverFor("C:\\A\\b.DBFX"), nullptr);
 }
 
 TEST_F(Table, PathGoesToTheEngineInTheAnsiCodePageCutTo260Bytes) {
@@ -113,8 +113,8 @@ TEST_F(Table, ReadOnlyRetryHappensOnceAndItsFailureIsReported) {
   fakeEngine.readOnlyOpenResults[kClient] = DBIERR_TABLEREADONLY;
   fakeEngine.texts[DBIERR_TABLEREADONLY] = "Table en lecture seule.";
   table.setTableName(kClient);
-  EXPECT_THAT([&] { table.Open(); }, Throws<launcher::engine::EngineError>(
-                                         CodeAndText(DBIERR_TABLEREADONLY, StrEq("Table en lecture seule."))));
+  EXPECT_THAT([&] { table.Open(); },
+              Throws<engine::EngineError>(CodeAndText(DBIERR_TABLEREADONLY, StrEq("Table en lecture seule."))));
   EXPECT_EQ(callsAfterStart().size(), 2u);
   EXPECT_FALSE(table.Active());
 }
@@ -124,7 +124,7 @@ TEST_F(Table, OpenFailureCarriesTheEngineMessage) {
   fakeEngine.texts[DBIERR_NOSUCHFILE] = "Fichier introuvable.";
   fakeEngine.stack = {{DBIERR_NOSUCHFILE, 0, "Fichier : CLIENT.DBF"}};
   table.setTableName(kClient);
-  EXPECT_THAT([&] { table.Open(); }, Throws<launcher::engine::EngineError>(CodeAndText(
+  EXPECT_THAT([&] { table.Open(); }, Throws<engine::EngineError>(CodeAndText(
                                          DBIERR_NOSUCHFILE, StrEq("Fichier introuvable.\r\nFichier : CLIENT.DBF"))));
   EXPECT_FALSE(table.Active());
 }
@@ -142,7 +142,7 @@ TEST_F(Table, DescriptionFailureClosesTheCursorAfterReadingTheErrorStack) {
     fakeEngine.entryCalls = 0;
     fakeEngine.stack = {{DBIERR_HEADERCORRUPT, 0, "Table : CLIENT.DBF"}};
     table.setTableName(kClient);
-    EXPECT_THAT([&] { table.Open(); }, Throws<launcher::engine::EngineError>(CodeAndText(
+    EXPECT_THAT([&] { table.Open(); }, Throws<engine::EngineError>(CodeAndText(
                                            DBIERR_HEADERCORRUPT, StrEq("En-tête endommagé.\r\nTable : CLIENT.DBF"))))
         << step;
     EXPECT_FALSE(table.Active()) << step;
@@ -154,7 +154,7 @@ TEST_F(Table, DescriptionFailureClosesTheCursorAfterReadingTheErrorStack) {
 
 TEST_F(Table, DestroyingAnOpenTableReleasesItsCursor) {
   {
-    launcher::engine::TTable other(eng, system);
+    engine::TTable other(eng, system);
     other.setTableName(kClient);
     other.Open();
     EXPECT_EQ(fakeEngine.openCursors.size(), 1u);
