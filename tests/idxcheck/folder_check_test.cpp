@@ -3,6 +3,7 @@
 // where the check says the run stops, the run must stop there, and nowhere else.
 #include <gtest/gtest.h>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -283,6 +284,14 @@ TEST_F(ProgramFolder, AFolderWhereAFixedTableShouldBeCountsAsMissing) {
   fs::create_directory(path("DATA\\dosloc.DBF"));
   const auto f = checkAgreeingWithTheLauncher();
   EXPECT_EQ(f.tables[8].finding, Finding::Missing);
+}
+
+TEST_F(ProgramFolder, APipeWhereAnIndexShouldBeCountsAsMissingAndIsNeverWaitedOn) {
+  // Opened for reading, a pipe waits for a writer: neither the check nor the run may.
+  fs::remove(path("DATA\\dosloc.MDX"));
+  ASSERT_EQ(::mkfifo(path("DATA\\dosloc.MDX").c_str(), 0644), 0);
+  const auto f = checkAgreeingWithTheLauncher();
+  EXPECT_EQ(f.tables[8].finding, Finding::IndexMissing);
 }
 
 }  // namespace
