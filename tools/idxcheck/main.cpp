@@ -10,7 +10,6 @@
 // be read (missing, or a header that cannot be parsed); 64 wrong usage.
 #include <cstdio>
 #include <filesystem>
-#include <fstream>
 #include <iostream>
 #include <string>
 
@@ -23,28 +22,14 @@ namespace {
 
 using idapi::core::Failure;
 
-class FileSource : public idapi::core::ByteSource {
- public:
-  explicit FileSource(const std::filesystem::path& path) : path_(path), in_(path, std::ios::binary) {
-    if (!in_) throw Failure(DBIERR_NOSUCHFILE, path.string() + ": cannot open the file");
-    in_.seekg(0, std::ios::end);
-    size_ = static_cast<uint64_t>(in_.tellg());
-  }
-  uint64_t size() const override { return size_; }
-  void readAt(uint64_t offset, void* buffer, size_t length) const override {
-    if (offset > size_ || length > size_ - offset)
-      throw Failure(DBIERR_READERR, path_.string() + ": read beyond the end of the file");
-    in_.clear();
-    in_.seekg(static_cast<std::streamoff>(offset));
-    in_.read(static_cast<char*>(buffer), static_cast<std::streamsize>(length));
-    if (static_cast<size_t>(in_.gcount()) != length) throw Failure(DBIERR_READERR, path_.string() + ": read failed");
-  }
-
- private:
-  std::filesystem::path path_;
-  mutable std::ifstream in_;
-  uint64_t size_ = 0;
-};
+// Opens a file for reading, shared with every other program, through the engine's file
+// layer (names as the command line gives them: the ANSI code page on Windows).
+std::unique_ptr<idapi::engine::LockedFile> openForReading(const std::filesystem::path& path) {
+  idapi::engine::OsError error;
+  auto file = idapi::engine::systemPlatform().openShared(path.string(), error);
+  if (!file) throw Failure(DBIERR_NOSUCHFILE, path.string() + ": cannot open the file");
+  return file;
+}
 
 // The production index beside the table: same base name, extension .MDX in any case.
 std::filesystem::path productionIndex(const std::filesystem::path& table) {
@@ -73,7 +58,8 @@ int main(int argc, char** argv) {
   }
   try {
     const std::filesystem::path tablePath = argv[1];
-    FileSource dbf(tablePath);
+    const auto dbfFile = openForReading(tablePath);
+    const idapi::core::ByteSource& dbf = *dbfFile;
     const idapi::core::TableHeader table = idapi::core::readTableHeader(dbf, tablePath.filename().string());
     std::filesystem::path indexPath;
     if (argc == 3) {
@@ -89,7 +75,8 @@ int main(int argc, char** argv) {
         return 2;
       }
     }
-    FileSource mdx(indexPath);
+    const auto mdxFile = openForReading(indexPath);
+    const idapi::core::ByteSource& mdx = *mdxFile;
     const auto scratch = idxcheck::files().temporaryScratchStore();
     idapi::core::RebuildOptions memory;
     memory.memoryBudget = 256u << 20;
