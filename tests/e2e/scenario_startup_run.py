@@ -142,6 +142,29 @@ def all_tables_healthy_main_application_started_once(s):
     healthy_run(s, "run_healthy")
 
 
+ACCENTED = "Société à façon ô"  # letters with other bytes in the OEM code page than in ANSI
+
+
+@wh.both_builds
+def program_folder_with_accented_letters(s):
+    # The engine takes names in the system's OEM code page: the launcher hands it the
+    # path converted from ANSI to OEM, and the run goes to the end.
+    folder = program_folder(s, "run_accents/" + ACCENTED, years=(YEAR,), extra_files=("engine_probe.exe",))
+    if s.bits == 64:
+        seen = json.loads(s.wine([os.path.join(folder, "engine_probe.exe"), "path", FIXED[2]]).stdout)
+        acp, oem = "cp%d" % seen["acp"], "cp%d" % seen["oemcp"]
+        assert acp != oem, "ANSI and OEM code pages are the same here (%s): nothing to see" % acp
+        windows_path = s.winpath(unix(folder, FIXED[2]))
+        assert bytes.fromhex(seen["bytes"]) == windows_path.encode(acp).decode(acp).encode(oem), seen
+        assert bytes.fromhex(seen["bytes"]) != windows_path.encode(acp), "the engine gets ANSI bytes"
+    before = snapshot(folder)
+    run_to_the_end(s, folder)
+    assert_started_once_in(s, folder)
+    tables = all_tables((YEAR,))
+    assert rebuilt(folder, before, tables) == tables, "not every table was reindexed"
+    assert tables_unchanged(before)
+
+
 def started_from_another_current_directory(s):
     elsewhere = os.path.join(s.artifacts, "run_elsewhere_cwd")
     os.makedirs(elsewhere, exist_ok=True)
@@ -370,6 +393,7 @@ def main():
             sys.exit(wh.SKIP)
     session.env["ORVANE_PELCREST_HEADLESS"] = "1"
     wh.run_scenarios(session, [all_tables_healthy_main_application_started_once,
+                               program_folder_with_accented_letters,
                                started_from_another_current_directory,
                                first_fixed_table_missing_shows_the_error_and_waits,
                                table_held_open_by_another_process, no_engine_anywhere,

@@ -510,6 +510,10 @@ def run_scenarios(session, scenarios):
     failures = 0
     if session.bits == 32:
         scenarios = [s for s in scenarios if getattr(s, "both_builds", False)]
+    # ORVANE_SCENARIOS=name,name runs only those (while working on them).
+    only = [n for n in os.environ.get("ORVANE_SCENARIOS", "").split(",") if n]
+    if only:
+        scenarios = [s for s in scenarios if s.__name__ in only]
     print("%d-bit build%s" % (session.bits, ", route " + session.state["route"] if "route" in session.state else ""))
     for scenario in scenarios:
         name = scenario.__name__
