@@ -237,7 +237,9 @@ std::string extensionOf(const std::string& name) {
   } else {
     entries.push_back(entry(code, texts::tableEntry(path), ecTABLENAME, path));
   }
-  entries.front().native = error.native;
+  // No native code: the installed engine's local drivers leave it 0 (it carries a
+  // database server's own code), and callers read a non-zero one as a server's error
+  // whose text stands alone (docs/engine-interface.md).
   fail(code, std::move(entries));
 }
 
