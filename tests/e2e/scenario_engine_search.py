@@ -90,6 +90,27 @@ def found_along_the_registry_search_path(s):
     assert not faulty, "indexes still faulty: %s" % faulty
 
 
+def search_path_of_259_characters(s):
+    # The value is read into 260 bytes: 259 characters and the terminator are used,
+    # one more and the value is ignored (Windows' search then finds nothing here).
+    folder = program_folder(s, "engine_long_path", with_engine=False)
+    bde = os.path.join(s.artifacts, "engine_long_path_bde")
+    shutil.rmtree(bde, ignore_errors=True)
+    os.makedirs(bde)
+    shutil.copy2(s.dist_file("IDAPI32.DLL"), bde)
+    try:
+        for length, expected in ((259, {"ok": True}), (260, {"ok": False, "code": 0x2108, "message": NOT_FOUND})):
+            # Folders without the library first, the engine's folder last.
+            tail = ";" + s.winpath(bde)
+            value = "C:\\" + "a" * (length - 3 - len(tail)) + tail
+            assert len(value) == length
+            set_search_path(s, value)
+            outcome = run_probe(s, folder)
+            assert outcome == expected, (length, outcome)
+    finally:
+        set_search_path(s, None)
+
+
 def found_nowhere(s):
     set_search_path(s, None)
     folder = program_folder(s, "engine_nowhere", with_engine=False)
@@ -156,7 +177,8 @@ def main():
         if not os.path.exists(host_tool(session, tool)):
             print("skipped: host tool not built: " + tool)
             sys.exit(wh.SKIP)
-    wh.run_scenarios(session, [found_in_the_program_folder, found_along_the_registry_search_path, found_nowhere,
+    wh.run_scenarios(session, [found_in_the_program_folder, found_along_the_registry_search_path,
+                               search_path_of_259_characters, found_nowhere,
                                failure_names_the_table, table_held_by_another_program,
                                path_outside_the_ansi_code_page_is_not_found])
 
