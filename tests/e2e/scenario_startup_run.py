@@ -306,6 +306,44 @@ def year_window(s):
     assert tables_unchanged(before)
 
 
+def yearly_header_file_as_link_or_held(s):
+    # Whether a year counts is decided by its Fact.DBF: a symbolic link to a file counts,
+    # one to a missing target or to a folder does not.
+    years = (YEAR - 3, YEAR - 2, YEAR - 1, YEAR)
+    folder = program_folder(s, "run_fact_links", years=years, records=20)
+    dangling, to_folder, to_file = (unix(folder, yearly(y)[0]) for y in years[:3])
+    os.remove(dangling)
+    os.symlink(os.path.join(folder, "absent", "Fact.DBF"), dangling)
+    os.remove(to_folder)
+    os.makedirs(os.path.join(folder, "a_folder"))
+    os.symlink(os.path.join(folder, "a_folder"), to_folder)
+    os.makedirs(os.path.join(folder, "elsewhere"))
+    target = os.path.join(folder, "elsewhere", "Fact.DBF")
+    linked_bytes = open(to_file, "rb").read()
+    os.rename(to_file, target)
+    os.symlink(target, to_file)
+    before = snapshot(folder)
+    run_to_the_end(s, folder)
+    candidates = FIXED + [t for y in years for t in yearly(y) if not (y < YEAR - 1 and t.endswith("\\Fact.DBF"))]
+    expected = FIXED + yearly(YEAR - 1) + yearly(YEAR)
+    assert rebuilt(folder, before, candidates) == expected, rebuilt(folder, before, candidates)
+    assert tables_unchanged(before)
+    assert open(target, "rb").read() == linked_bytes, "the linked table changed"
+
+    # A Fact.DBF that another program holds open without any sharing counts: the run
+    # reaches it and reports it.
+    folder = program_folder(s, "run_fact_held", years=(YEAR,), records=20)
+    fact = unix(folder, yearly(YEAR)[0])
+    holder, info = s.start_probe("hold-file", s.winpath(fact))
+    assert info == {"held": True}, info
+    program = s.start(os.path.join(folder, "orvane_start.exe"))
+    box, form = wait_for_error_box(s, program)
+    assert "\\factures\\%d\\Fact.DBF" % YEAR in box["text"], box
+    s.dismiss(box)
+    s.post(form["hwnd"], wh.WM_CLOSE)
+    assert program.wait(30) == 0
+
+
 def main_application_missing(s):
     folder = program_folder(s, "run_no_main", years=(), main_app=False)
     program = s.start(os.path.join(folder, "orvane_start.exe"))
@@ -397,7 +435,8 @@ def main():
                                started_from_another_current_directory,
                                first_fixed_table_missing_shows_the_error_and_waits,
                                table_held_open_by_another_process, no_engine_anywhere,
-                               engine_found_through_the_registry, year_window, main_application_missing,
+                               engine_found_through_the_registry, year_window, yearly_header_file_as_link_or_held,
+                               main_application_missing,
                                two_launchers_in_quick_succession, splash_during_a_long_run])
 
 

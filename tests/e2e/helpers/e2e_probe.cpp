@@ -8,6 +8,7 @@
 //   text-height FACE PIXELS      height of "0" in a font given by character height
 //   hold-mutex NAME              creates a named mutex, prints, then sleeps until killed
 //   hold-other NAME              the same with an event: no mutex of that name can be had
+//   hold-file PATH               opens a file with no sharing, prints, sleeps until killed
 //   send HWND MSG WPARAM LPARAM  sends a message, prints the answer
 //   post HWND MSG WPARAM LPARAM  posts a message
 //   run SHOW EXE [ARGS...]       starts a program with a show command, prints its
@@ -184,6 +185,14 @@ int cmdHoldOther(const wchar_t* name) {
   for (;;) Sleep(60000);
 }
 
+// Opens a file for reading with no sharing at all and keeps it open until killed.
+int cmdHoldFile(const wchar_t* path) {
+  HANDLE h = CreateFileW(path, GENERIC_READ, 0, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  std::printf("{\"held\":%s}\n", h != INVALID_HANDLE_VALUE ? "true" : "false");
+  std::fflush(stdout);
+  for (;;) Sleep(60000);
+}
+
 // Sends a message and waits for the answer (at most 10 s).
 int cmdSend(HWND h, UINT msg, WPARAM w, LPARAM l) {
   DWORD_PTR result = 0;
@@ -296,7 +305,7 @@ int cmdResources(const wchar_t* exe) {
 int usage() {
   std::fprintf(
       stderr,
-      "usage: e2e_probe windows|children|metrics|text-height|hold-mutex|hold-other|send|post|run|resources ...\n");
+      "usage: e2e_probe windows|children|metrics|text-height|hold-mutex|hold-other|hold-file|send|post|run|resources ...\n");
   return 2;
 }
 
@@ -311,6 +320,7 @@ int wmain(int argc, wchar_t** argv) {
   if (cmd == L"text-height" && argc == 4) return cmdTextHeight(argv[2], _wtoi(argv[3]));
   if (cmd == L"hold-mutex" && argc == 3) return cmdHoldMutex(argv[2]);
   if (cmd == L"hold-other" && argc == 3) return cmdHoldOther(argv[2]);
+  if (cmd == L"hold-file" && argc == 3) return cmdHoldFile(argv[2]);
   if (cmd == L"send" && argc == 6) {
     return cmdSend(parseHwnd(argv[2]), static_cast<UINT>(_wtoi(argv[3])),
                    static_cast<WPARAM>(_wcstoi64(argv[4], nullptr, 0)),
