@@ -251,6 +251,20 @@ def table_held_open_by_another_process(s):
             holder.wait(timeout=10)
 
 
+def read_only_table_is_opened_read_only(s):
+    # A table with the read-only attribute: the engine refuses it for writing, the
+    # launcher asks again read-only, and its index is rebuilt all the same.
+    folder = program_folder(s, "run_read_only", years=(YEAR,))
+    client = unix(folder, FIXED[2])
+    os.chmod(client, 0o444)
+    before = snapshot(folder)
+    run_to_the_end(s, folder)
+    tables = all_tables((YEAR,))
+    assert rebuilt(folder, before, tables) == tables, "not every table was reindexed"
+    assert tables_unchanged(before)
+    assert not faulty_indexes(s, folder, [FIXED[2]])
+
+
 @wh.both_builds
 def no_engine_anywhere(s):
     s.wine(["reg", "delete", KEY, "/f"])
@@ -484,7 +498,8 @@ def main():
                                program_folder_with_accented_letters,
                                started_from_another_current_directory,
                                first_fixed_table_missing_shows_the_error_and_waits,
-                               table_held_open_by_another_process, no_engine_anywhere,
+                               table_held_open_by_another_process, read_only_table_is_opened_read_only,
+                               no_engine_anywhere,
                                engine_found_through_the_registry, year_window, yearly_header_file_as_link_or_held,
                                program_folder_near_the_path_limit,
                                main_application_missing,
