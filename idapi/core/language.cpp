@@ -653,8 +653,9 @@ struct Driver {
   const char* name;
   const uint8_t* weights;  // null: byte order
   bool orderKnown;
-  uint16_t codePage;       // 0: case of bytes >= 0x80 not known
+  uint16_t codePage;       // 0: not known (nor the case of bytes >= 0x80)
   bool asciiCase = false;  // UPPER/LOWER leave bytes >= 0x80 alone
+  bool codePageOnly = false;  // only the code page is known: no order, no case
 };
 
 // Every driver the engine knows. The three code-page marks 0x01-0x03 written by other
@@ -711,6 +712,19 @@ constexpr Driver kDrivers[] = {
     {0x86, "DB437GR0", kGrcp437, true, 0},
     {0x87, "DB852SL0", kSlovene, true, 852},
     {0x88, "DB857TR0", kDb857tr0, true, 857},
+    // Code-page marks that other xBase software writes: the code page is all they say.
+    {0x64, "", nullptr, false, 852, false, true},
+    {0x65, "", nullptr, false, 866, false, true},
+    {0x66, "", nullptr, false, 865, false, true},
+    {0x67, "", nullptr, false, 861, false, true},
+    {0x6A, "", nullptr, false, 737, false, true},
+    {0x6B, "", nullptr, false, 857, false, true},
+    {0x6C, "", nullptr, false, 863, false, true},
+    {0x6D, "", nullptr, false, 852, false, true},
+    {0xC8, "", nullptr, false, 1250, false, true},
+    {0xC9, "", nullptr, false, 1251, false, true},
+    {0xCA, "", nullptr, false, 1254, false, true},
+    {0xCB, "", nullptr, false, 1253, false, true},
 };
 
 struct CaseTable {
@@ -752,8 +766,9 @@ struct LanguageTable {
       r.asciiOnlyHigh_ = true;
       return r;
     }
-    if (!d) {
+    if (!d || d->codePageOnly) {
       r.orderKnown_ = false;
+      if (d) r.codePage_ = d->codePage;
       return r;
     }
     if (r.name_.empty()) r.name_ = d->name;

@@ -34,6 +34,9 @@ class LanguageRules {
   uint8_t id() const { return id_; }
   // "DBWINWE0", or "" for no driver / an unknown one.
   const std::string& name() const { return name_; }
+  // The driver's code page (1252 for DBWINWE0), 0 when not known. The one list of
+  // drivers' code pages: the engine reports a table's from here.
+  uint16_t codePage() const { return codePage_; }
   // "driver 0x58 (DBWINWE0)" for messages.
   std::string describe() const;
 

@@ -3,37 +3,12 @@
 #include <algorithm>
 #include <cstring>
 
+#include "idapi/core/language.h"
 #include "idapi/engine/engine_internal.h"
 #include "text/ascii.h"
 
 namespace idapi::engine {
 namespace {
-
-UINT16 codePageOf(uint8_t languageId) {
-  switch (languageId) {
-    case 0x01:
-    case 0x1B: return 437;
-    case 0x02:
-    case 0x37: return 850;
-    case 0x03:
-    case 0x57:
-    case 0x58:
-    case 0x59: return 1252;
-    case 0x64: return 852;
-    case 0x65: return 866;
-    case 0x66: return 865;
-    case 0x67: return 861;
-    case 0x6A: return 737;
-    case 0x6B: return 857;
-    case 0x6C: return 863;
-    case 0x6D: return 852;
-    case 0xC8: return 1250;
-    case 0xC9: return 1251;
-    case 0xCA: return 1254;
-    case 0xCB: return 1253;
-    default: return 0;
-  }
-}
 
 // Logical type, subtype and buffer size of a field as reported with xltFIELD.
 struct Logical {
@@ -120,7 +95,7 @@ void describeCursor(const Cursor& c, CURProps& props) {
   p.exltMode = c.xlt;
   p.bUniDirectional = c.uniDirectional;
   p.eprvRights = c.openMode == dbiREADONLY ? prvREADONLY : prvFULL;
-  p.iCodePage = codePageOf(c.table.languageId);
+  p.iCodePage = core::LanguageRules::of(c.table).codePage();
   p.iTblLevel = static_cast<UINT16>(c.table.level);
   copyText(p.szLangDriver, sizeof p.szLangDriver, c.table.languageDriver);
   p.iBlockSize = c.index ? static_cast<UINT16>(c.index->blockPages / 2) : 0;  // in KiB

@@ -24,6 +24,7 @@
 #include "idapi/core/core.h"
 #include "idapi/core/messages.h"
 #include "idapi/engine/engine_internal.h"
+#include "idapi/engine/names.h"
 #include "idapi/engine/platform.h"
 #include "idapi/engine/texts.h"
 #include "idapi/engine/tuning.h"
@@ -85,7 +86,9 @@ void failOpen(const OsError& error, const std::string& path, bool isIndex, const
   } else {
     entries.push_back(entry(code, texts::tableEntry(path), ecTABLENAME, path));
   }
-  entries.front().native = error.native;
+  // No native code: the installed engine's local drivers leave it 0 (it carries a
+  // database server's own code), and callers read a non-zero one as a server's error
+  // whose text stands alone (docs/engine-interface.md).
   fail(code, std::move(entries));
 }
 
@@ -222,7 +225,7 @@ DBIResult DBIFN DbiInitFn(UINT16 iVer, pDBIEnv pEnv) {
     std::string lang, workDir;
     if (pEnv) {
       lang = boundedText(pEnv->szLang, sizeof pEnv->szLang);
-      workDir = boundedText(pEnv->szWorkDir, sizeof pEnv->szWorkDir);
+      workDir = nameFromCaller(boundedText(pEnv->szWorkDir, sizeof pEnv->szWorkDir));
     }
     texts::setLanguage(lang == "000C" ? texts::Language::French : texts::Language::English);
     s.defaultDirectory = workDir.empty() ? platform().currentDirectory() : workDir;
@@ -280,7 +283,7 @@ DBIResult DBIFN DbiSetDirectory(hDBIDb hDb, const char* pszDir) {
       db->directory = s.defaultDirectory;
       return;
     }
-    std::string dir = boundedText(pszDir, DBIMAXPATHLEN + 1);
+    std::string dir = nameFromCaller(boundedText(pszDir, DBIMAXPATHLEN + 1));
     if (dir.size() > DBIMAXPATHLEN) fail(DBIERR_INVALIDDIR);
     db->directory = dir;  // an empty name: names are taken from the current directory
   });
@@ -298,7 +301,7 @@ DBIResult DBIFN DbiOpenTable(hDBIDb hDb, const char* pszTableName, const char* p
         (eShareMode != dbiOPENSHARED && eShareMode != dbiOPENEXCL) || exltMode < xltNONE || exltMode > xltFIELD)
       fail(DBIERR_INVALIDPARAM);
 
-    std::string name = boundedText(pszTableName, DBIMAXTBLNAMELEN + 1);
+    std::string name = nameFromCaller(boundedText(pszTableName, DBIMAXTBLNAMELEN + 1));
     if (name.empty() || name.size() > DBIMAXTBLNAMELEN)
       fail(DBIERR_INVALIDFILENAME, {entry(DBIERR_INVALIDFILENAME, texts::tableEntry(name), ecTABLENAME, name)});
     std::string driver = boundedText(pszDriverType, DBIMAXNAMELEN + 1);
@@ -351,7 +354,7 @@ DBIResult DBIFN DbiOpenTable(hDBIDb hDb, const char* pszTableName, const char* p
     }
 
     // The order to activate: a tag of the production index, named by its tag name.
-    std::string indexName = boundedText(pszIndexName, DBIMAXTBLNAMELEN + 1);
+    std::string indexName = nameFromCaller(boundedText(pszIndexName, DBIMAXTBLNAMELEN + 1));
     std::string tagName = boundedText(pszIndexTagName, DBIMAXNAMELEN + 1);
     if (!indexName.empty() || !tagName.empty()) {
       std::string wanted = text::upperAscii(tagName.empty() ? indexName : tagName);

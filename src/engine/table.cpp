@@ -34,13 +34,20 @@ const char* TTable::driverFor(const std::string& name) {
   return text::sameAsciiText(name.substr(dot), ".DBF") ? "DBASE" : nullptr;
 }
 
+std::string TTable::enginePath(sys::System& system, const std::string& name) {
+  // The engine takes names in its own character set, the system's OEM code page: the
+  // path goes to the ANSI code page first, as every text for the system, then through
+  // the system's ANSI-to-OEM conversion, and is cut to 260 bytes after that.
+  std::string path = system.ansiToOem(system.utf8ToAnsi(name));
+  if (path.size() > DBIMAXPATHLEN) path.resize(DBIMAXPATHLEN);
+  return path;
+}
+
 void TTable::Open() {
   if (Active()) return;
   engine_.start();
 
-  // The engine takes the path in the system's ANSI code page, in at most 260 bytes.
-  std::string path = system_.utf8ToAnsi(tableName_);
-  if (path.size() > DBIMAXPATHLEN) path.resize(DBIMAXPATHLEN);
+  const std::string path = enginePath(system_, tableName_);
   const char* driver = driverFor(tableName_);
   const DBIShareMode share = exclusive_ ? dbiOPENEXCL : dbiOPENSHARED;
 

@@ -50,6 +50,9 @@ class TTable {
   // Engine driver named in the open request for a table name: "DBASE" for ".DBF"
   // (letter case aside), none otherwise (the engine then decides).
   static const char* driverFor(const std::string& name);
+  // The bytes the engine is given for a table's full path (UTF-8): in the system's
+  // OEM code page, by way of its ANSI code page, at most 260 of them.
+  static std::string enginePath(sys::System& system, const std::string& name);
 
  private:
   void describe();

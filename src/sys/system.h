@@ -76,6 +76,13 @@ class System {
   virtual std::string utf8ToAnsi(const std::string& text) = 0;
   // Text in the system's ANSI code page to UTF-8.
   virtual std::string ansiToUtf8(const std::string& text) = 0;
+  // Text in the system's ANSI code page to its OEM code page, the character set the
+  // database engine takes names in, by the system's own conversion (CharToOem): a
+  // character without an OEM form becomes what that conversion makes of it (a
+  // look-alike or '?'). Same length in bytes on single-byte code pages. The host build
+  // has no OEM code page and returns the bytes unchanged: there the engine takes
+  // names in the host's ANSI convention (Windows-1252).
+  virtual std::string ansiToOem(const std::string& text) = 0;
 
   // Asks the shell to carry out the verb "open" on a file. The result is returned
   // as the shell gives it (greater than 32 on success) and may be ignored.

@@ -110,6 +110,8 @@ class PosixSystem final : public System {
 
   std::string utf8ToAnsi(const std::string& text) override { return text::utf8ToCp1252(text); }
   std::string ansiToUtf8(const std::string& text) override { return text::cp1252ToUtf8(text); }
+  // No OEM code page here: the host engine takes names in Windows-1252.
+  std::string ansiToOem(const std::string& text) override { return text; }
 
   intptr_t shellOpen(NativeWindow, const std::string& file, const std::string& parameters, const std::string& directory,
                      int) override {

@@ -4,6 +4,7 @@
 #include <windows.h>
 #include <shellapi.h>
 
+#include <algorithm>
 #include <stdexcept>
 #include <vector>
 
@@ -130,6 +131,16 @@ class WindowsSystem final : public System {
 
   std::string utf8ToAnsi(const std::string& text) override { return narrow(widen(text), CP_ACP); }
   std::string ansiToUtf8(const std::string& text) override { return narrow(widen(text, CP_ACP)); }
+  std::string ansiToOem(const std::string& text) override {
+    if (text.empty()) return {};
+    // A double-byte OEM code page may need up to twice the room.
+    std::string out(text.size() * 2, '\0');
+    std::string source = text;
+    source.resize(out.size(), '\0');
+    if (!CharToOemBuffA(source.data(), out.data(), static_cast<DWORD>(out.size()))) return {};
+    out.resize(std::min(out.find('\0', 0), out.size()));
+    return out;
+  }
 
   intptr_t shellOpen(NativeWindow owner, const std::string& file, const std::string& parameters,
                      const std::string& directory, int showCommand) override {

@@ -90,6 +90,27 @@ def found_along_the_registry_search_path(s):
     assert not faulty, "indexes still faulty: %s" % faulty
 
 
+def search_path_of_259_characters(s):
+    # The value is read into 260 bytes: 259 characters and the terminator are used,
+    # one more and the value is ignored (Windows' search then finds nothing here).
+    folder = program_folder(s, "engine_long_path", with_engine=False)
+    bde = os.path.join(s.artifacts, "engine_long_path_bde")
+    shutil.rmtree(bde, ignore_errors=True)
+    os.makedirs(bde)
+    shutil.copy2(s.dist_file("IDAPI32.DLL"), bde)
+    try:
+        for length, expected in ((259, {"ok": True}), (260, {"ok": False, "code": 0x2108, "message": NOT_FOUND})):
+            # Folders without the library first, the engine's folder last.
+            tail = ";" + s.winpath(bde)
+            value = "C:\\" + "a" * (length - 3 - len(tail)) + tail
+            assert len(value) == length
+            set_search_path(s, value)
+            outcome = run_probe(s, folder)
+            assert outcome == expected, (length, outcome)
+    finally:
+        set_search_path(s, None)
+
+
 def found_nowhere(s):
     set_search_path(s, None)
     folder = program_folder(s, "engine_nowhere", with_engine=False)
@@ -150,15 +171,26 @@ def path_outside_the_ansi_code_page_is_not_found(s):
     assert len(faulty) == len(tables(folder)), "an index was rebuilt: %s" % faulty
 
 
+def error_text_filling_the_whole_buffer(s):
+    # An engine whose error-stack entry fills all 128 bytes of the buffer with text and
+    # no terminator: the launcher takes the 128 characters and nothing after them.
+    set_search_path(s, None)
+    folder = program_folder(s, "engine_full_text", with_engine=False)
+    shutil.copy2(s.dist_file("stub_idapi32.dll"), os.path.join(folder, "IDAPI32.DLL"))
+    outcome = run_probe(s, folder)
+    assert outcome == {"ok": False, "code": 0x2704, "message": "Le fichier n'existe pas\r\n" + "x" * 128}, outcome
+
+
 def main():
-    session = wh.Session.from_argv(required=("engine_probe.exe", "IDAPI32.DLL"))
+    session = wh.Session.from_argv(required=("engine_probe.exe", "IDAPI32.DLL", "stub_idapi32.dll"))
     for tool in ("mkfixtures", "idxcheck"):
         if not os.path.exists(host_tool(session, tool)):
             print("skipped: host tool not built: " + tool)
             sys.exit(wh.SKIP)
-    wh.run_scenarios(session, [found_in_the_program_folder, found_along_the_registry_search_path, found_nowhere,
+    wh.run_scenarios(session, [found_in_the_program_folder, found_along_the_registry_search_path,
+                               search_path_of_259_characters, found_nowhere,
                                failure_names_the_table, table_held_by_another_program,
-                               path_outside_the_ansi_code_page_is_not_found])
+                               path_outside_the_ansi_code_page_is_not_found, error_text_filling_the_whole_buffer])
 
 
 if __name__ == "__main__":

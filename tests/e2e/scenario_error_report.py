@@ -42,6 +42,7 @@ def error_in_activation_is_shown_once(s):
     assert box["text"] == "Table introuvable : DATA\\CLIENTS.DBF.", box
     assert box["buttons"] == ["OK"], box
     assert box["has_icon"], box
+    s.assert_stop_icon(box, "error_box_icon")
     assert box["owner"] == form["hwnd"], (box, form["hwnd"])
     assert form["visible"] and not form["enabled"], form
     print("screenshot: " + s.screenshot("error_box"))
@@ -84,6 +85,25 @@ def silent_abort_shows_nothing(s):
     assert program.wait(30) == 0
 
 
+def error_while_the_window_is_created(s):
+    # A test build of the launcher whose splash picture is no picture: the window
+    # cannot be made. The error is shown in a box of its own and the program ends with 1.
+    folder = s.program_folder("error_create", files=("orvane_start_badpicture.exe",))
+    program = s.start(os.path.join(folder, "orvane_start_badpicture.exe"))
+    box = s.wait_for_message_box(winpid=program.winpid)
+    assert box, "no error box"
+    assert box["title"] == "Erreur", box
+    assert box["text"].startswith("Le programme n'a pas pu d\u00e9marrer : "), box
+    assert box["buttons"] == ["OK"], box
+    s.assert_stop_icon(box, "error_create_box")
+    assert not s.windows(winpid=program.winpid, cls="TFrmindexer", visible_only=True), "a splash window is shown"
+    assert program.running(), "the program ended before the box was dismissed"
+    _dismiss(s, box)
+    assert program.wait(30) == 1
+
+
 if __name__ == "__main__":
-    wh.run_scenarios(wh.Session.from_argv(required=("e2e_errorform.exe", "e2e_probe.exe")),
-                     [error_in_activation_is_shown_once, error_in_click_handler, silent_abort_shows_nothing])
+    wh.run_scenarios(wh.Session.from_argv(required=("e2e_errorform.exe", "e2e_probe.exe",
+                                                    "orvane_start_badpicture.exe")),
+                     [error_in_activation_is_shown_once, error_in_click_handler, silent_abort_shows_nothing,
+                      error_while_the_window_is_created])

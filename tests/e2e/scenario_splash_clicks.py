@@ -48,6 +48,31 @@ def label_clicks_do_nothing_picture_click_ends(s):
     assert code == 0, "exit code %r after a click on the picture" % code
 
 
+def press_on_picture_released_over_a_label_ends(s):
+    expected = Expected(s)
+    program, form = _start(s, "press_release")
+    left, top = form["rect"][:2]
+    px, py = 12, (expected.label_rect("C")[3] + expected.label_rect("Labelinfos")[1]) // 2
+    l, t, r, b = expected.label_rect("Labelinfos")
+    s.drag(left + px, top + py, left + (l + r) // 2, top + (t + b) // 2)
+    code = program.wait(30)
+    assert code == 0, "exit code %r after a press on the picture released over a label" % code
+
+
+def end_of_session_ends_at_once(s):
+    # The logon session ends while the window waits after the error box: asked whether
+    # it may end, the program agrees; told that it ends, it ends with 0 at once.
+    for target in ("form", "taskbar"):
+        program, form = _start(s, "end_session_" + target)
+        hwnd = form["hwnd"] if target == "form" else form["owner"]
+        answer = s.send(hwnd, wh.WM_QUERYENDSESSION, 0, 0)
+        assert answer["answered"] and answer["result"] == 1, answer
+        assert _still_running(program, 1.0), "the program ended when only asked"
+        s.send(hwnd, wh.WM_ENDSESSION, 1, 0)
+        code = program.wait(5)
+        assert code == 0, "exit code %r after the end of the session (%s)" % (code, target)
+
+
 def close_requests_end_with_zero(s):
     for target, message, wparam in (("form", wh.WM_CLOSE, 0), ("form", wh.WM_SYSCOMMAND, wh.SC_CLOSE),
                                     ("taskbar", wh.WM_CLOSE, 0), ("taskbar", wh.WM_SYSCOMMAND, wh.SC_CLOSE)):
@@ -95,5 +120,6 @@ def maximised_fills_the_screen(s):
 
 if __name__ == "__main__":
     wh.run_scenarios(wh.Session.from_argv(), [label_clicks_do_nothing_picture_click_ends,
-                                              close_requests_end_with_zero, alt_f4_ends_with_zero,
+                                              press_on_picture_released_over_a_label_ends,
+                                              end_of_session_ends_at_once, close_requests_end_with_zero, alt_f4_ends_with_zero,
                                               maximised_fills_the_screen])

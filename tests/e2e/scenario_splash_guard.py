@@ -29,6 +29,21 @@ def held_name_ends_silently(s):
     assert not s.windows(cls="TFrmindexer"), "a splash window is on screen"
 
 
+def name_the_launcher_cannot_have_runs_without_the_guard(s):
+    # Another program holds the name in a way that keeps the launcher out (on Windows a
+    # mutex whose rights exclude it; Wine applies no rights to names, so here an object
+    # of another kind): the launcher's request fails with an error other than "already
+    # exists", and it runs without the guard.
+    holder, info = s.start_probe("hold-other", "Pelcrest.exe")
+    assert info and info["created"] and not info["already"], info
+    assert info["open_error"] != 0, "the name can be had as a mutex: %r" % info
+    folder = s.program_folder("guard_other")
+    program, window = s.start_waiting_launcher(folder)
+    assert program.running()
+    s.post(window["hwnd"], wh.WM_CLOSE)
+    assert program.wait(30) == 0
+
+
 @wh.both_builds
 def second_copy_ends_silently(s):
     folder = s.program_folder("guard_second")
@@ -65,5 +80,6 @@ def started_together_exactly_one_runs(s):
 
 
 if __name__ == "__main__":
-    wh.run_scenarios(wh.Session.from_argv(), [held_name_ends_silently, second_copy_ends_silently,
+    wh.run_scenarios(wh.Session.from_argv(), [held_name_ends_silently, name_the_launcher_cannot_have_runs_without_the_guard,
+                                              second_copy_ends_silently,
                                               started_together_exactly_one_runs])

@@ -142,6 +142,29 @@ def all_tables_healthy_main_application_started_once(s):
     healthy_run(s, "run_healthy")
 
 
+ACCENTED = "Société à façon ô"  # letters with other bytes in the OEM code page than in ANSI
+
+
+@wh.both_builds
+def program_folder_with_accented_letters(s):
+    # The engine takes names in the system's OEM code page: the launcher hands it the
+    # path converted from ANSI to OEM, and the run goes to the end.
+    folder = program_folder(s, "run_accents/" + ACCENTED, years=(YEAR,), extra_files=("engine_probe.exe",))
+    if s.bits == 64:
+        seen = json.loads(s.wine([os.path.join(folder, "engine_probe.exe"), "path", FIXED[2]]).stdout)
+        acp, oem = "cp%d" % seen["acp"], "cp%d" % seen["oemcp"]
+        assert acp != oem, "ANSI and OEM code pages are the same here (%s): nothing to see" % acp
+        windows_path = s.winpath(unix(folder, FIXED[2]))
+        assert bytes.fromhex(seen["bytes"]) == windows_path.encode(acp).decode(acp).encode(oem), seen
+        assert bytes.fromhex(seen["bytes"]) != windows_path.encode(acp), "the engine gets ANSI bytes"
+    before = snapshot(folder)
+    run_to_the_end(s, folder)
+    assert_started_once_in(s, folder)
+    tables = all_tables((YEAR,))
+    assert rebuilt(folder, before, tables) == tables, "not every table was reindexed"
+    assert tables_unchanged(before)
+
+
 def started_from_another_current_directory(s):
     elsewhere = os.path.join(s.artifacts, "run_elsewhere_cwd")
     os.makedirs(elsewhere, exist_ok=True)
@@ -228,6 +251,20 @@ def table_held_open_by_another_process(s):
             holder.wait(timeout=10)
 
 
+def read_only_table_is_opened_read_only(s):
+    # A table with the read-only attribute: the engine refuses it for writing, the
+    # launcher asks again read-only, and its index is rebuilt all the same.
+    folder = program_folder(s, "run_read_only", years=(YEAR,))
+    client = unix(folder, FIXED[2])
+    os.chmod(client, 0o444)
+    before = snapshot(folder)
+    run_to_the_end(s, folder)
+    tables = all_tables((YEAR,))
+    assert rebuilt(folder, before, tables) == tables, "not every table was reindexed"
+    assert tables_unchanged(before)
+    assert not faulty_indexes(s, folder, [FIXED[2]])
+
+
 @wh.both_builds
 def no_engine_anywhere(s):
     s.wine(["reg", "delete", KEY, "/f"])
@@ -281,6 +318,94 @@ def year_window(s):
     candidates = FIXED + [t for y in years for t in yearly(y) if not (y == skipped and t.endswith("\\Fact.DBF"))]
     assert rebuilt(folder, before, candidates) == expected, rebuilt(folder, before, candidates)
     assert tables_unchanged(before)
+
+
+def yearly_header_file_as_link_or_held(s):
+    # Whether a year counts is decided by its Fact.DBF: a symbolic link to a file counts,
+    # one to a missing target or to a folder does not.
+    years = (YEAR - 3, YEAR - 2, YEAR - 1, YEAR)
+    folder = program_folder(s, "run_fact_links", years=years, records=20)
+    dangling, to_folder, to_file = (unix(folder, yearly(y)[0]) for y in years[:3])
+    os.remove(dangling)
+    os.symlink(os.path.join(folder, "absent", "Fact.DBF"), dangling)
+    os.remove(to_folder)
+    os.makedirs(os.path.join(folder, "a_folder"))
+    os.symlink(os.path.join(folder, "a_folder"), to_folder)
+    os.makedirs(os.path.join(folder, "elsewhere"))
+    target = os.path.join(folder, "elsewhere", "Fact.DBF")
+    linked_bytes = open(to_file, "rb").read()
+    os.rename(to_file, target)
+    os.symlink(target, to_file)
+    before = snapshot(folder)
+    run_to_the_end(s, folder)
+    candidates = FIXED + [t for y in years for t in yearly(y) if not (y < YEAR - 1 and t.endswith("\\Fact.DBF"))]
+    expected = FIXED + yearly(YEAR - 1) + yearly(YEAR)
+    assert rebuilt(folder, before, candidates) == expected, rebuilt(folder, before, candidates)
+    assert tables_unchanged(before)
+    assert open(target, "rb").read() == linked_bytes, "the linked table changed"
+
+    # A Fact.DBF that another program holds open without any sharing counts: the run
+    # reaches it and reports it.
+    folder = program_folder(s, "run_fact_held", years=(YEAR,), records=20)
+    fact = unix(folder, yearly(YEAR)[0])
+    holder, info = s.start_probe("hold-file", s.winpath(fact))
+    assert info == {"held": True}, info
+    program = s.start(os.path.join(folder, "orvane_start.exe"))
+    box, form = wait_for_error_box(s, program)
+    assert "\\factures\\%d\\Fact.DBF" % YEAR in box["text"], box
+    s.dismiss(box)
+    s.post(form["hwnd"], wh.WM_CLOSE)
+    assert program.wait(30) == 0
+
+
+def folder_of_windows_length(s, name, length):
+    """A program folder below the artifacts whose Windows path, its final separator
+    included, is `length` characters long."""
+    base = os.path.join(s.artifacts, name)
+    shutil.rmtree(base, ignore_errors=True)
+    path = base
+    while True:
+        room = length - len(s.winpath(path)) - 2  # a separator before and after
+        if room <= 0:
+            raise AssertionError("artifacts folder too deep for a %d-character folder" % length)
+        if room <= 120:
+            path = os.path.join(path, "p" * room)
+            break
+        path = os.path.join(path, "d" * 100)
+    assert len(s.winpath(path)) + 1 == length
+    return os.path.relpath(path, s.artifacts)
+
+
+def program_folder_near_the_path_limit(s):
+    # The longest table paths after the program folder have 34 characters. With a
+    # folder of 225 characters every path has at most 259 and the run goes to the end.
+    # With 227, the first path of 34 characters has 261: the launcher cuts it to 260
+    # bytes for the engine, which does not find that name, and the run stops there
+    # with the engine's "not found" naming the cut path. (A path of exactly 260
+    # characters is beyond Windows' limit; Wine still opens it.)
+    tables = all_tables((YEAR,))
+    longest = max(len(t) for t in tables)
+    assert longest == 34, longest
+    folder = program_folder(s, folder_of_windows_length(s, "run_long_folder", 259 - longest), years=(YEAR,),
+                            records=10)
+    before = snapshot(folder)
+    run_to_the_end(s, folder)
+    assert rebuilt(folder, before, tables) == tables
+
+    folder = program_folder(s, folder_of_windows_length(s, "run_too_long_folder", 261 - longest), years=(YEAR,),
+                            records=10)
+    first_too_long = [len(t) for t in tables].index(longest)
+    before = snapshot(folder)
+    program = s.start(os.path.join(folder, "orvane_start.exe"))
+    box, form = wait_for_error_box(s, program)
+    lines = box["text"].split("\r\n")
+    assert lines[0] == "Le fichier n'existe pas", box
+    assert lines[-1].endswith(tables[first_too_long][:-1] + "."), box
+    s.dismiss(box)
+    assert rebuilt(folder, before, tables) == tables[:first_too_long]
+    assert tables_unchanged(before)
+    s.post(form["hwnd"], wh.WM_CLOSE)
+    assert program.wait(30) == 0
 
 
 def main_application_missing(s):
@@ -370,10 +495,14 @@ def main():
             sys.exit(wh.SKIP)
     session.env["ORVANE_PELCREST_HEADLESS"] = "1"
     wh.run_scenarios(session, [all_tables_healthy_main_application_started_once,
+                               program_folder_with_accented_letters,
                                started_from_another_current_directory,
                                first_fixed_table_missing_shows_the_error_and_waits,
-                               table_held_open_by_another_process, no_engine_anywhere,
-                               engine_found_through_the_registry, year_window, main_application_missing,
+                               table_held_open_by_another_process, read_only_table_is_opened_read_only,
+                               no_engine_anywhere,
+                               engine_found_through_the_registry, year_window, yearly_header_file_as_link_or_held,
+                               program_folder_near_the_path_limit,
+                               main_application_missing,
                                two_launchers_in_quick_succession, splash_during_a_long_run])
 
 

@@ -83,6 +83,8 @@ def both_builds(scenario):
 
 # Window messages and show commands used by scenarios.
 WM_CLOSE = 0x0010
+WM_QUERYENDSESSION = 0x0011
+WM_ENDSESSION = 0x0016
 WM_COMMAND = 0x0111
 IDOK = 1
 WM_SYSCOMMAND = 0x0112
@@ -408,8 +410,37 @@ class Session:
             buttons = [c["text"] for c in children if c["class"].lower() == "button"]
             icons = [c for c in children if c["class"].lower() == "static" and c["id"] in (0x14, 0x440)]
             boxes.append({"hwnd": w["hwnd"], "title": w["title"], "owner": w["owner"],
-                          "text": texts[0] if texts else None, "buttons": buttons, "has_icon": bool(icons)})
+                          "text": texts[0] if texts else None, "buttons": buttons, "has_icon": bool(icons),
+                          "icon_rect": icons[0].get("rect") if icons else None})
         return boxes
+
+    def box_icon_colours(self, box, name):
+        """Counts of strongly red, yellow and blue pixels of a message box's icon, read
+        from a screenshot (artifacts/NAME.png): the stop icon is red, the warning icon
+        yellow, the question and information icons blue."""
+        assert box["icon_rect"], "the box has no icon: %r" % box
+        shot = self.screenshot(name)
+        _, _, px = self.pixels(shot)
+        left, top, right, bottom = box["icon_rect"]
+        counts = {"red": 0, "yellow": 0, "blue": 0}
+        for y in range(top, bottom):
+            for x in range(left, right):
+                r, g, b = px[y][x]
+                if r > 150 and g < 90 and b < 90:
+                    counts["red"] += 1
+                elif r > 150 and g > 150 and b < 90:
+                    counts["yellow"] += 1
+                elif b > 150 and r < 110:
+                    counts["blue"] += 1
+        return counts
+
+    def assert_stop_icon(self, box, name):
+        colours = self.box_icon_colours(box, name)
+        assert colours["red"] > 100 and colours["yellow"] + colours["blue"] < colours["red"] // 4, \
+            "not the stop icon: %r" % colours
+
+    def send(self, hwnd, message, wparam=0, lparam=0):
+        return self.probe("send", hwnd, message, wparam, lparam)
 
     def wait_for_message_box(self, winpid=None, timeout=60):
         deadline = time.time() + timeout
@@ -510,6 +541,10 @@ def run_scenarios(session, scenarios):
     failures = 0
     if session.bits == 32:
         scenarios = [s for s in scenarios if getattr(s, "both_builds", False)]
+    # ORVANE_SCENARIOS=name,name runs only those (while working on them).
+    only = [n for n in os.environ.get("ORVANE_SCENARIOS", "").split(",") if n]
+    if only:
+        scenarios = [s for s in scenarios if s.__name__ in only]
     print("%d-bit build%s" % (session.bits, ", route " + session.state["route"] if "route" in session.state else ""))
     for scenario in scenarios:
         name = scenario.__name__

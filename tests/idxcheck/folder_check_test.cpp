@@ -61,6 +61,7 @@ class FolderSystem final : public sys::System {
   std::optional<std::string> machineRegistryString(const std::string&, const std::string&) override { return {}; }
   std::string utf8ToAnsi(const std::string& t) override { return host_->utf8ToAnsi(t); }
   std::string ansiToUtf8(const std::string& t) override { return host_->ansiToUtf8(t); }
+  std::string ansiToOem(const std::string& t) override { return host_->ansiToOem(t); }
   intptr_t shellOpen(sys::NativeWindow, const std::string&, const std::string&, const std::string&, int) override {
     return 42;
   }

@@ -80,6 +80,7 @@ class TreeSystem final : public sys::System {
   }
   std::string utf8ToAnsi(const std::string& t) override { return host_->utf8ToAnsi(t); }
   std::string ansiToUtf8(const std::string& t) override { return host_->ansiToUtf8(t); }
+  std::string ansiToOem(const std::string& t) override { return host_->ansiToOem(t); }
   intptr_t shellOpen(sys::NativeWindow w, const std::string& f, const std::string& p, const std::string& d,
                      int s) override {
     return host_->shellOpen(w, f, p, d, s);

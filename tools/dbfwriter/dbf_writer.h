@@ -94,7 +94,7 @@ inline void appendRecord(std::vector<uint8_t>& out, const std::vector<Field>& fi
   size_t offset = at + 1;
   static const std::string blank;
   for (size_t i = 0; i < fields.size(); ++i) {
-    putCell(&out[offset], fields[i], i < values.size() ? values[i] : blank);
+    putCell(out.data() + offset, fields[i], i < values.size() ? values[i] : blank);
     offset += fields[i].length;
   }
 }

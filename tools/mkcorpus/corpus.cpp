@@ -230,6 +230,10 @@ void tableCases(Builder& c) {
   c.table("dbf-version-unknown", Step::Open, kHeaderCorrupt, "version byte 0x7F",
           [](Bytes& b) { b[dbf::kVersion] = 0x7F; });
   c.table("dbf-encrypted", Step::Open, kEncrypted, "encryption flag set", [](Bytes& b) { b[dbf::kEncrypted] = 1; });
+  // A field of an unknown type may take no byte (another writer keeps an index tag's
+  // name so); with a length it is damage.
+  c.table("dbf-field-unknown-type-with-length", Step::Open, kHeaderCorrupt, "field of type 0x88 with a length",
+          [](Bytes& b) { b[descriptor(2) + dbf::kDescriptors.type] = 0x88; });
 
   // The production-index flag and the index file.
   c.add("dbf-production-flag-no-index", Step::Open, kNoSuchIndex, kIndexFile,

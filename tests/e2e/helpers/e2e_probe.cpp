@@ -3,10 +3,13 @@
 //
 //   windows                      top-level windows: handle, process, class, title,
 //                                owner, rectangles, style, visibility, state
-//   children HWND                child windows of a window (class, id, text)
+//   children HWND                child windows of a window (class, id, text, screen rectangle)
 //   metrics                      screen size, work area, pixels per inch, visual styles
 //   text-height FACE PIXELS      height of "0" in a font given by character height
 //   hold-mutex NAME              creates a named mutex, prints, then sleeps until killed
+//   hold-other NAME              the same with an event: no mutex of that name can be had
+//   hold-file PATH               opens a file with no sharing, prints, sleeps until killed
+//   send HWND MSG WPARAM LPARAM  sends a message, prints the answer
 //   post HWND MSG WPARAM LPARAM  posts a message
 //   run SHOW EXE [ARGS...]       starts a program with a show command, prints its
 //                                process id, waits and exits with its exit code
@@ -107,6 +110,12 @@ int cmdWindows() {
   return 0;
 }
 
+std::string childRect(HWND h) {
+  RECT r{};
+  GetWindowRect(h, &r);
+  return rect(r);
+}
+
 int cmdChildren(HWND parent) {
   std::vector<HWND> all;
   EnumChildWindows(parent, collect, reinterpret_cast<LPARAM>(&all));
@@ -114,7 +123,7 @@ int cmdChildren(HWND parent) {
   for (std::size_t i = 0; i < all.size(); ++i) {
     out += std::string(i ? "," : "") + "{\"hwnd\":" + num(reinterpret_cast<INT_PTR>(all[i])) +
            ",\"class\":" + quote(className(all[i])) + ",\"id\":" + num(GetDlgCtrlID(all[i])) +
-           ",\"text\":" + quote(windowText(all[i])) + "}";
+           ",\"text\":" + quote(windowText(all[i])) + ",\"rect\":" + childRect(all[i]) + "}";
   }
   std::printf("%s]\n", out.c_str());
   return 0;
@@ -160,6 +169,36 @@ int cmdHoldMutex(const wchar_t* name) {
               error == ERROR_ALREADY_EXISTS ? "true" : "false");
   std::fflush(stdout);
   for (;;) Sleep(60000);
+}
+
+// Holds a name with an event, an object of another kind than a mutex: no program can
+// open or create a mutex of that name (Wine applies no access list to named objects, so
+// this is how a name that the launcher may not open is made here).
+int cmdHoldOther(const wchar_t* name) {
+  HANDLE h = CreateEventW(nullptr, TRUE, FALSE, name);
+  const DWORD error = GetLastError();
+  HANDLE other = OpenMutexW(SYNCHRONIZE, FALSE, name);
+  const DWORD otherError = other ? 0 : GetLastError();
+  std::printf("{\"created\":%s,\"already\":%s,\"open_error\":%lu}\n", h ? "true" : "false",
+              error == ERROR_ALREADY_EXISTS ? "true" : "false", otherError);
+  std::fflush(stdout);
+  for (;;) Sleep(60000);
+}
+
+// Opens a file for reading with no sharing at all and keeps it open until killed.
+int cmdHoldFile(const wchar_t* path) {
+  HANDLE h = CreateFileW(path, GENERIC_READ, 0, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  std::printf("{\"held\":%s}\n", h != INVALID_HANDLE_VALUE ? "true" : "false");
+  std::fflush(stdout);
+  for (;;) Sleep(60000);
+}
+
+// Sends a message and waits for the answer (at most 10 s).
+int cmdSend(HWND h, UINT msg, WPARAM w, LPARAM l) {
+  DWORD_PTR result = 0;
+  const LRESULT ok = SendMessageTimeoutW(h, msg, w, l, SMTO_ABORTIFHUNG, 10000, &result);
+  std::printf("{\"answered\":%s,\"result\":%lld}\n", ok ? "true" : "false", static_cast<long long>(result));
+  return 0;
 }
 
 int cmdPost(HWND h, UINT msg, WPARAM w, LPARAM l) {
@@ -264,7 +303,9 @@ int cmdResources(const wchar_t* exe) {
 }
 
 int usage() {
-  std::fprintf(stderr, "usage: e2e_probe windows|children|metrics|text-height|hold-mutex|post|run|resources ...\n");
+  std::fprintf(
+      stderr,
+      "usage: e2e_probe windows|children|metrics|text-height|hold-mutex|hold-other|hold-file|send|post|run|resources ...\n");
   return 2;
 }
 
@@ -278,6 +319,13 @@ int wmain(int argc, wchar_t** argv) {
   if (cmd == L"metrics") return cmdMetrics();
   if (cmd == L"text-height" && argc == 4) return cmdTextHeight(argv[2], _wtoi(argv[3]));
   if (cmd == L"hold-mutex" && argc == 3) return cmdHoldMutex(argv[2]);
+  if (cmd == L"hold-other" && argc == 3) return cmdHoldOther(argv[2]);
+  if (cmd == L"hold-file" && argc == 3) return cmdHoldFile(argv[2]);
+  if (cmd == L"send" && argc == 6) {
+    return cmdSend(parseHwnd(argv[2]), static_cast<UINT>(_wtoi(argv[3])),
+                   static_cast<WPARAM>(_wcstoi64(argv[4], nullptr, 0)),
+                   static_cast<LPARAM>(_wcstoi64(argv[5], nullptr, 0)));
+  }
   if (cmd == L"post" && argc == 6) {
     return cmdPost(parseHwnd(argv[2]), static_cast<UINT>(_wtoi(argv[3])),
                    static_cast<WPARAM>(_wcstoi64(argv[4], nullptr, 0)),

@@ -5,8 +5,13 @@
 // engine_probe hold TABLE: opens the table (relative to its folder) for shared use,
 // prints {"held":true}, keeps it open until its input ends, then reads it once more and
 // prints {"released":true}.
+// engine_probe path TABLE: prints the system's code pages and the bytes the launcher
+// hands the engine for that table (relative to its folder), in hex:
+//   {"acp":1252,"oemcp":850,"bytes":"5a3a5c..."}
 // The end-to-end tests use it to see where the engine library is found, what the
 // launcher's engine errors read, and how it meets a table another program holds.
+#include <windows.h>
+
 #include <cstdio>
 #include <exception>
 #include <string>
@@ -58,10 +63,23 @@ int hold(sys::System& system, const std::string& table) {
   return 0;
 }
 
+int path(sys::System& system, const std::string& table) {
+  const std::string bytes = launcher::engine::TTable::enginePath(system, system.programFolder() + table);
+  std::string hex;
+  for (const char c : bytes) {
+    char two[3];
+    std::snprintf(two, sizeof two, "%02x", static_cast<unsigned>(static_cast<unsigned char>(c)));
+    hex += two;
+  }
+  std::printf("{\"acp\":%u,\"oemcp\":%u,\"bytes\":\"%s\"}\n", GetACP(), GetOEMCP(), hex.c_str());
+  return 0;
+}
+
 int main(int argc, char** argv) {
   try {
     const auto system = sys::makeSystem();
     if (argc == 3 && std::string(argv[1]) == "hold") return hold(*system, argv[2]);
+    if (argc == 3 && std::string(argv[1]) == "path") return path(*system, argv[2]);
     if (const uint32_t error = system->setCurrentDirectory(system->programFolder())) {
       std::printf("{\"ok\":false,\"code\":%u,\"message\":\"current directory\"}\n", error);
       return 1;

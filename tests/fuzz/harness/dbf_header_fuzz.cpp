@@ -1,8 +1,11 @@
 // Table header and field descriptors: any bytes either give a header whose every
 // figure holds against the file, or a Failure with the header's error code. A header
-// that is accepted must let every record be read and every field be evaluated.
+// that is accepted must let every record be read and every field be evaluated; a field
+// may take no byte only when its type is not known here, and then no expression names it.
+#include <cctype>
 #include <cstdio>
 #include <cstdlib>
+#include <string>
 #include <vector>
 
 #include "idapi/core/bytes.h"
@@ -37,7 +40,25 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   uint32_t offset = 1;
   for (const Field& f : t.fields) {
     if (f.name.empty()) broken("field without a name");
-    if (f.length == 0) broken("field of length 0");
+    if (f.length == 0) {
+      // Only a field of a type not known here may take no byte, and no expression may
+      // name it (unless an earlier field has the same name, or the name is no plain name).
+      if (std::string("CNFDLMBGI+O@").find(f.type) != std::string::npos) broken("known field of length 0");
+      // Only a plain name is read as the field alone.
+      bool shadowed = std::isdigit(static_cast<unsigned char>(f.name[0])) != 0;
+      for (const char c : f.name)
+        if (!std::isalnum(static_cast<unsigned char>(c)) && c != '_') shadowed = true;
+      for (const Field& g : t.fields) {
+        if (&g == &f) break;
+        shadowed = shadowed || g.name == f.name;
+      }
+      if (!shadowed) {
+        try {
+          Expression named(f.name, t.fields);
+          broken("an expression named a field that holds no data");
+        } catch (const ExpressionError&) {}
+      }
+    }
     if (f.offset != offset) broken("field offset differs from the previous fields' total");
     offset += f.length;
   }

@@ -120,5 +120,10 @@ int main(int argc, char** argv) {
   trailing.insert(trailing.begin() + 64, 32, 0);
   putU16(&trailing[8], 32 + 32 + 32 + 1);
   save(tables + "empty_descriptor.dbf", trailing);
+  // A last field of a type not known here that takes no byte: another writer keeps an
+  // index tag's name in it.
+  save(tables + "unknown_type_no_length.dbf",
+       testing_tables::makeTable({{"CODE", 'C', 4}, {"N", 'N', 3}, {"CODE_TAG", static_cast<char>(0x88), 0}},
+                                 {{{"AB", "7"}}, {{"CD", "12"}}}));
   return 0;
 }

@@ -47,6 +47,7 @@ class ClockOnlySystem final : public sys::System {
   std::optional<std::string> machineRegistryString(const std::string&, const std::string&) override { return {}; }
   std::string utf8ToAnsi(const std::string& text) override { return text; }
   std::string ansiToUtf8(const std::string& text) override { return text; }
+  std::string ansiToOem(const std::string& text) override { return text; }
   intptr_t shellOpen(sys::NativeWindow, const std::string&, const std::string&, const std::string&, int) override {
     return 42;
   }

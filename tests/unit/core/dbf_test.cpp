@@ -3,6 +3,7 @@
 
 #include "idapi/core/bytes.h"
 #include "idapi/core/core.h"
+#include "idapi/core/expr.h"
 #include "idapi/core/records.h"
 #include "table_builder.h"
 #include "support/throws.h"
@@ -167,6 +168,9 @@ TEST(TableHeader, InconsistentHeadersFailCleanly) {
   b[0] = 0x30;
   expectFailure(b, DBIERR_HEADERCORRUPT, "foreign version byte");
   b = good;
+  b[32 + 5 * 32 + 11] = static_cast<uint8_t>(0x88);  // NOTES: an unknown type with its 10 bytes
+  expectFailure(b, DBIERR_HEADERCORRUPT, "unknown field type with a length");
+  b = good;
   b[32 + 11] = 'I';
   expectFailure(b, DBIERR_HEADERCORRUPT, "level 7 type in a level 4 table");
   auto empty = makeTable({}, {});
@@ -226,6 +230,24 @@ TEST(TableHeader, AcceptsWhatOtherReadersOpen) {
     t = parse(trailingEmpty);
     EXPECT_EQ(t.fields.size(), 6u) << terminator;
     EXPECT_EQ(t.recordCount, 2u);
+  }
+
+  // A last field of an unknown type and no length (another writer keeps an index tag's
+  // name there): it takes no byte and no expression may name it.
+  auto tagged = makeTable({{"CODE", 'C', 4}, {"N", 'N', 3}, {"CODE_TAG", static_cast<char>(0x88), 0}},
+                          {{{"AB", "7"}}, {{"CD", "12"}}});
+  t = parse(tagged);
+  ASSERT_EQ(t.fields.size(), 3u);
+  EXPECT_EQ(t.fields[2].name, "CODE_TAG");
+  EXPECT_EQ(t.fields[2].length, 0);
+  EXPECT_EQ(t.fields[2].offset, 8);
+  EXPECT_EQ(t.recordLength, 8);
+  EXPECT_NO_THROW(Expression("CODE+STR(N,3)", t.fields));
+  try {
+    Expression("CODE+CODE_TAG", t.fields);
+    ADD_FAILURE() << "an expression named a field without data";
+  } catch (const ExpressionError& e) {
+    EXPECT_THAT(e.what(), HasSubstr("CODE_TAG cannot be used in an expression"));
   }
 
   // Descriptors filling the header exactly, no terminator (a byte short of the usual).

@@ -12,6 +12,7 @@
 
 #include <chrono>
 #include <cstring>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -202,6 +203,8 @@ TEST_F(EngineTest, MissingTableGives2704NamingTheFile) {
   ASSERT_GE(stack.size(), 1u);
   EXPECT_EQ(stack[0].code, DBIERR_NOSUCHFILE);
   EXPECT_NE(stack[0].text.find("CLIENT.DBF"), std::string::npos) << stack[0].text;
+  // A local file's error carries no native code: that is a database server's.
+  for (const StackEntry& e : stack) EXPECT_EQ(e.native, 0u) << e.text;
   char context[DBIMAXMSGLEN + 1];
   EXPECT_EQ(DbiGetErrorContext(ecTABLENAME, context), DBIERR_NONE);
   EXPECT_NE(std::string(context).find("CLIENT.DBF"), std::string::npos);
@@ -415,6 +418,36 @@ TEST_F(EngineTest, UnreadableIndexGives2305AndChangesNothing) {
 
 // ---------------------------------------------------------------------------
 // Describing an open table
+
+TEST_F(EngineTest, ReportsTheCodePageOfEveryLanguageDriverId) {
+  // The code pages of the dBASE language drivers and of the code-page marks other
+  // xBase software writes; every other byte (none, or a driver whose code page is not
+  // known) reports 0.
+  const std::map<int, int> expected = {
+      {0x01, 437}, {0x02, 850}, {0x03, 1252}, {0x08, 865},  {0x09, 437},  {0x0A, 850},  {0x0B, 437},  {0x0D, 437},
+      {0x0E, 850}, {0x0F, 437}, {0x10, 850},  {0x11, 437},  {0x12, 850},  {0x13, 932},  {0x14, 850},  {0x15, 437},
+      {0x16, 850}, {0x17, 865}, {0x18, 437},  {0x19, 437},  {0x1A, 850},  {0x1B, 437},  {0x1C, 863},  {0x1D, 850},
+      {0x1F, 852}, {0x22, 852}, {0x23, 852},  {0x24, 860},  {0x25, 850},  {0x26, 866},  {0x37, 850},  {0x4D, 936},
+      {0x4E, 949}, {0x4F, 950}, {0x50, 874},  {0x56, 932},  {0x57, 1252}, {0x58, 1252}, {0x59, 1252}, {0x64, 852},
+      {0x65, 866}, {0x66, 865}, {0x67, 861},  {0x6A, 737},  {0x6B, 857},  {0x6C, 863},  {0x6D, 852},  {0x85, 862},
+      {0x87, 852}, {0x88, 857}, {0xC8, 1250}, {0xC9, 1251}, {0xCA, 1254}, {0xCB, 1253},
+  };
+  Engine engine;
+  TempDir dir;
+  const std::string table = makeTable(dir, "CLIENT.DBF", Kind::Client, 3, IndexState::None);
+  std::string bytes = readFile(table);
+  for (int id = 0; id < 256; ++id) {
+    bytes[29] = static_cast<char>(id);
+    writeFile(table, bytes);
+    hDBICur cursor = nullptr;
+    ASSERT_EQ(engine.open(table, cursor, dbiOPENSHARED, dbiREADONLY), DBIERR_NONE) << id << ": " << stackText();
+    CURProps props;
+    ASSERT_EQ(DbiGetCursorProps(cursor, &props), DBIERR_NONE);
+    const auto it = expected.find(id);
+    EXPECT_EQ(v(props.iCodePage), it == expected.end() ? 0 : it->second) << "driver id 0x" << std::hex << id;
+    DbiCloseCursor(&cursor);
+  }
+}
 
 TEST_F(EngineTest, DescribesTableFieldsAndTags) {
   Engine engine;

@@ -61,6 +61,9 @@ class System final : public sys::System {
   }
   std::string utf8ToAnsi(const std::string& text) override;
   std::string ansiToUtf8(const std::string& text) override;
+  // Windows-1252 to code page 850, as a French system converts; '?' where 850 has no
+  // such letter.
+  std::string ansiToOem(const std::string& text) override;
   struct ShellRequest {
     sys::NativeWindow owner;
     std::string file, parameters, directory, cwd;

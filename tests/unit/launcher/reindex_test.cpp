@@ -12,9 +12,17 @@ namespace {
 
 const std::string kFolder = "C:\\Orvane\\";
 
+// The fifteen fixed tables in the order the run takes them, written out here rather
+// than taken from the program's own list.
 std::vector<std::string> fixedTables() {
   std::vector<std::string> out;
-  for (const char* t : policy::kTablesFixes) out.push_back(kFolder + t);
+  for (const char* t :
+       {"DATA\\NEUF\\CATALOGUE.DBF", "DATA\\OCCASION\\CATALOGUE.DBF", "DATA\\CLIENT.DBF", "DATA\\POTENTIEL.DBF",
+        "DATA\\VEHICULES.DBF", "DATA\\libVEHIC.DBF", "DATA\\cdepostal.DBF", "DATA\\RDVOUSTECH.DBF", "DATA\\dosloc.DBF",
+        "DATA\\factures\\DEVIS\\Fact.DBF", "DATA\\factures\\PROFORMA\\Fact.DBF", "DATA\\factures\\MODELE\\Fact.DBF",
+        "DATA\\factures\\DEVIS\\DetFact.DBF", "DATA\\factures\\PROFORMA\\DetFact.DBF",
+        "DATA\\factures\\MODELE\\DetFact.DBF"})
+    out.push_back(kFolder + t);
   return out;
 }
 

@@ -80,19 +80,24 @@ TEST_F(Table, DriverComesFromTheExtensionLetterCaseAside) {
   EXPECT_EQ(engine::TTable::driverFor("C:\\A\\b.DBFX"), nullptr);
 }
 
-TEST_F(Table, PathGoesToTheEngineInTheAnsiCodePageCutTo260Bytes) {
-  table.setTableName("C:\\Orvane\\DATA\\Société\\Łódź.DBF");
+TEST_F(Table, PathGoesToTheEngineInItsOemCharacterSetByWayOfAnsiCutTo260Bytes) {
+  // é à ç ô: other bytes in the OEM code page than in ANSI; Ł and ź have no ANSI form
+  // and stay '?' through both steps.
+  table.setTableName("C:\\Logiciels\\Société à façon\\Côte\\Łódź.DBF");
   table.Open();
   EXPECT_EQ(callsAfterStart().front(),
-            "open C:\\Orvane\\DATA\\Soci\xE9t\xE9\\?\xF3"
+            "open C:\\Logiciels\\Soci\x82t\x82 \x85 fa\x87on\\C\x93te\\?\xA2"
             "d?.DBF rw shared DBASE");
   table.Close();
 
-  const std::string longName = "C:\\" + std::string(300, 'x') + ".DBF";
+  // The cut comes after the conversion: an accented letter at the 260th byte is there in
+  // its OEM form, and nothing after it.
+  const std::string longName = "C:\\" + std::string(256, 'x') + "é.DBF";
   table.setTableName(longName);
   fakeEngine.calls.clear();
   table.Open();
-  EXPECT_EQ(fakeEngine.calls.front(), "open " + longName.substr(0, 260) + " rw shared DBASE");
+  EXPECT_EQ(fakeEngine.calls.front(), "open C:\\" + std::string(256, 'x') + "\x82 rw shared DBASE");
+  EXPECT_EQ(launcher::engine::TTable::enginePath(system, longName), "C:\\" + std::string(256, 'x') + "\x82");
 }
 
 TEST_F(Table, ReadOnlyTableIsAskedOnceMoreReadOnly) {

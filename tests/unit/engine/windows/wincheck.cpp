@@ -327,6 +327,35 @@ int main(int argc, char** argv) {
                                "cessite un acc\xE8s exclusif") == 0,
         "French text in Windows-1252", rc);
 
+  // Names come in the system's OEM code page, as callers of the installed engine send
+  // them (CharToOem): a folder with accented letters is found by its OEM bytes, and its
+  // ANSI bytes, read as OEM, name another folder.
+  {
+    const std::string accented = folderOf(table) + "\\Soci\xE9t\xE9 \xE0 fa\xE7on \xF4";
+    CreateDirectoryA(accented.c_str(), nullptr);
+    const std::string ansi = accented + "\\Fact.DBF";
+    const bool copied =
+        CopyFileA(table, ansi.c_str(), FALSE) && CopyFileA(index.c_str(), (accented + "\\Fact.MDX").c_str(), FALSE);
+    check(copied, "table copied into a folder with accented letters", GetLastError());
+    std::string oem(ansi.size(), '\0');
+    CharToOemBuffA(ansi.c_str(), oem.data(), static_cast<DWORD>(ansi.size()));
+    rc = open(oem.c_str(), dbiREADWRITE, dbiOPENEXCL, c);
+    check(rc == 0, "table named in the OEM code page", rc);
+    if (rc == 0) {
+      rc = regen(c);
+      check(rc == 0, "rebuild of a table named in the OEM code page", rc);
+      closeCursor(&c);
+    }
+    if (GetACP() != GetOEMCP()) {
+      rc = open(ansi.c_str(), dbiREADWRITE, dbiOPENEXCL, c);
+      check(rc == DBIERR_NOSUCHFILE, "the same name in ANSI bytes is another name", rc);
+      if (rc == 0) closeCursor(&c);
+    }
+    DeleteFileA(ansi.c_str());
+    DeleteFileA((accented + "\\Fact.MDX").c_str());
+    RemoveDirectoryA(accented.c_str());
+  }
+
   rc = exitFn();
   check(rc == 0, "exit", rc);
   FreeLibrary(dll);
