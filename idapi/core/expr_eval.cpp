@@ -373,8 +373,16 @@ const Value& RecnoNode::eval(const Ctx& c) const {
   return v;
 }
 
+// A flag other than '*' and blank is read one way by some programs (deleted when not
+// blank) and the other way by others (deleted only when '*'): no key can follow both.
 const Value& DeletedNode::eval(const Ctx& c) const {
-  v.logical = c.record[0] == '*';
+  const uint8_t flag = c.record[0];
+  if (flag != '*' && flag != ' ') {
+    static const char* const digits = "0123456789ABCDEF";
+    fail(tr("its deletion flag is 0x%1, neither blank nor '*', which programs read differently",
+            {std::string{digits[flag >> 4], digits[flag & 15]}}));
+  }
+  v.logical = flag == '*';
   return v;
 }
 

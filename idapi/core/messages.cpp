@@ -175,6 +175,8 @@ const Translation kDetails[] = {
     {"logical", "logique"},
     {"division by zero", "division par zéro"},
     {"numeric overflow", "dépassement de capacité numérique"},
+    {"its deletion flag is 0x%1, neither blank nor '*', which programs read differently",
+     "son indicateur de suppression est 0x%1, ni blanc ni « * », que les programmes lisent différemment"},
     {"gives %1, which has more significant digits than the %2 a numeric key holds",
      "donne %1, qui a plus de chiffres significatifs que les %2 d'une clé numérique"},
     {"the case of a letter under the table's %1 is not known",

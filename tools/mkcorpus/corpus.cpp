@@ -408,6 +408,16 @@ void indexCases(Builder& c) {
             put16(b, tag0 + kTagKeyLength, 12);
             putText(b, tag0 + kTagKeyExpression, kExpressionRoom, "VAL(CP+CP+CP+CP+CP)");
           });
+  {
+    Bytes d = c.dbf(), m = c.mdx();
+    d[kHeaderLength + 4 * kRecordLength] = '#';
+    m[tag0 + kForFlag] = 1;
+    putText(m, tag0 + kForExpression, kExpressionRoom, ".NOT. DELETED()");
+    c.add("dbf-deletion-flag-unknown", Step::Rebuild, kIndexCorrupt, kIndexFile,
+          "record 5 flagged '#', read as deleted by some programs and as live by others, under a FOR .NOT. DELETED() "
+          "tag",
+          {{kTableFile, d}, {kIndexFile, m}});
+  }
 }
 
 std::string hex4(uint16_t v) {

@@ -173,6 +173,25 @@ TEST(LongKeys, KeysBeyondOneHundredBytesAreRefused) {
   EXPECT_THAT(check(dbf, mdx)[0].problem, HasSubstr("101 bytes, longer than the 100 bytes"));
 }
 
+// ---------------------------------------------------------------- deletion flags
+
+TEST(DeletionFlags, AFlagNeitherBlankNorStarFailsOnlyWhereDeletedIsAsked) {
+  // Some programs take any flag but a blank as deleted, others only '*'.
+  for (uint8_t flag : {uint8_t{'#'}, uint8_t{0}, uint8_t{'D'}, uint8_t{0xFF}}) {
+    SCOPED_TRACE(int{flag});
+    auto dbf = makeTable({{"NAME", 'C', 4}}, {{{"a"}}, {{"b"}, true}, {{"c"}}, {{"d"}}});
+    const TableHeader t = header(dbf);
+    dbf[t.headerLength + 2 * t.recordLength] = flag;  // record 3
+    const auto plain = rebuild(t, dbf, makeIndex(t, "W", {defineTag(t, "NAME", "NAME")}));
+    EXPECT_EQ(recordsOf(plain, 0), (std::vector<uint32_t>{1, 2, 3, 4}));
+    EXPECT_TRUE(check(dbf, plain)[0].ok);
+    const std::string text = failureOf(t, dbf, makeIndex(t, "W", {defineTag(t, "LIVE", "NAME", ".NOT. DELETED()")}));
+    EXPECT_THAT(text, HasSubstr("tag LIVE"));
+    EXPECT_THAT(text, HasSubstr("record 3"));
+    EXPECT_THAT(text, HasSubstr("deletion flag"));
+  }
+}
+
 // ---------------------------------------------------------------- signed-byte order
 
 class SignedOrder : public ::testing::Test {
