@@ -626,11 +626,13 @@ std::vector<TagReport> checkIndex(const TableHeader& table, const ByteSource& db
     }
   }
 
-  // Tags over one numeric field: every key against the field's characters, apart from
-  // the expression and key code above (a difference found there is the clearer text).
+  // Tags over one numeric field wider than the digits of a key (where an encoder could
+  // round): every key against the field's characters, apart from the expression and key
+  // code above (a difference found there is the clearer text). Narrower fields are left
+  // to the check above: this path reads one record per key.
   for (size_t i = 0; i < ix.tags.size(); ++i) {
     const Field* field = plainNumericField(table, ix.tags[i]);
-    if (!field) continue;
+    if (!field || field->length <= kNumericKeyDigits) continue;
     try {
       mdxFile.readAt(uint64_t{u32At(Bytes(slots), kSlotSize * i + kSlotHeaderPage)} * kPage, tagHead.data(),
                      tagHead.size());
