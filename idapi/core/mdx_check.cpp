@@ -436,8 +436,10 @@ std::string numericFieldKeysDiffer(const TableHeader& table, const ByteSource& d
     Decimal stored, value;
     if (!keyDecimal(entry + kEntryKey, stored) || !fieldDecimal(text.data(), text.size(), value)) return true;
     if (value.digits.size() > kNumericKeyDigits) {
-      found = "record " + std::to_string(recno) + " holds " + std::string(text.begin(), text.end()) + " in " +
-              field.name + ", more significant digits than a numeric key holds";
+      std::string shown(text.begin(), text.end());
+      shown.erase(0, shown.find_first_not_of(' '));
+      found = "record " + std::to_string(recno) + " holds " + shown + " in " + field.name +
+              ", more significant digits than a numeric key holds";
       return false;
     }
     if (!(stored == value)) {

@@ -123,10 +123,10 @@ TEST(WideNumbers, TheCheckerCallsARoundedIndexFaultyOnItsOwnPath) {
   // The index a rounding encoder wrote: every big value keyed 1.234567890123456789E+20,
   // in record order. Made here from a table whose values are that rounding.
   const auto rounded =
-      makeTable({{"NUM", 'N', 21}},
+      makeTable({{"NUM", 'N', 25}},
                 {{{"-1"}}, {{"123456789012345678900"}}, {{"123456789012345678900"}}, {{"123456789012345678900"}}});
   const auto wide =
-      makeTable({{"NUM", 'N', 21}},
+      makeTable({{"NUM", 'N', 25}},
                 {{{"-1"}}, {{"123456789012345678909"}}, {{"123456789012345678901"}}, {{"123456789012345678905"}}});
   const TableHeader t = header(rounded);
   const auto mdx = rebuild(t, rounded, makeIndex(t, "W", {defineTag(t, "NUM", "NUM")}));
@@ -139,11 +139,11 @@ TEST(WideNumbers, TheCheckerCallsARoundedIndexFaultyOnItsOwnPath) {
 
   // A key that differs from its field by one digit in the twentieth place.
   auto twenty =
-      makeTable({{"NUM", 'N', 21}},
+      makeTable({{"NUM", 'N', 25}},
                 {{{"-1"}}, {{"12345678901234567891"}}, {{"12345678901234567892"}}, {{"12345678901234567893"}}});
   const auto sound = rebuild(t, twenty, makeIndex(t, "W", {defineTag(t, "NUM", "NUM")}));
   ASSERT_TRUE(check(twenty, sound)[0].ok);
-  twenty[header(twenty).headerLength + 22 * 2 + 21] = '5';  // record 3 now ends in 5
+  twenty[header(twenty).headerLength + 26 * 2 + 25] = '5';  // record 3 now ends in 5
   EXPECT_THAT(check(twenty, sound)[0].problem, HasSubstr("record 3 is keyed"));
 }
 
