@@ -128,12 +128,14 @@ TagDefinition defineTag(const TableHeader& table, const std::string& name, const
                         const std::string& forExpression = {}, bool unique = false, bool descending = false);
 
 // Under a driver of byte order the place of bytes >= 0x80 among the others is the
-// writer's: a character tag of the existing index whose lowest key starts with a byte
-// >= 0x80 and highest with one below, and that is wholly in signed-byte order, keeps
-// that order in the rebuild (sets highBytesFirst). Reads the tag headers, the two ends
-// of each character tag, and the leaves of such tags only; never throws (an index that
-// cannot be followed keeps byte order).
-void followExistingOrder(const TableHeader& table, const ByteSource& mdx, IndexHeader& index);
+// writer's: a character tag of the existing index that is wholly in signed-byte order
+// and out of byte order keeps that order in the rebuild (sets highBytesFirst), but
+// only when the index passes the check against the table's records (checkIndex) with
+// that tag in signed-byte order: an unrelated or stale index chooses nothing. Reads the
+// leaves of the character tags, and the records only when some tag shows that order;
+// never throws (an index that cannot be followed keeps byte order).
+void followExistingOrder(const TableHeader& table, const ByteSource& dbf, const ByteSource& mdx,
+                         const std::string& indexFileName, IndexHeader& index);
 
 struct RebuildOptions {
   size_t memoryBudget = 64u << 20;  // bytes of keys held in memory before spilling

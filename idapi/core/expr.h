@@ -1,8 +1,9 @@
 // The key-expression language of index tags and FOR conditions.
 //
 // Field references (optionally "alias->FIELD" with the table's own alias), literals
-// ("..." '...' [...], numbers, .T. .F. .TRUE. .FALSE.), + - * / ^ on numbers, + and -
-// on character values (- moves the trailing blanks of its left operand to the end),
+// ("..." '...' [...], numbers, .T. .F. .TRUE. .FALSE.), + - * / ^ on numbers (decimal
+// where exact, see expr_internal.h), + and - on character values (- moves the trailing
+// blanks of its left operand to the end),
 // date + days, date - days, date - date, the comparisons = == <> # != < > <= >= $,
 // .AND. .OR. .NOT. and the functions of the table in expr_functions.cpp (UPPER, SUBSTR,
 // TRIM, DTOS, STR, VAL, IIF, RECNO, YEAR, SOUNDEX... and CTOD of a blank text). Function

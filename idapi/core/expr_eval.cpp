@@ -98,6 +98,233 @@ void leadingDecimal(std::string_view s, std::string& canonical, double& number) 
   }
 }
 
+namespace {
+
+// An exact decimal number: +/- digits x 10^-scale, the digits without leading zeros
+// ("" for zero, which is never negative).
+struct Decimal {
+  bool negative = false;
+  std::string digits;
+  int scale = 0;
+};
+
+// Far beyond any field or literal: a bound on the work of one operation.
+constexpr size_t kMaxExactDigits = 600;
+
+bool toDecimal(const Value& x, Decimal& d) {
+  const std::string& t = x.text;
+  if (t.empty()) return false;
+  d = Decimal{};
+  size_t i = 0;
+  if (t[0] == '-') {
+    d.negative = true;
+    i = 1;
+  }
+  bool point = false, any = false;
+  for (; i < t.size(); ++i) {
+    const char c = t[i];
+    if (c == '.' && !point) {
+      point = true;
+      continue;
+    }
+    if (!asciiDigit(c)) return false;
+    any = true;
+    if (point) ++d.scale;
+    if (!(d.digits.empty() && c == '0')) d.digits.push_back(c);
+  }
+  if (!any || d.digits.size() > kMaxExactDigits || d.scale > int{kMaxExactDigits}) return false;
+  if (d.digits.empty()) d.negative = false;
+  return true;
+}
+
+// Magnitudes: digit strings without leading zeros.
+int compareMagnitudes(const std::string& a, const std::string& b) {
+  if (a.size() != b.size()) return a.size() < b.size() ? -1 : 1;
+  return a.compare(b) < 0 ? -1 : a.compare(b) > 0 ? 1 : 0;
+}
+
+std::string trimLeadingZeros(std::string s) {
+  const size_t lead = s.find_first_not_of('0');
+  s.erase(0, lead == std::string::npos ? s.size() : lead);
+  return s;
+}
+
+std::string addMagnitudes(const std::string& a, const std::string& b) {
+  std::string r;
+  int carry = 0;
+  for (size_t i = 0; i < std::max(a.size(), b.size()) || carry; ++i) {
+    int d = carry;
+    if (i < a.size()) d += a[a.size() - 1 - i] - '0';
+    if (i < b.size()) d += b[b.size() - 1 - i] - '0';
+    r.push_back(static_cast<char>('0' + d % 10));
+    carry = d / 10;
+  }
+  std::reverse(r.begin(), r.end());
+  return trimLeadingZeros(r);
+}
+
+std::string subtractMagnitudes(const std::string& a, const std::string& b) {  // a >= b
+  std::string r;
+  int borrow = 0;
+  for (size_t i = 0; i < a.size(); ++i) {
+    int d = (a[a.size() - 1 - i] - '0') - borrow - (i < b.size() ? b[b.size() - 1 - i] - '0' : 0);
+    borrow = d < 0;
+    r.push_back(static_cast<char>('0' + (d + 10) % 10));
+  }
+  std::reverse(r.begin(), r.end());
+  return trimLeadingZeros(r);
+}
+
+std::string multiplyMagnitudes(const std::string& a, const std::string& b) {
+  if (a.empty() || b.empty()) return {};
+  std::vector<int> r(a.size() + b.size(), 0);
+  for (size_t i = a.size(); i-- > 0;)
+    for (size_t j = b.size(); j-- > 0;) {
+      int& cell = r[i + j + 1];
+      cell += (a[i] - '0') * (b[j] - '0');
+      r[i + j] += cell / 10;
+      cell %= 10;
+    }
+  std::string out;
+  for (int d : r) out.push_back(static_cast<char>('0' + d));
+  return trimLeadingZeros(out);
+}
+
+void alignScale(Decimal& d, int scale) {
+  if (!d.digits.empty()) d.digits.append(static_cast<size_t>(scale - d.scale), '0');
+  d.scale = scale;
+}
+
+Decimal add(Decimal a, Decimal b) {
+  const int scale = std::max(a.scale, b.scale);
+  alignScale(a, scale);
+  alignScale(b, scale);
+  Decimal r;
+  r.scale = scale;
+  if (a.negative == b.negative) {
+    r.digits = addMagnitudes(a.digits, b.digits);
+    r.negative = a.negative;
+  } else if (compareMagnitudes(a.digits, b.digits) >= 0) {
+    r.digits = subtractMagnitudes(a.digits, b.digits);
+    r.negative = a.negative;
+  } else {
+    r.digits = subtractMagnitudes(b.digits, a.digits);
+    r.negative = b.negative;
+  }
+  if (r.digits.empty()) r.negative = false;
+  return r;
+}
+
+Decimal negated(Decimal d) {
+  d.negative = !d.negative && !d.digits.empty();
+  return d;
+}
+
+Decimal multiply(const Decimal& a, const Decimal& b) {
+  Decimal r;
+  r.digits = multiplyMagnitudes(a.digits, b.digits);
+  r.scale = a.scale + b.scale;
+  r.negative = !r.digits.empty() && a.negative != b.negative;
+  return r;
+}
+
+// The decimal of 0.d1d2... x 10^point (as significantDigits gives it), with its sign.
+Decimal fromDigits(bool negative, const std::string& digits, int point) {
+  Decimal d;
+  d.digits = trimLeadingZeros(digits);
+  d.scale = static_cast<int>(digits.size()) - point;
+  if (d.scale < 0) alignScale(d, 0);
+  d.negative = negative && !d.digits.empty();
+  return d;
+}
+
+// Sets v to d (canonical text and its double); false when d is beyond a double's range
+// or the size bound.
+bool setDecimal(Decimal d, Value& v) {
+  while (d.scale > 0 && !d.digits.empty() && d.digits.back() == '0') {
+    d.digits.pop_back();
+    --d.scale;
+  }
+  if (d.digits.size() > kMaxExactDigits || d.scale > int{kMaxExactDigits}) return false;
+  std::string text;
+  if (d.digits.empty()) {
+    text = "0";
+  } else if (static_cast<size_t>(d.scale) >= d.digits.size()) {
+    text = "0." + std::string(static_cast<size_t>(d.scale) - d.digits.size(), '0') + d.digits;
+  } else {
+    text = d.digits;
+    if (d.scale > 0) text.insert(text.size() - static_cast<size_t>(d.scale), ".");
+  }
+  double number = 0;
+  if (std::from_chars(text.data(), text.data() + text.size(), number).ec != std::errc() || !std::isfinite(number))
+    return false;
+  v.text = d.negative ? "-" + text : text;
+  v.number = d.negative ? -number : number;
+  return true;
+}
+
+}  // namespace
+
+bool exactArithmetic(Arith op, const Value& x, const Value& y, Value& v) {
+  Decimal a, b;
+  if (!toDecimal(x, a) || !toDecimal(y, b)) return false;
+  switch (op) {
+    case Arith::Add: return setDecimal(add(a, b), v);
+    case Arith::Sub: return setDecimal(add(a, negated(b)), v);
+    case Arith::Mul: return setDecimal(multiply(a, b), v);
+    case Arith::Div: {
+      // Exact when the quotient ends within 15 digits: the binary quotient rounded to
+      // them, multiplied back, gives the dividend.
+      const double r = x.number / y.number;
+      if (b.digits.empty() || !std::isfinite(r) || r == 0) return false;
+      std::string digits;
+      int point = 0;
+      significantDigits(r, digits, point);
+      const Decimal q = fromDigits(r < 0, digits, point);
+      if (!add(multiply(q, b), negated(a)).digits.empty()) return false;
+      return setDecimal(q, v);
+    }
+    default: return false;
+  }
+}
+
+bool exactTruncate(const Value& x, Value& v) {
+  Decimal d;
+  if (!toDecimal(x, d)) return false;
+  const size_t cut = static_cast<size_t>(d.scale);
+  d.digits = cut >= d.digits.size() ? std::string() : d.digits.substr(0, d.digits.size() - cut);
+  d.scale = 0;
+  d.negative = d.negative && !d.digits.empty();
+  return setDecimal(d, v);
+}
+
+bool exactModulo(const Value& x, const Value& y, Value& v) {
+  Decimal a, b;
+  if (!toDecimal(x, a) || !toDecimal(y, b) || b.digits.empty()) return false;
+  // The quotient's floor from the doubles, then corrected by whole divisors: the
+  // remainder has the divisor's sign and is smaller than it.
+  const double q = std::floor(x.number / y.number);
+  if (!(std::fabs(q) < 1e15)) return false;
+  Value whole;
+  whole.text = std::to_string(static_cast<int64_t>(q));
+  Decimal qd;
+  if (!toDecimal(whole, qd)) return false;
+  Decimal r = add(a, negated(multiply(qd, b)));
+  for (int i = 0; i < 4; ++i) {
+    Decimal rs = r, bs = b;
+    const int scale = std::max(rs.scale, bs.scale);
+    alignScale(rs, scale);
+    alignScale(bs, scale);
+    if (!r.digits.empty() && r.negative != b.negative)
+      r = add(r, b);
+    else if (compareMagnitudes(rs.digits, bs.digits) >= 0)
+      r = add(r, negated(b));
+    else
+      return setDecimal(r, v);
+  }
+  return false;
+}
+
 NodePtr fold(NodePtr n) {
   if (!n->constant) return n;
   static const uint8_t blank[1] = {' '};
@@ -146,8 +373,16 @@ const Value& RecnoNode::eval(const Ctx& c) const {
   return v;
 }
 
+// A flag other than '*' and blank is read one way by some programs (deleted when not
+// blank) and the other way by others (deleted only when '*'): no key can follow both.
 const Value& DeletedNode::eval(const Ctx& c) const {
-  v.logical = c.record[0] == '*';
+  const uint8_t flag = c.record[0];
+  if (flag != '*' && flag != ' ') {
+    static const char* const digits = "0123456789ABCDEF";
+    fail(tr("its deletion flag is 0x%1, neither blank nor '*', which programs read differently",
+            {std::string{digits[flag >> 4], digits[flag & 15]}}));
+  }
+  v.logical = flag == '*';
   return v;
 }
 
@@ -164,7 +399,11 @@ const Value& Negate::eval(const Ctx& c) const {
 }
 
 const Value& Arithmetic::eval(const Ctx& c) const {
-  double x = a->eval(c).number, y = b->eval(c).number, r = 0;
+  const Value& xv = a->eval(c);
+  const Value& yv = b->eval(c);
+  double x = xv.number, y = yv.number, r = 0;
+  if (op == Arith::Div && y == 0) fail(tr("division by zero"));
+  if (exactArithmetic(op, xv, yv, v)) return v;
   switch (op) {
     case Arith::Add: r = x + y; break;
     case Arith::Sub: r = x - y; break;

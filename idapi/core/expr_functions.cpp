@@ -156,8 +156,13 @@ struct Val : Unary {
 struct AbsInt : Unary {
   bool isAbs;
   const Value& eval(const Ctx& c) const override {
-    double x = a->eval(c).number;
-    setNumber(v, isAbs ? std::fabs(x) : std::trunc(x));
+    const Value& xv = a->eval(c);
+    if (isAbs) {
+      v.number = std::fabs(xv.number);
+      v.text = !xv.text.empty() && xv.text[0] == '-' ? xv.text.substr(1) : xv.text;
+    } else if (!exactTruncate(xv, v)) {
+      setNumber(v, std::trunc(xv.number));
+    }
     return v;
   }
 };
@@ -225,8 +230,11 @@ struct Len : Unary {
 
 struct Mod : Binary {  // the result takes the sign of the divisor: MOD(-1, 3) = 2
   const Value& eval(const Ctx& c) const override {
-    const double x = a->eval(c).number, y = b->eval(c).number;
+    const Value& xv = a->eval(c);
+    const Value& yv = b->eval(c);
+    const double x = xv.number, y = yv.number;
     if (y == 0) fail(tr("MOD() by zero"));
+    if (exactModulo(xv, yv, v)) return v;
     double r = std::fmod(x, y);
     if (r != 0 && ((r < 0) != (y < 0))) r += y;
     if (!std::isfinite(r)) fail(tr("numeric overflow"));

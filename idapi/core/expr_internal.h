@@ -62,6 +62,18 @@ inline void setNumber(Value& v, double x) {
   v.text.clear();
 }
 
+enum class Arith { Add, Sub, Mul, Div, Pow };
+
+// Type-N arithmetic is decimal: a number whose exact decimal text is known (a field, a
+// literal, VAL, and the results below) is added, subtracted, multiplied, truncated and
+// taken modulo digit by digit, so that 0.1 * 3 - 0.3 is 0 and not a binary remainder.
+// Each function sets v (text and double) and returns true, or returns false when an
+// operand has no exact text (or the digits would run beyond a sane size): the caller
+// then computes in binary as before.
+bool exactArithmetic(Arith op, const Value& x, const Value& y, Value& v);
+bool exactTruncate(const Value& x, Value& v);
+bool exactModulo(const Value& x, const Value& y, Value& v);
+
 // A new node of type t and declared length `length` (clamped to 16 bits).
 template <class T>
 std::unique_ptr<T> make(ValueType t, int64_t length) {
@@ -111,8 +123,6 @@ struct Binary : Node {
 struct Negate : Unary {
   const Value& eval(const Ctx& c) const override;
 };
-
-enum class Arith { Add, Sub, Mul, Div, Pow };
 
 struct Arithmetic : Binary {
   Arith op;

@@ -19,10 +19,12 @@ void flipHighBit(uint8_t* key, uint16_t length) {
 }
 
 // Packs a decimal number given as its significant digits (first one non-zero) and E.
+// False when it cannot be held: more than 20 significant digits, or E too large.
 bool packDigits(bool negative, std::string_view digits, int exponent, uint8_t out[12]) {
   std::memset(out, 0, 12);
-  size_t n = std::min<size_t>(digits.size(), 20);
+  size_t n = digits.size();
   while (n > 0 && digits[n - 1] == '0') --n;
+  if (n > kNumericKeyDigits) return false;
   if (n == 0) {
     out[0] = 0x34;
     out[1] = 0x01;
@@ -60,8 +62,7 @@ bool encodeNumericText(std::string_view s, uint8_t out[12]) {
     return packDigits(false, {}, 0, out);  // an all-blank field is zero
   }
   // Significant digits (leading zeros dropped) and the exponent E.
-  char digits[64];
-  size_t count = 0;
+  std::string digits;
   int exponent = 0;
   bool point = false, seenNonZero = false, anyDigit = false;
   for (size_t i = b; i < e; ++i) {
@@ -81,15 +82,22 @@ bool encodeNumericText(std::string_view s, uint8_t out[12]) {
       seenNonZero = true;
     }
     if (!point) ++exponent;
-    if (count < sizeof digits) digits[count++] = c;
+    digits.push_back(c);
   }
   if (!anyDigit) return false;
   if (!seenNonZero) return packDigits(false, {}, 0, out);
-  return packDigits(negative, std::string_view(digits, count), exponent, out);
+  return packDigits(negative, digits, exponent, out);
 }
 
 void encodeNumericKey(const Value& v, uint8_t out[12]) {
-  if (!v.text.empty() && encodeNumericText(v.text, out)) return;
+  if (!v.text.empty()) {
+    if (encodeNumericText(v.text, out)) return;
+    // An exact value the key cannot hold is never rounded: two different values would
+    // share a key, and a unique tag would lose records.
+    const std::string shown = v.text.size() > 40 ? v.text.substr(0, 37) + "..." : v.text;
+    throw ExpressionError(tr("gives %1, which has more significant digits than the %2 a numeric key holds",
+                             {shown, std::to_string(kNumericKeyDigits)}));
+  }
   double x = v.number;
   if (!std::isfinite(x)) throw ExpressionError(tr("numeric overflow"));
   if (x == 0) {
@@ -240,6 +248,12 @@ TagKeys::TagKeys(const TableHeader& table, const TagDefinition& tag, const std::
     case 'C':
       if (key_.type() != ValueType::Character) wrongType("does not give the tag's character key");
       if (keyLength_ < 1) wrongType("has an empty key");
+      // A longer key is not an index other programs read: refused like an empty one.
+      if (keyLength_ > kMaxCharacterKey)
+        throw Failure(kKeyExpressionError,
+                      tagExpressionMessage(indexFileName, tag.name, tag.keyExpression,
+                                           tr("has keys of %1 bytes, longer than the %2 bytes a character key may have",
+                                              {std::to_string(keyLength_), std::to_string(kMaxCharacterKey)})));
       if (!language_.orderKnown())
         throw Failure(DBIERR_LDNOTFOUND,
                       tr("%1: tag %2: the order of character keys under the table's %3 is not known, so the tag "

@@ -27,12 +27,16 @@
 namespace idapi::core {
 
 inline constexpr uint16_t kNumericKeyLength = 12;
+inline constexpr size_t kNumericKeyDigits = 20;    // significant digits a numeric key holds
+inline constexpr uint16_t kMaxCharacterKey = 100;  // bytes of a character key at most
 inline constexpr uint16_t kDateKeyLength = 8;
 
 // Numeric key of a value (its exact decimal text when known, else its double rounded
-// to 15 significant digits). Throws ExpressionError when it cannot be represented.
+// to 15 significant digits). Throws ExpressionError when it cannot be represented:
+// an exact value of more than 20 significant digits is refused, never rounded.
 void encodeNumericKey(const Value& value, uint8_t out[12]);
-// Numeric key of a decimal text such as a field's characters; false if not a number.
+// Numeric key of a decimal text such as a field's characters; false if not a number
+// or not one a key holds exactly (more than 20 significant digits).
 bool encodeNumericText(std::string_view text, uint8_t out[12]);
 // The value of a numeric key as decimal text ("-123.45", "0"); for messages and tests.
 std::string numericKeyText(const uint8_t key[12]);

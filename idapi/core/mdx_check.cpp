@@ -306,8 +306,9 @@ bool blanksKeyedZero(const ByteSource& mdx, uint32_t block, uint32_t root, bool 
   return std::all_of(key, key + kDateKeyLength, [](uint8_t c) { return c == 0; });
 }
 
-// The leaf keys of a tag in tree order, handed to `visit` one by one (false stops the
-// walk). Returns false when the tree cannot be followed soundly.
+// The leaf entries of a tag in tree order (each a u32 record number, then the key),
+// handed to `visit` one by one (false stops the walk). Returns false when the tree
+// cannot be followed soundly.
 template <typename Visit>
 bool walkLeafKeys(const ByteSource& mdx, uint32_t block, uint32_t root, uint16_t keyLength, Visit&& visit) {
   const uint16_t group = groupLength(keyLength);
@@ -328,7 +329,7 @@ bool walkLeafKeys(const ByteSource& mdx, uint32_t block, uint32_t root, uint16_t
     const uint32_t trailing = trailingAt + 4 <= block ? u32At(b, trailingAt) : 0;
     if (trailing == 0) {
       for (uint32_t i = 0; i < k; ++i)
-        if (!visit(node.data() + entryOffset(group, i) + kEntryKey)) return true;
+        if (!visit(node.data() + entryOffset(group, i))) return true;
       path.pop_back();
       continue;
     }
@@ -343,10 +344,120 @@ bool walkLeafKeys(const ByteSource& mdx, uint32_t block, uint32_t root, uint16_t
   return true;
 }
 
+// A decimal number as its significant digits (no leading or trailing zeros; empty for
+// zero), its sign and E (value = 0.digits x 10^E).
+struct Decimal {
+  bool negative = false;
+  std::string digits;
+  int exponent = 0;
+  bool operator==(const Decimal& o) const {
+    return digits == o.digits && (digits.empty() || (negative == o.negative && exponent == o.exponent));
+  }
+  std::string text() const {
+    if (digits.empty()) return "0";
+    return std::string(negative ? "-" : "") + "0." + digits + "E" + std::to_string(exponent);
+  }
+};
+
+// A field's characters read as a decimal number: blanks around, an optional sign,
+// digits with at most one point; all blanks is zero. False for anything else.
+bool fieldDecimal(const uint8_t* p, size_t n, Decimal& out) {
+  size_t b = 0, e = n;
+  while (b < e && p[b] == ' ') ++b;
+  while (e > b && p[e - 1] == ' ') --e;
+  out = Decimal{};
+  if (b < e && (p[b] == '-' || p[b] == '+')) out.negative = p[b++] == '-';
+  bool point = false, any = false;
+  int whole = 0;
+  for (size_t i = b; i < e; ++i) {
+    if (p[i] == '.' && !point) {
+      point = true;
+    } else if (p[i] >= '0' && p[i] <= '9') {
+      any = true;
+      if (!point) ++whole;
+      out.digits.push_back(static_cast<char>(p[i]));
+    } else {
+      return false;
+    }
+  }
+  if (!any) return b == e && !out.negative;  // blanks only
+  size_t lead = 0;
+  while (lead < out.digits.size() && out.digits[lead] == '0') ++lead;
+  out.exponent = whole - static_cast<int>(lead);
+  out.digits.erase(0, lead);
+  while (!out.digits.empty() && out.digits.back() == '0') out.digits.pop_back();
+  return true;
+}
+
+// A stored numeric key read as a decimal number, from all of its digit nibbles (writers
+// differ in the digit count they record). False when a nibble is not a digit.
+bool keyDecimal(const uint8_t* key, Decimal& out) {
+  out = Decimal{};
+  for (int i = 0; i < 20; ++i) {
+    const int d = (i % 2 == 0) ? key[2 + i / 2] >> 4 : key[2 + i / 2] & 0x0F;
+    if (d > 9) return false;
+    out.digits.push_back(static_cast<char>('0' + d));
+  }
+  while (!out.digits.empty() && out.digits.back() == '0') out.digits.pop_back();
+  if (!out.digits.empty() && out.digits[0] == '0') return false;
+  out.negative = (key[1] & 0x80) != 0;
+  out.exponent = int{key[0]} - 0x34;
+  return true;
+}
+
+// The numeric field a tag's key expression names alone ("AMOUNT", "alias->AMOUNT"),
+// or null.
+const Field* plainNumericField(const TableHeader& table, const TagDefinition& tag) {
+  if (tag.keyType != 'N' && tag.keyType != 'F') return nullptr;
+  std::string name;
+  for (char c : tag.keyExpression)
+    if (c != ' ') name.push_back(c >= 'a' && c <= 'z' ? static_cast<char>(c - 32) : c);
+  const size_t arrow = name.find("->");
+  if (arrow != std::string::npos) name.erase(0, arrow + 2);
+  for (const Field& f : table.fields)
+    if (f.name == name) return f.type == 'N' || f.type == 'F' ? &f : nullptr;
+  return nullptr;
+}
+
+// The key of every entry of a tag over one numeric field compared with the field's
+// characters in its record, digit by digit. This path shares nothing with the key
+// expressions or the key encoder, so an encoder that rounds a value is caught here.
+// Returns the first difference, or "" (also when the tree cannot be followed: the full
+// check reports that).
+std::string numericFieldKeysDiffer(const TableHeader& table, const ByteSource& dbf, const ByteSource& mdx,
+                                   uint32_t block, uint32_t root, const Field& field) {
+  std::string found;
+  std::vector<uint8_t> text(field.length);
+  walkLeafKeys(mdx, block, root, kNumericKeyLength, [&](const uint8_t* entry) {
+    const uint32_t recno = u32At(Bytes(entry, 4), 0);
+    if (recno == 0 || recno > table.recordCount) return true;
+    dbf.readAt(uint64_t{table.headerLength} + uint64_t{recno - 1} * table.recordLength + field.offset, text.data(),
+               text.size());
+    Decimal stored, value;
+    if (!keyDecimal(entry + kEntryKey, stored) || !fieldDecimal(text.data(), text.size(), value)) return true;
+    if (value.digits.size() > kNumericKeyDigits) {
+      std::string shown(text.begin(), text.end());
+      shown.erase(0, shown.find_first_not_of(' '));
+      found = "record " + std::to_string(recno) + " holds " + shown + " in " + field.name +
+              ", more significant digits than a numeric key holds";
+      return false;
+    }
+    if (!(stored == value)) {
+      found = "record " + std::to_string(recno) + " is keyed " + stored.text() + " but holds " + value.text() + " in " +
+              field.name;
+      return false;
+    }
+    return true;
+  });
+  return found;
+}
+
 }  // namespace
 
-void followExistingOrder(const TableHeader& table, const ByteSource& mdxFile, IndexHeader& index) {
+void followExistingOrder(const TableHeader& table, const ByteSource& dbf, const ByteSource& mdxFile,
+                         const std::string& indexFileName, IndexHeader& index) {
   if (!LanguageRules::of(table).byteOrder() || index.tags.empty()) return;
+  std::vector<size_t> candidates;  // tags whose keys hold in signed-byte order only
   try {
     const uint32_t block = uint32_t{index.blockPages} * kPage;
     std::vector<uint8_t> slots(kMaxTags * kSlotSize);
@@ -360,17 +471,14 @@ void followExistingOrder(const TableHeader& table, const ByteSource& mdxFile, In
       const uint32_t root = u32At(Bytes(tagHead), kTagRoot);
       const uint16_t keyLength = u16At(Bytes(tagHead), kTagKeyLength);
       if (keyLength != tag.keyLength || keyLength == 0) continue;
-      // Only a tag whose ends are impossible in byte order (its lowest key starting
-      // with a byte >= 0x80, its highest with one below) is walked.
-      std::vector<uint8_t> low(keyLength), high(keyLength);
-      if (!endKey(mdxFile, block, root, keyLength, tag.descending, low.data()) ||
-          !endKey(mdxFile, block, root, keyLength, !tag.descending, high.data()) || low[0] < 0x80 || high[0] >= 0x80)
-        continue;
       // Every neighbouring pair must hold in signed-byte order, and one at least must
-      // break byte order; anything else keeps byte order.
+      // break byte order; anything else keeps byte order. (Not only the first bytes
+      // count: a tag whose keys all start with a byte >= 0x80 may differ further on,
+      // and a rebuild of such a tag must see its own order again.)
       std::vector<uint8_t> previous(keyLength);
       bool first = true, signedHolds = true, byteOrderBroken = false;
-      const bool walked = walkLeafKeys(mdxFile, block, root, keyLength, [&](const uint8_t* key) {
+      const bool walked = walkLeafKeys(mdxFile, block, root, keyLength, [&](const uint8_t* entry) {
+        const uint8_t* key = entry + kEntryKey;
         if (!first) {
           int bytes = 0, signedBytes = 0;
           for (uint16_t j = 0; j < keyLength && bytes == 0; ++j) {
@@ -389,11 +497,19 @@ void followExistingOrder(const TableHeader& table, const ByteSource& mdxFile, In
         first = false;
         return signedHolds;
       });
-      tag.highBytesFirst = walked && signedHolds && byteOrderBroken;
+      if (walked && signedHolds && byteOrderBroken) candidates.push_back(i);
     }
+    if (candidates.empty()) return;
+    // The order is followed only where the index is this table's own and up to date:
+    // the tag, read in signed-byte order, holds exactly the keys of the records. An
+    // index left by another table or gone stale chooses nothing.
+    const std::vector<TagReport> reports = checkIndex(table, dbf, mdxFile, indexFileName);
+    for (size_t i : candidates)
+      if (i < reports.size() && reports[i].ok) index.tags[i].highBytesFirst = true;
   } catch (const Failure&) {
     // An index that cannot be read keeps byte order.
-  } catch (const OutOfBounds&) {}
+  } catch (const OutOfBounds&) {
+  } catch (const std::bad_alloc&) {}
 }
 
 std::vector<TagReport> checkIndex(const TableHeader& table, const ByteSource& dbf, const ByteSource& mdxFile,
@@ -425,6 +541,12 @@ std::vector<TagReport> checkIndex(const TableHeader& table, const ByteSource& db
     std::vector<size_t> evaluableIndex;  // position in `which` of each evaluable tag
     for (size_t w = 0; w < which.size(); ++w) {
       reports[w].tag = ix.tags[which[w]].name;
+      // Read from the tag header, apart from the key expressions.
+      if (ix.tags[which[w]].keyType == 'C' && ix.tags[which[w]].keyLength > kMaxCharacterKey) {
+        reports[w].problem = "keys of " + std::to_string(ix.tags[which[w]].keyLength) +
+                             " bytes, longer than the 100 bytes a character key may have";
+        continue;
+      }
       try {
         TagKeys probe(table, ix.tags[which[w]], indexFileName);
         evaluable.tags.push_back(ix.tags[which[w]]);
@@ -504,6 +626,26 @@ std::vector<TagReport> checkIndex(const TableHeader& table, const ByteSource& db
       for (size_t w = 0; w < again.size(); ++w)
         if (second[w].ok) reports[again[w]] = second[w];
     }
+  }
+
+  // Tags over one numeric field wider than the digits of a key (where an encoder could
+  // round): every key against the field's characters, apart from the expression and key
+  // code above (a difference found there is the clearer text). Narrower fields are left
+  // to the check above: this path reads one record per key.
+  for (size_t i = 0; i < ix.tags.size(); ++i) {
+    const Field* field = plainNumericField(table, ix.tags[i]);
+    if (!field || field->length <= kNumericKeyDigits) continue;
+    try {
+      mdxFile.readAt(uint64_t{u32At(Bytes(slots), kSlotSize * i + kSlotHeaderPage)} * kPage, tagHead.data(),
+                     tagHead.size());
+      const std::string difference =
+          numericFieldKeysDiffer(table, dbf, mdxFile, block, u32At(Bytes(tagHead), kTagRoot), *field);
+      if (!difference.empty()) {
+        reports[i].ok = false;
+        reports[i].problem = difference;
+      }
+    } catch (const OutOfBounds&) {
+    } catch (const Failure&) {}
   }
   return reports;
 }

@@ -31,7 +31,8 @@ TagDefinition defineTag(const TableHeader& table, const std::string& name, const
       case ValueType::Character:
         t.keyType = 'C';
         t.keyLength = key.length();
-        if (t.keyLength < 1 || t.keyLength > 100) throw failure(keyExpression, "gives a key longer than 100 bytes");
+        if (t.keyLength < 1 || t.keyLength > kMaxCharacterKey)
+          throw failure(keyExpression, "gives a key longer than 100 bytes");
         break;
       case ValueType::Numeric:
         t.keyType = 'N';

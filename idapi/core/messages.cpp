@@ -165,6 +165,8 @@ const Translation kDetails[] = {
     {"does not give the tag's numeric key", "ne donne pas la clé numérique de l'étiquette"},
     {"does not give the tag's date key", "ne donne pas la clé date de l'étiquette"},
     {"has an empty key", "donne une clé vide"},
+    {"has keys of %1 bytes, longer than the %2 bytes a character key may have",
+     "a des clés de %1 octets, plus longues que les %2 octets permis à une clé caractère"},
     {"has a key type that cannot be indexed", "a un type de clé qui ne peut pas être indexé"},
 
     // Why an expression cannot be evaluated.
@@ -173,6 +175,10 @@ const Translation kDetails[] = {
     {"logical", "logique"},
     {"division by zero", "division par zéro"},
     {"numeric overflow", "dépassement de capacité numérique"},
+    {"its deletion flag is 0x%1, neither blank nor '*', which programs read differently",
+     "son indicateur de suppression est 0x%1, ni blanc ni « * », que les programmes lisent différemment"},
+    {"gives %1, which has more significant digits than the %2 a numeric key holds",
+     "donne %1, qui a plus de chiffres significatifs que les %2 d'une clé numérique"},
     {"the case of a letter under the table's %1 is not known",
      "la casse d'une lettre sous le %1 de la table n'est pas connue"},
     {"CHR() needs a code from 0 to 255", "CHR() demande un code de 0 à 255"},

@@ -91,7 +91,7 @@ void rebuild(Cursor& c) {
   std::string base = fileNameOf(c.dbfPath);
   base.resize(std::min(base.find_last_of('.'), base.size()));
   index.tableName = text::upperAscii(base);
-  core::followExistingOrder(table, *c.mdx, index);
+  core::followExistingOrder(table, *c.dbf, *c.mdx, fileNameOf(c.mdxPath), index);
   if (platform().isReadOnlyFile(c.mdxPath)) {
     fail(DBIERR_INDEXREADONLY, {entry(DBIERR_INDEXREADONLY, texts::indexEntry(c.mdxPath), ecFILENAME, c.mdxPath),
                                 entry(DBIERR_INDEXREADONLY, texts::tableEntry(c.dbfPath), ecTABLENAME, c.dbfPath)});

@@ -408,6 +408,27 @@ void indexCases(Builder& c) {
     b[tag0 + kForFlag] = 1;
     putText(b, tag0 + kForExpression, kExpressionRoom, "DEPT");
   });
+
+  // Keys a tag cannot hold faithfully: refused rather than cut or rounded.
+  c.index("mdx-key-length-over-100", Step::Rebuild, kIndexCorrupt,
+          "character tag whose header gives keys of 101 bytes, beyond the 100 a key may have",
+          [=](Bytes& b) { put16(b, tag1 + kTagKeyLength, 101); });
+  c.index("mdx-key-number-too-wide", Step::Rebuild, kIndexCorrupt,
+          "numeric tag over five copies of the postcode: values of more than 20 significant digits", [=](Bytes& b) {
+            b[tag0 + kTagKeyType] = 'N';
+            put16(b, tag0 + kTagKeyLength, 12);
+            putText(b, tag0 + kTagKeyExpression, kExpressionRoom, "VAL(CP+CP+CP+CP+CP)");
+          });
+  {
+    Bytes d = c.dbf(), m = c.mdx();
+    d[kHeaderLength + 4 * kRecordLength] = '#';
+    m[tag0 + kForFlag] = 1;
+    putText(m, tag0 + kForExpression, kExpressionRoom, ".NOT. DELETED()");
+    c.add("dbf-deletion-flag-unknown", Step::Rebuild, kIndexCorrupt, kIndexFile,
+          "record 5 flagged '#', read as deleted by some programs and as live by others, under a FOR .NOT. DELETED() "
+          "tag",
+          {{kTableFile, d}, {kIndexFile, m}});
+  }
 }
 
 std::string hex4(uint16_t v) {

@@ -60,7 +60,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
   // As the engine does: a character tag kept by its writer in signed-byte order keeps
   // that order (the fixed table has a byte-order driver).
-  followExistingOrder(table.header, mdx, ix);
+  followExistingOrder(table.header, table.source, mdx, "FUZZ.MDX", ix);
 
   VectorSink out;
   try {

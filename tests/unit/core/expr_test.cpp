@@ -126,7 +126,8 @@ TEST_F(ExprTest, StrValAndNumbers) {
   EXPECT_EQ(eval("VAL('abc')").number, 0);
   EXPECT_EQ(eval("VAL('-7')").number, -7);
   EXPECT_EQ(eval("QTY*PRICE").number, 12 * 123.45);
-  EXPECT_EQ(eval("QTY*PRICE").text, "");  // a computed value has no exact text
+  EXPECT_EQ(eval("QTY*PRICE").text, "1481.4");  // decimal arithmetic: exact
+  EXPECT_EQ(eval("2^0.5").text, "");            // binary: no exact text
   EXPECT_EQ(eval("-QTY").text, "-12");
   EXPECT_EQ(eval("2^10").number, 1024);
   EXPECT_EQ(eval("7 - 2 * 3").number, 1);

@@ -206,9 +206,9 @@ TEST(OtherWriters, HighBytesBeforeAsciiWithoutALanguageDriver) {
   // A rebuild keeps the order the existing index shows, and byte order where it shows
   // none or does not hold to one.
   auto rebuiltFrom = [&](const std::vector<uint8_t>& existing) {
-    MemorySource m(existing);
+    MemorySource m(existing), d(dbf);
     IndexHeader ix = readIndexHeader(m, "H.MDX");
-    followExistingOrder(t, m, ix);
+    followExistingOrder(t, d, m, "H.MDX", ix);
     return rebuild(t, dbf, ix);
   };
   auto keys = [&](const std::vector<uint8_t>& m) {
