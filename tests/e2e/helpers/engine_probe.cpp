@@ -64,7 +64,7 @@ int hold(sys::System& system, const std::string& table) {
 }
 
 int path(sys::System& system, const std::string& table) {
-  const std::string bytes = launcher::engine::TTable::enginePath(system, system.programFolder() + table);
+  const std::string bytes = engine::TTable::enginePath(system, system.programFolder() + table);
   std::string hex;
   for (const char c : bytes) {
     char two[3];

@@ -97,7 +97,7 @@ TEST_F(Table, PathGoesToTheEngineInItsOemCharacterSetByWayOfAnsiCutTo260Bytes) {
   fakeEngine.calls.clear();
   table.Open();
   EXPECT_EQ(fakeEngine.calls.front(), "open C:\\" + std::string(256, 'x') + "\x82 rw shared DBASE");
-  EXPECT_EQ(launcher::engine::TTable::enginePath(system, longName), "C:\\" + std::string(256, 'x') + "\x82");
+  EXPECT_EQ(engine::TTable::enginePath(system, longName), "C:\\" + std::string(256, 'x') + "\x82");
 }
 
 TEST_F(Table, ReadOnlyTableIsAskedOnceMoreReadOnly) {
