@@ -13,19 +13,13 @@
 
 using namespace idapi::core;
 using ::testing::HasSubstr;
+using testing_tables::hex;
 using testing_tables::makeIndex;
 using testing_tables::makeTable;
 using testing_tables::rebuild;
 using testing_tables::Row;
 
 namespace {
-
-std::vector<uint8_t> hex(const std::string& s) {
-  std::vector<uint8_t> out;
-  for (size_t i = 0; i + 1 < s.size(); i += 3)
-    out.push_back(static_cast<uint8_t>(std::stoul(s.substr(i, 2), nullptr, 16)));
-  return out;
-}
 
 class DecimalArithmetic : public ::testing::Test {
  protected:

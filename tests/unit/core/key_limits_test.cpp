@@ -14,6 +14,7 @@
 
 using namespace idapi::core;
 using ::testing::HasSubstr;
+using testing_tables::hex;
 using testing_tables::makeIndex;
 using testing_tables::makeTable;
 using testing_tables::rebuild;
@@ -21,13 +22,6 @@ using testing_tables::Row;
 using testing_tables::TableOptions;
 
 namespace {
-
-std::vector<uint8_t> hex(const std::string& s) {
-  std::vector<uint8_t> out;
-  for (size_t i = 0; i + 1 < s.size(); i += 3)
-    out.push_back(static_cast<uint8_t>(std::stoul(s.substr(i, 2), nullptr, 16)));
-  return out;
-}
 
 TableHeader header(const std::vector<uint8_t>& dbf) {
   MemorySource src(dbf);

@@ -1,4 +1,5 @@
 #include "idapi/core/keys.h"
+#include "table_builder.h"
 
 #include <gtest/gtest.h>
 
@@ -8,14 +9,9 @@
 
 using namespace idapi::core;
 
-namespace {
+using testing_tables::hex;
 
-std::vector<uint8_t> hex(const std::string& s) {
-  std::vector<uint8_t> out;
-  for (size_t i = 0; i + 1 < s.size() + 1; i += 3)
-    out.push_back(static_cast<uint8_t>(std::stoul(s.substr(i, 2), nullptr, 16)));
-  return out;
-}
+namespace {
 
 std::vector<uint8_t> numericKey(const std::string& text) {
   std::vector<uint8_t> k(12);

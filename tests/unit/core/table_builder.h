@@ -13,6 +13,14 @@
 
 namespace testing_tables {
 
+// Bytes written as hex pairs separated by one character: "01 A2 FF".
+inline std::vector<uint8_t> hex(const std::string& s) {
+  std::vector<uint8_t> out;
+  for (size_t i = 0; i + 1 < s.size(); i += 3)
+    out.push_back(static_cast<uint8_t>(std::stoul(s.substr(i, 2), nullptr, 16)));
+  return out;
+}
+
 struct FieldDef {
   std::string name;
   char type;
