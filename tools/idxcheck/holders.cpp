@@ -99,11 +99,17 @@ Holders whoHolds(const std::string& path) {
     out.why = "the restart-management interface did not answer (error " + std::to_string(status) + ")";
     return out;
   }
-  out.known = true;
   const DWORD self = GetCurrentProcessId();
   for (UINT i = 0; i < count && i < infos.size(); ++i)
     if (infos[i].Process.dwProcessId != self)
       out.holders.push_back({utf8(infos[i].strAppName), infos[i].Process.dwProcessId});
+  // Wine answers "nobody" for every file: that is no answer.
+  const HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
+  if (out.holders.empty() && ntdll && GetProcAddress(ntdll, "wine_get_version")) {
+    out.why = "Wine's restart-management interface does not name the programs holding a file";
+    return out;
+  }
+  out.known = true;
   return out;
 }
 
