@@ -148,12 +148,15 @@ Definitions findDefinitions(const FolderFindings& f, const TableFinding& t, cons
 }
 
 // Copies the held old index, byte for byte, to `target` (made with its folders),
-// through the file layer's crash-safe replacement.
-void keepCopy(const idapi::engine::LockedFile& old, const std::string& target) {
+// through the file layer's crash-safe replacement; returns the name it was given.
+std::string keepCopy(const idapi::engine::LockedFile& old, const std::string& target) {
   std::error_code ec;
   const std::string folder = folderOf(target);
   std::filesystem::create_directories(std::filesystem::path(std::u8string(folder.begin(), folder.end())), ec);
-  auto out = files().createReplacement(target);
+  // Never over an earlier copy (a repair tried again within the same second).
+  std::string name = target;
+  for (int n = 2; files().isFile(name); ++n) name = target + "." + std::to_string(n);
+  auto out = files().createReplacement(name);
   std::vector<uint8_t> buffer(1u << 16);
   for (uint64_t at = 0; at < old.size();) {
     const size_t n = static_cast<size_t>(std::min<uint64_t>(buffer.size(), old.size() - at));
@@ -163,6 +166,7 @@ void keepCopy(const idapi::engine::LockedFile& old, const std::string& target) {
   }
   std::unique_ptr<idapi::engine::LockedFile> none;
   out->commit(none, [] {});
+  return name;
 }
 
 }  // namespace
@@ -241,8 +245,7 @@ FolderRepair repairProgramFolder(const std::string& folder, const FolderSurround
       request.mdxPath = mdxPath;
       request.definitions = std::move(definitions);
       request.keepOld = [&](const idapi::engine::LockedFile& old) {
-        keepCopy(old, nativePath(backup));
-        r.backup = backup;
+        r.backup = keepCopy(old, nativePath(backup));
         out.backedUp = true;
       };
       r.attempted = true;
