@@ -146,6 +146,7 @@ def year_outside_the_window_is_not_read(s):
     assert launcher(s, folder) is None
 
 
+@wh.both_builds
 def repair_what_stops_the_launcher(s):
     """idxcheck.exe --repair mends an unreadable index (from a definitions file saved
     while the folder was sound) and a missing one (from the same table of another
