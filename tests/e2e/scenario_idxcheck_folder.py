@@ -203,6 +203,7 @@ def repair_what_stops_the_launcher(s):
         line = line_of(lines, run.FIXED[2])
         assert code == 1 and line.startswith("* ") and "laissé tel quel" in line, lines
         assert "engine_probe.exe (processus" in line or "le système ne peut pas dire lequel" in line, line
+        print("held: " + line.split("laissé tel quel : ", 1)[1])
         holder.stdin.close()
         assert json.loads(holder.stdout.readline()) == {"released": True}
         assert holder.wait(timeout=60) == 0

@@ -63,6 +63,7 @@ Holders whoHolds(const std::string& path) {
   HMODULE rm = LoadLibraryW(L"rstrtmgr.dll");
   if (!rm) {
     out.why = "the restart-management interface (rstrtmgr.dll) is not available";
+    out.whyFr = "l'interface de gestion des redémarrages (rstrtmgr.dll) est absente";
     return out;
   }
   auto start = reinterpret_cast<RmStartSessionFn>(reinterpret_cast<void*>(GetProcAddress(rm, "RmStartSession")));
@@ -74,6 +75,7 @@ Holders whoHolds(const std::string& path) {
   WCHAR key[kSessionKeyLength + 1] = {};
   if (!start || !end || !add || !list || start(&session, 0, key) != ERROR_SUCCESS) {
     out.why = "the restart-management interface cannot be used here";
+    out.whyFr = "l'interface de gestion des redémarrages est inutilisable ici";
     FreeLibrary(rm);
     return out;
   }
@@ -97,6 +99,7 @@ Holders whoHolds(const std::string& path) {
   FreeLibrary(rm);
   if (status != ERROR_SUCCESS) {
     out.why = "the restart-management interface did not answer (error " + std::to_string(status) + ")";
+    out.whyFr = "l'interface de gestion des redémarrages n'a pas répondu (erreur " + std::to_string(status) + ")";
     return out;
   }
   const DWORD self = GetCurrentProcessId();
@@ -107,6 +110,7 @@ Holders whoHolds(const std::string& path) {
   const HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
   if (out.holders.empty() && ntdll && GetProcAddress(ntdll, "wine_get_version")) {
     out.why = "Wine's restart-management interface does not name the programs holding a file";
+    out.whyFr = "l'interface de gestion des redémarrages de Wine ne nomme pas les programmes qui tiennent un fichier";
     return out;
   }
   out.known = true;
@@ -120,12 +124,14 @@ Holders whoHolds(const std::string& path) {
   char resolved[PATH_MAX];
   if (!::realpath(path.c_str(), resolved)) {
     out.why = "the file's full path cannot be had";
+    out.whyFr = "le chemin complet du fichier est introuvable";
     return out;
   }
   const std::string wanted = resolved;
   DIR* proc = ::opendir("/proc");
   if (!proc) {
     out.why = "the system shows no process files (/proc)";
+    out.whyFr = "le système ne montre pas les fichiers des processus (/proc)";
     return out;
   }
   out.known = true;

@@ -17,7 +17,7 @@ struct Holder {
 struct Holders {
   bool known = false;           // the system answered
   std::vector<Holder> holders;  // known: the programs found (may be none)
-  std::string why;              // not known: why not, in English (shown as given)
+  std::string why, whyFr;       // not known: why not, in English and in French
 };
 
 // The programs other than this one that hold `path` (the platform's spelling, UTF-8).

@@ -70,7 +70,7 @@ namespace {
 std::string holderText(const Holders& h, Language lang) {
   const bool fr = lang == Language::French;
   if (!h.known)
-    return fr ? "un autre programme (le système ne peut pas dire lequel : " + h.why + ")"
+    return fr ? "un autre programme (le système ne peut pas dire lequel : " + h.whyFr + ")"
               : "another program (the system cannot tell which: " + h.why + ")";
   if (h.holders.empty())
     return fr ? "un autre programme (le système n'en nomme aucun)" : "another program (the system names none)";
@@ -132,10 +132,11 @@ std::string leftAloneText(const TableRepair& r, Language lang) {
   const bool fr = lang == Language::French;
   switch (r.before.finding) {
     case Finding::Held:
-      return format(fr ? "%1 ouvert(e) par %2 ; à faire : fermer ce programme puis relancer idxcheck --repair"
-                       : "%1 held open by %2; to do: close that program, then run idxcheck --repair again",
-                    r.before.aboutIndex ? (fr ? "index" : "index") : (fr ? "table" : "table"),
-                    holderText(r.holders, lang));
+      return format(
+          fr ? "%1 par %2 ; à faire : fermer ce programme puis relancer idxcheck --repair"
+             : "%1 by %2; to do: close that program, then run idxcheck --repair again",
+          r.before.aboutIndex ? (fr ? "index ouvert" : "index held open") : (fr ? "table ouverte" : "table held open"),
+          holderText(r.holders, lang));
     case Finding::IndexReadOnly:
       return what(r.before, lang) + (fr ? " ; à faire : ôter l'attribut « lecture seule » du fichier (Propriétés)"
                                         : "; to do: clear the file's read-only attribute (Properties)");
