@@ -69,8 +69,9 @@ core::IndexHeader readIndex(const LockedFile& mdx, const std::string& tablePath)
 void copyText(char* out, size_t size, const std::string& text);
 
 // rebuild.cpp: rebuilds the cursor's production index and puts it in place of the old
-// one, or leaves the old one as it was.
-void rebuild(Cursor& c);
+// one, or leaves the old one as it was. With `definitions`, the new index has those
+// tags and the old one (if any) need not be readable.
+void rebuild(Cursor& c, const core::IndexHeader* definitions = nullptr);
 
 // descriptions.cpp: the table, its fields and its indexes as the caller sees them.
 void describeCursor(const Cursor& c, CURProps& props);

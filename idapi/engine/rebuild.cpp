@@ -5,6 +5,7 @@
 #include <atomic>
 
 #include "idapi/engine/engine_internal.h"
+#include "idapi/engine/repair.h"
 #include "idapi/engine/texts.h"
 #include "idapi/engine/tuning.h"
 #include "text/ascii.h"
@@ -56,8 +57,9 @@ std::vector<uint8_t> headerBytes(const Cursor& c, const core::TableHeader& table
 
 }  // namespace
 
-void rebuild(Cursor& c) {
-  reopenIndex(c);
+void rebuild(Cursor& c, const core::IndexHeader* definitions) {
+  // Tags given by the caller replace an index that may be missing or unreadable.
+  if (!definitions) reopenIndex(c);
   IndexKeeper keeper{c};
   // The exclusive hold keeps well-behaved programs out, but on some systems the lock
   // is only advisory: the rebuild works from the table as it is now (records appended
@@ -78,7 +80,7 @@ void rebuild(Cursor& c) {
     failCore(f, c.dbfPath, ecTABLENAME, c.dbfPath);
   }
   const std::vector<uint8_t> header = headerBytes(c, table);
-  core::IndexHeader index = readIndex(*c.mdx, c.dbfPath);
+  core::IndexHeader index = definitions ? *definitions : readIndex(*c.mdx, c.dbfPath);
   // An index without tags has nothing to rebuild: it is left exactly as it is (some
   // writers keep only its fixed header), and the table's records are not read.
   if (index.tags.empty()) {
@@ -91,7 +93,7 @@ void rebuild(Cursor& c) {
   std::string base = fileNameOf(c.dbfPath);
   base.resize(std::min(base.find_last_of('.'), base.size()));
   index.tableName = text::upperAscii(base);
-  core::followExistingOrder(table, *c.dbf, *c.mdx, fileNameOf(c.mdxPath), index);
+  if (!definitions) core::followExistingOrder(table, *c.dbf, *c.mdx, fileNameOf(c.mdxPath), index);
   if (platform().isReadOnlyFile(c.mdxPath)) {
     fail(DBIERR_INDEXREADONLY, {entry(DBIERR_INDEXREADONLY, texts::indexEntry(c.mdxPath), ecFILENAME, c.mdxPath),
                                 entry(DBIERR_INDEXREADONLY, texts::tableEntry(c.dbfPath), ecTABLENAME, c.dbfPath)});
@@ -99,7 +101,7 @@ void rebuild(Cursor& c) {
   // A symbolic link stays a link: its target is the file replaced.
   const std::string target = platform().replacementTarget(c.mdxPath);
   try {
-    if (c.mdx->state().links > 1) throw core::Failure(kIndexHasLinks, texts::hardLinks(c.mdxPath));
+    if (c.mdx && c.mdx->state().links > 1) throw core::Failure(kIndexHasLinks, texts::hardLinks(c.mdxPath));
     platform().removeLeftovers(target);
     auto scratch = platform().createScratchStore(target);
     auto out = platform().createReplacement(target);
@@ -128,6 +130,33 @@ void rebuild(Cursor& c) {
   c.table = std::move(table);
   c.tableAtOpen = tableState;
   if (c.mdx) c.index = readIndex(*c.mdx, c.dbfPath);
+}
+
+void repairIndex(const IndexRepair& request) {
+  try {
+    Cursor c;
+    c.dbfPath = request.dbfPath;
+    c.mdxPath = request.mdxPath;
+    OsError error;
+    // Held as the launcher's run holds it: exclusive (read-only, as it falls back to for
+    // a read-only table; a table is never written).
+    c.dbf = platform().openLocked(c.dbfPath, LockMode::Exclusive, false, error);
+    if (!c.dbf) failOpen(error, c.dbfPath, false, c.dbfPath);
+    try {
+      c.tableAtOpen = c.dbf->state();
+    } catch (const core::Failure& f) {
+      failCore(f, c.dbfPath, ecTABLENAME, c.dbfPath);
+    }
+    c.mdx = platform().openLocked(c.mdxPath, LockMode::Exclusive, false, error, true);
+    if (!c.mdx && !(request.definitions && error.status == OsStatus::NotFound))
+      failOpen(error, c.mdxPath, true, c.dbfPath);
+    if (c.mdx && request.keepOld) request.keepOld(*c.mdx);
+    rebuild(c, request.definitions ? &*request.definitions : nullptr);
+  } catch (const Error& e) {
+    std::string text;
+    for (const auto& entry : e.entries) text += (text.empty() ? "" : "; ") + entry.text;
+    throw core::Failure(e.code, text);
+  }
 }
 
 size_t setRebuildMemoryBudget(size_t bytes) { return rebuildMemoryBudget.exchange(bytes); }

@@ -146,6 +146,73 @@ def year_outside_the_window_is_not_read(s):
     assert launcher(s, folder) is None
 
 
+@wh.both_builds
+def repair_what_stops_the_launcher(s):
+    """idxcheck.exe --repair mends an unreadable index (from a definitions file saved
+    while the folder was sound) and a missing one (from the same table of another
+    folder): the launcher stops before and goes through after; no table byte changes
+    and the old index is kept byte for byte in the backup folder."""
+    folder = fresh_folder(s, "idx_repair", extra_files=("engine_probe.exe",))
+    definitions = os.path.join(os.path.dirname(folder), "idx_repair_defs.txt")
+    result = s.wine([s.dist_file("idxcheck.exe"), "--save-definitions", s.winpath(folder), s.winpath(definitions)],
+                    timeout=300)
+    assert result.returncode == 0, result.stdout
+    vehicules = run.unix(folder, "DATA\\VEHICULES.MDX")
+    with open(vehicules, "rb") as f:
+        old = f.read()
+    with open(vehicules, "r+b") as f:
+        f.truncate(300)
+    old = old[:300]
+    os.remove(run.unix(folder, "DATA\\factures\\%d\\Fact.MDX" % YEAR))
+
+    def tables():
+        out = {}
+        for root, _, names in os.walk(os.path.join(folder, "DATA")):
+            for name in names:
+                if name.upper().endswith(".DBF"):
+                    with open(os.path.join(root, name), "rb") as f:
+                        out[os.path.join(root, name)] = f.read()
+        return out
+
+    before = tables()
+    text = launcher(s, folder)
+    assert text and "VEHICULES.DBF" in text, text
+    code, lines = idxcheck(s, folder, "--repair", "--dry-run")
+    assert code == 1 and "impossible à réparer" in line_of(lines, "DATA\\VEHICULES.DBF"), lines
+    code, lines = idxcheck(s, folder, "--repair", "--definitions", s.winpath(definitions))
+    assert code == 0, lines
+    assert "réparé" in line_of(lines, "DATA\\VEHICULES.DBF") and "fichier de définitions" in line_of(
+        lines, "DATA\\VEHICULES.DBF"), lines
+    assert "DATA\\factures\\DEVIS\\Fact.DBF" in line_of(lines, "DATA\\factures\\%d\\Fact.DBF" % YEAR), lines
+    kept = [n for n in os.listdir(os.path.join(folder, "idxcheck-sauvegardes"))]
+    assert len(kept) == 1, kept
+    with open(os.path.join(folder, "idxcheck-sauvegardes", kept[0], "DATA", "VEHICULES.MDX"), "rb") as f:
+        assert f.read() == old, "the backup is not the old index"
+    assert tables() == before, "a table changed"
+    assert launcher(s, folder) is None
+    code, lines = idxcheck(s, folder, "--repair")
+    assert code == 0 and "Aucun fichier n'a été modifié." in lines, lines
+
+    # A table another program holds is left alone; the holder is named, or the line
+    # says that the system cannot tell (Wine's restart-management interface).
+    holder = subprocess.Popen(s.loader + [os.path.join(folder, "engine_probe.exe"), "hold", run.FIXED[2]], env=s.env,
+                              stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
+    try:
+        assert json.loads(holder.stdout.readline()) == {"held": True}
+        code, lines = idxcheck(s, folder, "--repair")
+        line = line_of(lines, run.FIXED[2])
+        assert code == 1 and line.startswith("* ") and "laissé tel quel" in line, lines
+        assert "engine_probe.exe (processus" in line or "le système ne peut pas dire lequel" in line, line
+        print("held: " + line.split("laissé tel quel : ", 1)[1])
+        holder.stdin.close()
+        assert json.loads(holder.stdout.readline()) == {"released": True}
+        assert holder.wait(timeout=60) == 0
+    finally:
+        if holder.poll() is None:
+            holder.kill()
+            holder.wait(timeout=10)
+
+
 def main():
     session = wh.Session.from_argv(required=TOOLS)
     if not os.path.exists(run.host_tool(session, "mkfixtures")):
@@ -153,7 +220,7 @@ def main():
         sys.exit(wh.SKIP)
     session.env["ORVANE_PELCREST_HEADLESS"] = "1"
     wh.run_scenarios(session, [healthy_folder, one_damaged_index, missing_fixed_table, table_held_by_another_process,
-                               year_outside_the_window_is_not_read])
+                               year_outside_the_window_is_not_read, repair_what_stops_the_launcher])
 
 
 if __name__ == "__main__":

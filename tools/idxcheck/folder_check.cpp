@@ -1,6 +1,7 @@
 #include "idxcheck/folder_check.h"
 
 #include <cctype>
+#include <map>
 
 #include "idapi/core/core.h"
 #include "idxcheck/console.h"
@@ -39,6 +40,15 @@ std::string lastComponent(const std::string& path) {
 }
 
 }  // namespace
+
+bool canWriteIn(const std::string& folder) {
+  try {
+    files().createReplacement(folder + "IDXCHECK.TST");  // never committed: removed at once
+    return true;
+  } catch (const Failure&) {
+    return false;
+  }
+}
 
 bool stopsTheRun(Finding f) { return f != Finding::Ok && f != Finding::Damaged; }
 
@@ -155,8 +165,19 @@ FolderFindings checkProgramFolder(const std::string& folder, const FolderSurroun
                                       return year;
                                     },
                                     around.fileExists};
+  std::map<std::string, bool> writable;
   policy::walkRun(run, [&](const std::string& path) {
-    out.tables.push_back(checkTable(path.substr(out.folder.size()), path, around.memoryBudget));
+    TableFinding t = checkTable(path.substr(out.folder.size()), path, around.memoryBudget);
+    if (around.folderWritable && !stopsTheRun(t.finding) && !t.noIndex) {
+      const std::string folder = idapi::engine::folderOf(nativePath(path));
+      const auto known = writable.find(folder);
+      const bool ok = known != writable.end() ? known->second : (writable[folder] = around.folderWritable(folder));
+      if (!ok) {
+        t.finding = Finding::FolderNotWritable;
+        t.aboutIndex = true;
+      }
+    }
+    out.tables.push_back(std::move(t));
     if (progress) progress(out.tables.back());
   });
   return out;

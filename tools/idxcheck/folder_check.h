@@ -12,14 +12,15 @@
 namespace idxcheck {
 
 enum class Finding {
-  Ok,             // opens, and every tag of its production index is sound (or it has none)
-  Damaged,        // opens, but a tag is faulty: the run rebuilds the index
-  Missing,        // the table file is not there
-  IndexMissing,   // the table calls for a production index that is not there
-  Held,           // another program has the table or its index open
-  IndexReadOnly,  // the index file is read-only: the engine will not replace it
-  Unreadable,     // the file cannot be read, or its header cannot be parsed
-  Unbuildable,    // a tag is faulty and the index cannot be rebuilt from the records
+  Ok,                 // opens, and every tag of its production index is sound (or it has none)
+  Damaged,            // opens, but a tag is faulty: the run rebuilds the index
+  Missing,            // the table file is not there
+  IndexMissing,       // the table calls for a production index that is not there
+  Held,               // another program has the table or its index open
+  IndexReadOnly,      // the index file is read-only: the engine will not replace it
+  Unreadable,         // the file cannot be read, or its header cannot be parsed
+  Unbuildable,        // a tag is faulty and the index cannot be rebuilt from the records
+  FolderNotWritable,  // no new file can be made in the table's folder: no index can be replaced there
 };
 
 // Whether the launcher's run stops at a table with this finding.
@@ -56,7 +57,14 @@ struct FolderSurroundings {
   char separator = '\\';
   // Bytes of expected keys held in memory before they go to temporary files.
   size_t memoryBudget = 256u << 20;
+  // When given, asked once for the folder (with its final separator) of each table
+  // that has a production index: whether a new index can be written there.
+  std::function<bool(const std::string& folder)> folderWritable;
 };
+
+// Whether a new file can be made in `folder` (the platform's spelling, with its final
+// separator): one is made through the engine's file layer and removed at once.
+bool canWriteIn(const std::string& folder);
 
 // The findings before any table is looked at: the folder as it will be shown (with its
 // final separator) and the year window for the given current year.

@@ -1,5 +1,6 @@
 // idxcheck TABLE.DBF [INDEX.MDX]
-// idxcheck [--en] FOLDER        (a program folder: see folder_main.h)
+// idxcheck [--en] FOLDER        (a program folder, its repair and its definitions
+//                                file: see folder_main.h)
 //
 // Verifies every tag of the table's production index (or of the index file given)
 // against the table's records and prints one line per tag. Opens both files read-only
@@ -52,6 +53,10 @@ int main(int argc, char** argv) {
   if (argc < 2 || argc > 3) {
     std::cerr << "usage: idxcheck TABLE.DBF [INDEX.MDX]\n"
                  "       idxcheck [--en] FOLDER    checks a program folder as the launcher's run would meet it\n"
+                 "       idxcheck [--en] --repair [--dry-run] [--definitions FILE] FOLDER\n"
+                 "                                 repairs what would stop the launcher's run\n"
+                 "       idxcheck [--en] --save-definitions FOLDER FILE\n"
+                 "                                 saves the tag definitions of the folder's indexes\n"
                  "Verifies every tag of the table's production index against its records.\n"
                  "Exit status: 0 sound, 1 a tag is faulty, 2 the files cannot be read.\n";
     return 64;

@@ -5,6 +5,7 @@
 #include <string>
 
 #include "idxcheck/folder_check.h"
+#include "idxcheck/repair.h"
 
 namespace idxcheck {
 
@@ -15,6 +16,12 @@ std::string headerLines(const FolderFindings& f, Language lang);
 std::string tableLine(const TableFinding& t, Language lang);
 // The closing one-line verdict (no line break).
 std::string verdictLine(const FolderFindings& f, Language lang);
+
+// --repair and --dry-run: one line (no line break) for a table, marked when it would
+// still stop the run afterwards.
+std::string repairLine(const TableRepair& r, bool stillStops, Language lang);
+// The closing lines: the backup folder when used, then the verdict of the next run.
+std::string repairClosing(const FolderRepair& f, bool dryRun, const std::string& backupFolder, Language lang);
 
 }  // namespace idxcheck
 

@@ -1,8 +1,11 @@
 #!/usr/bin/env python3
-"""Lays out the release folder and its archive from the built launcher.
+"""Lays out the release folder and its archive from the built launcher (or the
+technician's tool, which ships in an archive of its own and no release folder).
 
   make_release.py --exe orvane_start.exe --notice res/LISEZMOI.txt --version 1.0.0.0
                   --release-dir dist/win32 --archive-dir dist [--source-dir .]
+  make_release.py --exe idxcheck.exe --notice res/LISEZMOI-idxcheck.txt --version 1.0.0.0
+                  --archive-dir dist
 
 The release folder is made afresh each time, so that it never holds anything but
 what ships: orvane_start.exe and LISEZMOI.txt (UTF-8 with a byte order mark and
@@ -10,7 +13,9 @@ CR LF line ends, so that every Notepad shows it right). The archive
 orvane_start-VERSION-win32.zip holds the same two files in a folder of that name;
 its entries carry the time of the source's last commit (or SOURCE_DATE_EPOCH), fixed
 attributes and no owner, so that one commit always gives the same archive.
-orvane_start-VERSION-win32.zip.sha256 beside it is in the format of sha256sum.
+orvane_start-VERSION-win32.zip.sha256 beside it is in the format of sha256sum. The
+archive of another program is named after it (idxcheck-VERSION-win32.zip) and holds
+that program and its LISEZMOI.txt the same way.
 """
 import argparse
 import hashlib
@@ -20,7 +25,6 @@ import subprocess
 import time
 import zipfile
 
-SHIPPED = ("orvane_start.exe", "LISEZMOI.txt")
 
 
 def source_time(source_dir):
@@ -46,26 +50,29 @@ def main():
     p.add_argument("--exe", required=True)
     p.add_argument("--notice", required=True)
     p.add_argument("--version", required=True)
-    p.add_argument("--release-dir", required=True)
+    p.add_argument("--release-dir")
     p.add_argument("--archive-dir", required=True)
     p.add_argument("--source-dir", default=".")
     a = p.parse_args()
 
-    contents = {"orvane_start.exe": open(a.exe, "rb").read(), "LISEZMOI.txt": notice_bytes(a.notice, a.version)}
+    program = os.path.basename(a.exe)
+    shipped = (program, "LISEZMOI.txt")
+    contents = {program: open(a.exe, "rb").read(), "LISEZMOI.txt": notice_bytes(a.notice, a.version)}
 
-    shutil.rmtree(a.release_dir, ignore_errors=True)
-    os.makedirs(a.release_dir)
-    for name in SHIPPED:
-        with open(os.path.join(a.release_dir, name), "wb") as out:
-            out.write(contents[name])
+    if a.release_dir:
+        shutil.rmtree(a.release_dir, ignore_errors=True)
+        os.makedirs(a.release_dir)
+        for name in shipped:
+            with open(os.path.join(a.release_dir, name), "wb") as out:
+                out.write(contents[name])
 
-    stem = "orvane_start-%s-win32" % a.version
+    stem = "%s-%s-win32" % (os.path.splitext(program)[0], a.version)
     archive = os.path.join(a.archive_dir, stem + ".zip")
     stamp = time.gmtime(max(source_time(a.source_dir), 315532800))[:6]  # zip dates start in 1980
     os.makedirs(a.archive_dir, exist_ok=True)
     partial = archive + ".part"
     with zipfile.ZipFile(partial, "w", compression=zipfile.ZIP_DEFLATED, compresslevel=9) as z:
-        for name in SHIPPED:
+        for name in shipped:
             info = zipfile.ZipInfo(stem + "/" + name, date_time=stamp)
             info.create_system = 0  # plain attributes, no owner
             info.external_attr = 0x20  # archive bit
