@@ -12,6 +12,9 @@
 #include "idxcheck/definitions.h"
 #include "idxcheck/repair.h"
 #include "program_folder.h"
+#ifdef WALKMDX_PATH
+#include "tag_walker_output.h"
+#endif
 
 namespace fs = std::filesystem;
 using idxcheck::Finding;
@@ -167,10 +170,30 @@ std::vector<char> healthyRebuild(const fs::path& dbf, const fs::path& mdx) {
   return bytes;
 }
 
+// Every tag of a table's production index as the independent reader walks it (the
+// table and index copied aside, so that nothing is written into the program folder).
+std::map<std::string, std::vector<uint32_t>> walkedByAnotherReader(const fs::path& dbf, const fs::path& mdx) {
+#ifdef WALKMDX_PATH
+  const fs::path dir = fs::temp_directory_path() / ("orvane-walk-" + std::to_string(::getpid()));
+  fs::create_directories(dir);
+  fs::copy_file(dbf, dir / dbf.filename(), fs::copy_options::overwrite_existing);
+  // TDbf looks for the production index with a lower-case extension on this system.
+  fs::copy_file(mdx, dir / mdx.filename().replace_extension(".mdx"), fs::copy_options::overwrite_existing);
+  auto tags = runTagWalker(std::string(WALKMDX_PATH) + " '" + (dir / dbf.filename()).string() + "' 100000",
+                           dir / "walk.txt", "reader");
+  fs::remove_all(dir);
+  return tags;
+#else
+  (void)dbf, (void)mdx;
+  return {};
+#endif
+}
+
 TEST_F(Repair, AReCreatedIndexIsTheOneAHealthyCopyOfTheTableGets) {
   for (const std::string& table : {yearly("DetFact.DBF"), std::string("DATA\\RDVOUSTECH.DBF")}) {
     SCOPED_TRACE(table);
     const auto healthy = healthyRebuild(path(table), path(indexOf(table)));
+    const auto walkedBefore = walkedByAnotherReader(path(table), path(indexOf(table)));
     fs::remove(path(indexOf(table)));
     const bool fromFile = table == "DATA\\RDVOUSTECH.DBF";
     const auto r = repair(false, fromFile);
@@ -178,6 +201,12 @@ TEST_F(Repair, AReCreatedIndexIsTheOneAHealthyCopyOfTheTableGets) {
     ASSERT_EQ(line.outcome, Outcome::Repaired) << line.detail;
     EXPECT_EQ(line.source, fromFile ? Source::DefinitionsFile : Source::OtherTable);
     EXPECT_EQ(readAll(path(indexOf(table))), healthy) << "tag for tag, key for key";
+    // Another program meets the records of every tag in the order the original index gave.
+    const auto walkedAfter = walkedByAnotherReader(path(table), path(indexOf(table)));
+    EXPECT_EQ(walkedAfter, walkedBefore);
+#ifdef WALKMDX_PATH
+    EXPECT_FALSE(walkedAfter.empty());
+#endif
   }
 }
 
@@ -276,9 +305,14 @@ TEST_F(Repair, AnInterruptedRepairLeavesTheOldIndexOrACompleteNewOne) {
     EXPECT_EQ(readAll(path("DATA\\CLIENT.MDX")), oldClient);
     // The small index of the year's invoices may be written whole before the fault.
     const auto& invoices = of(r, yearly("Fact.DBF"));
-    if (invoices.outcome == Outcome::CannotRepair) EXPECT_FALSE(fs::exists(fact));
-    for (const auto& t : r.after.tables)
-      if (t.table == yearly("Fact.DBF")) EXPECT_EQ(t.finding, fs::exists(fact) ? Finding::Ok : Finding::IndexMissing);
+    if (invoices.outcome == Outcome::CannotRepair) {
+      EXPECT_FALSE(fs::exists(fact));
+    }
+    for (const auto& t : r.after.tables) {
+      if (t.table == yearly("Fact.DBF")) {
+        EXPECT_EQ(t.finding, fs::exists(fact) ? Finding::Ok : Finding::IndexMissing);
+      }
+    }
     EXPECT_EQ(files(), listing) << "a partial index or a temporary file was left";
     EXPECT_EQ(r.exitCode(), fs::exists(fact) ? 0 : 1);
     fs::remove_all(backups);
