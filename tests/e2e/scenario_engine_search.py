@@ -139,22 +139,13 @@ def failure_names_the_table(s):
 def table_held_by_another_program(s):
     set_search_path(s, None)
     folder = program_folder(s, "engine_held", with_engine=True)
-    holder = subprocess.Popen(s.loader + [os.path.join(folder, "engine_probe.exe"), "hold", "DATA\\CLIENT.DBF"],
-                              env=s.env, stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
-    try:
-        assert json.loads(holder.stdout.readline()) == {"held": True}
+    with wh.TableHolder(s, folder, "DATA\\CLIENT.DBF") as holder:
         outcome = run_probe(s, folder)
         assert outcome["ok"] is False and (outcome["code"] >> 8) == 0x28, outcome
         assert "CLIENT.DBF" in outcome["message"], outcome
         # The holder is not disturbed: it still reads its table, and lets go normally.
-        assert holder.poll() is None, "the holder ended"
-        holder.stdin.close()
-        assert json.loads(holder.stdout.readline()) == {"released": True}
-        assert holder.wait(timeout=60) == 0
-    finally:
-        if holder.poll() is None:
-            holder.kill()
-            holder.wait(timeout=10)
+        assert holder.running(), "the holder ended"
+        holder.release()
     faulty = indexes_check_out(s, folder)
     assert os.path.join("DATA", "CLIENT.DBF") in faulty, "the held table's index changed"
     assert os.path.join("DATA", "OCCASION", "CATALOGUE.DBF") not in faulty, faulty

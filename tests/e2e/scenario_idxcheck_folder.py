@@ -7,7 +7,6 @@ names the table); where it says the run would succeed (exit 0) or repair a damag
 index (exit 1), the launcher must go through and start the main application, after
 which idxcheck finds nothing left to repair."""
 import datetime
-import json
 import os
 import subprocess
 import sys
@@ -108,24 +107,15 @@ def missing_fixed_table(s):
 @wh.both_builds
 def table_held_by_another_process(s):
     folder = fresh_folder(s, "idx_held", extra_files=("engine_probe.exe",))
-    holder = subprocess.Popen(s.loader + [os.path.join(folder, "engine_probe.exe"), "hold", run.FIXED[2]], env=s.env,
-                              stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
-    try:
-        assert json.loads(holder.stdout.readline()) == {"held": True}
+    with wh.TableHolder(s, folder, run.FIXED[2]) as holder:
         code, lines = idxcheck(s, folder)
         assert code == 2, lines
         assert "ouverte par un autre programme" in line_of(lines, run.FIXED[2]), lines
         assert "DATA\\CLIENT.DBF" in verdict(lines), lines
-        assert holder.poll() is None, "idxcheck disturbed the holder"
+        assert holder.running(), "idxcheck disturbed the holder"
         text = launcher(s, folder)
         assert text and "CLIENT.DBF" in text, text
-        holder.stdin.close()
-        assert json.loads(holder.stdout.readline()) == {"released": True}
-        assert holder.wait(timeout=60) == 0
-    finally:
-        if holder.poll() is None:
-            holder.kill()
-            holder.wait(timeout=10)
+        holder.release()
     # Let go: both now go through.
     code, lines = idxcheck(s, folder)
     assert code == 0, lines
@@ -195,22 +185,13 @@ def repair_what_stops_the_launcher(s):
 
     # A table another program holds is left alone; the holder is named, or the line
     # says that the system cannot tell (Wine's restart-management interface).
-    holder = subprocess.Popen(s.loader + [os.path.join(folder, "engine_probe.exe"), "hold", run.FIXED[2]], env=s.env,
-                              stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
-    try:
-        assert json.loads(holder.stdout.readline()) == {"held": True}
+    with wh.TableHolder(s, folder, run.FIXED[2]) as holder:
         code, lines = idxcheck(s, folder, "--repair")
         line = line_of(lines, run.FIXED[2])
         assert code == 1 and line.startswith("* ") and "laissé tel quel" in line, lines
         assert "engine_probe.exe (processus" in line or "le système ne peut pas dire lequel" in line, line
         print("held: " + line.split("laissé tel quel : ", 1)[1])
-        holder.stdin.close()
-        assert json.loads(holder.stdout.readline()) == {"released": True}
-        assert holder.wait(timeout=60) == 0
-    finally:
-        if holder.poll() is None:
-            holder.kill()
-            holder.wait(timeout=10)
+        holder.release()
 
 
 def main():

@@ -226,29 +226,20 @@ def first_fixed_table_missing_shows_the_error_and_waits(s):
 def table_held_open_by_another_process(s):
     folder = program_folder(s, "run_held", years=(YEAR,), extra_files=("engine_probe.exe",))
     before = snapshot(folder)
-    holder = subprocess.Popen(s.loader + [os.path.join(folder, "engine_probe.exe"), "hold", FIXED[2]], env=s.env,
-                              stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
-    try:
-        assert json.loads(holder.stdout.readline()) == {"held": True}
+    with wh.TableHolder(s, folder, FIXED[2]) as holder:
         program = s.start(os.path.join(folder, "orvane_start.exe"))
         box, _ = wait_for_error_box(s, program)
         assert "CLIENT.DBF" in box["text"], box
         assert box["text"].endswith("."), box
-        assert holder.poll() is None, "the holder was disturbed"
+        assert holder.running(), "the holder was disturbed"
         s.dismiss(box)
         assert not starts_of_main_application(folder)
         tables = all_tables((YEAR,))
         assert rebuilt(folder, before, tables) == FIXED[:2], rebuilt(folder, before, tables)
         assert tables_unchanged(before)
-        holder.stdin.close()
-        assert json.loads(holder.stdout.readline()) == {"released": True}
-        assert holder.wait(timeout=60) == 0
+        holder.release()
         s.post(box["owner"], wh.WM_CLOSE)
         assert program.wait(30) == 0
-    finally:
-        if holder.poll() is None:
-            holder.kill()
-            holder.wait(timeout=10)
 
 
 def read_only_table_is_opened_read_only(s):

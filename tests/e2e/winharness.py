@@ -269,6 +269,39 @@ class Program:
             self.popen.wait(timeout=10)
 
 
+class TableHolder:
+    """Another process holding a table open with no sharing, for a `with` block:
+    `engine_probe.exe hold TABLE` (the probe must be in `folder`). `release()` lets go
+    and requires a clean release; a holder still running at the end is killed."""
+
+    def __init__(self, session, folder, table):
+        self.popen = subprocess.Popen(session.loader + [os.path.join(folder, "engine_probe.exe"), "hold", table],
+                                      env=session.env, stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                                      stderr=subprocess.DEVNULL)
+
+    def __enter__(self):
+        try:
+            assert json.loads(self.popen.stdout.readline()) == {"held": True}
+        except BaseException:
+            self.__exit__()
+            raise
+        return self
+
+    def running(self):
+        return self.popen.poll() is None
+
+    def release(self):
+        self.popen.stdin.close()
+        assert json.loads(self.popen.stdout.readline()) == {"released": True}
+        assert self.popen.wait(timeout=60) == 0
+
+    def __exit__(self, *_):
+        if self.popen.poll() is None:
+            self.popen.kill()
+            self.popen.wait(timeout=10)
+        return False
+
+
 class Session:
     def __init__(self, state_dir):
         with open(os.path.join(state_dir, "state.json")) as f:
