@@ -26,6 +26,26 @@ def check(condition, message):
         print("FAIL: " + message)
 
 
+def archive(dist, stem, members, what):
+    """Checks DIST/STEM.zip (sound, holding exactly STEM/MEMBER for each member) and its
+    .sha256 line; returns {member: bytes}, empty when the archive is missing."""
+    path = os.path.join(dist, stem + ".zip")
+    check(os.path.isfile(path), "%s missing" % path)
+    if not os.path.isfile(path):
+        return {}
+    with zipfile.ZipFile(path) as z:
+        check(z.testzip() is None, "%s is corrupt" % what)
+        names = sorted(z.namelist())
+        wanted = sorted(stem + "/" + m for m in members)
+        check(names == wanted, "%s holds %s" % (what, names))
+        contents = {m: z.read(stem + "/" + m) for m in members if stem + "/" + m in names}
+    line = open(path + ".sha256", encoding="ascii").read()
+    digest = hashlib.sha256(open(path, "rb").read()).hexdigest()
+    check(line == "%s  %s\n" % (digest, stem + ".zip"), "the .sha256 file of %s does not match: %r" % (what, line))
+    print("%s: %d bytes, sha256 %s" % (os.path.basename(path), os.path.getsize(path), digest))
+    return contents
+
+
 def main():
     p = argparse.ArgumentParser()
     p.add_argument("--dist", required=True)
@@ -58,60 +78,37 @@ def main():
     check("@" not in text, "LISEZMOI.txt keeps a placeholder")
 
     stem = "orvane_start-%s-win32" % a.version
-    archive = os.path.join(a.dist, stem + ".zip")
-    check(os.path.isfile(archive), "%s missing" % archive)
-    if os.path.isfile(archive):
-        with zipfile.ZipFile(archive) as z:
-            check(z.testzip() is None, "the archive is corrupt")
-            names = sorted(z.namelist())
-            check(names == [stem + "/LISEZMOI.txt", stem + "/orvane_start.exe"], "the archive holds %s" % names)
-            for name in ("LISEZMOI.txt", "orvane_start.exe"):
-                if stem + "/" + name in names:
-                    check(z.read(stem + "/" + name) == open(os.path.join(release, name), "rb").read(),
-                          "%s in the archive differs from dist/win32" % name)
-        line = open(archive + ".sha256", encoding="ascii").read()
-        digest = hashlib.sha256(open(archive, "rb").read()).hexdigest()
-        check(line == "%s  %s\n" % (digest, stem + ".zip"), "the .sha256 file does not match: %r" % line)
-        print("%s: %d bytes, sha256 %s" % (os.path.basename(archive), os.path.getsize(archive), digest))
+    for name, data in archive(a.dist, stem, ("LISEZMOI.txt", "orvane_start.exe"), "the archive").items():
+        check(data == open(os.path.join(release, name), "rb").read(), "%s in the archive differs from dist/win32" % name)
 
     for needed in ("Dépannage", "idxcheck.exe --repair", "--dry-run"):
         check(needed in text, "LISEZMOI.txt does not mention %r" % needed)
 
     # The technician's tool: its own archive, the 32-bit console build and its note.
     tool = "idxcheck-%s-win32" % a.version
-    archive = os.path.join(a.dist, tool + ".zip")
-    check(os.path.isfile(archive), "%s missing" % archive)
-    if os.path.isfile(archive):
-        with zipfile.ZipFile(archive) as z:
-            check(z.testzip() is None, "the tool's archive is corrupt")
-            names = sorted(z.namelist())
-            check(names == [tool + "/LISEZMOI.txt", tool + "/idxcheck.exe"], "the tool's archive holds %s" % names)
-            if tool + "/idxcheck.exe" in names:
-                exe = z.read(tool + "/idxcheck.exe")
-                built = os.path.join(a.dist, "win32-testing", "idxcheck.exe")
-                check(not os.path.isfile(built) or exe == open(built, "rb").read(),
-                      "idxcheck.exe in its archive is not the 32-bit build")
-                tmp = archive + ".exe.check"
-                with open(tmp, "wb") as f:
-                    f.write(exe)
-                info = pe.read(tmp)
-                os.remove(tmp)
-                check(info["machine"] == 0x14C and info["magic"] == 0x10B, "idxcheck.exe is not a 32-bit x86 program")
-                check(info["subsystem"] == 3, "idxcheck.exe is not a console program (subsystem %d)" % info["subsystem"])
-                check(info["stamp"] == 0, "idxcheck.exe carries a link time stamp")
-                check(info["symbols"] == 0 and info["nsymbols"] == 0, "idxcheck.exe keeps a symbol table")
-            if tool + "/LISEZMOI.txt" in names:
-                note = z.read(tool + "/LISEZMOI.txt")
-                check(note.startswith(b"\xef\xbb\xbf") and b"\n" not in note.replace(b"\r\n", b""),
-                      "the tool's LISEZMOI.txt is not UTF-8 with BOM and CR LF")
-                words = note.decode("utf-8", "replace")
-                for needed in ("--repair", "--dry-run", "idxcheck-sauvegardes", "enregistrement", a.version):
-                    check(needed in words, "the tool's LISEZMOI.txt does not mention %r" % needed)
-                check("@" not in words, "the tool's LISEZMOI.txt keeps a placeholder")
-        line = open(archive + ".sha256", encoding="ascii").read()
-        digest = hashlib.sha256(open(archive, "rb").read()).hexdigest()
-        check(line == "%s  %s\n" % (digest, tool + ".zip"), "the tool's .sha256 file does not match: %r" % line)
-        print("%s: %d bytes, sha256 %s" % (os.path.basename(archive), os.path.getsize(archive), digest))
+    contents = archive(a.dist, tool, ("LISEZMOI.txt", "idxcheck.exe"), "the tool's archive")
+    if "idxcheck.exe" in contents:
+        exe = contents["idxcheck.exe"]
+        built = os.path.join(a.dist, "win32-testing", "idxcheck.exe")
+        check(not os.path.isfile(built) or exe == open(built, "rb").read(),
+              "idxcheck.exe in its archive is not the 32-bit build")
+        tmp = os.path.join(a.dist, tool + ".exe.check")
+        with open(tmp, "wb") as f:
+            f.write(exe)
+        info = pe.read(tmp)
+        os.remove(tmp)
+        check(info["machine"] == 0x14C and info["magic"] == 0x10B, "idxcheck.exe is not a 32-bit x86 program")
+        check(info["subsystem"] == 3, "idxcheck.exe is not a console program (subsystem %d)" % info["subsystem"])
+        check(info["stamp"] == 0, "idxcheck.exe carries a link time stamp")
+        check(info["symbols"] == 0 and info["nsymbols"] == 0, "idxcheck.exe keeps a symbol table")
+    if "LISEZMOI.txt" in contents:
+        note = contents["LISEZMOI.txt"]
+        check(note.startswith(b"\xef\xbb\xbf") and b"\n" not in note.replace(b"\r\n", b""),
+              "the tool's LISEZMOI.txt is not UTF-8 with BOM and CR LF")
+        words = note.decode("utf-8", "replace")
+        for needed in ("--repair", "--dry-run", "idxcheck-sauvegardes", "enregistrement", a.version):
+            check(needed in words, "the tool's LISEZMOI.txt does not mention %r" % needed)
+        check("@" not in words, "the tool's LISEZMOI.txt keeps a placeholder")
 
     # Test-only artifacts: never in the release folder, always beside their note.
     for folder in sorted(os.listdir(a.dist)):
