@@ -19,33 +19,13 @@
 #include "policy/reindex_run.h"
 #include "idxcheck/folder_check.h"
 #include "idxcheck/report.h"
+#include "support/linked_engine.h"
 #include "sys/system.h"
 
 namespace fs = std::filesystem;
 using idxcheck::Finding;
 
 namespace idxchecktest {
-
-inline void* engineFunction(const std::string& name) {
-  static const std::map<std::string, void*> table = {
-      {"DbiInitFn", reinterpret_cast<void*>(&DbiInitFn)},
-      {"DbiExit", reinterpret_cast<void*>(&DbiExit)},
-      {"DbiOpenDatabase", reinterpret_cast<void*>(&DbiOpenDatabase)},
-      {"DbiCloseDatabase", reinterpret_cast<void*>(&DbiCloseDatabase)},
-      {"DbiSetDirectory", reinterpret_cast<void*>(&DbiSetDirectory)},
-      {"DbiOpenTable", reinterpret_cast<void*>(&DbiOpenTable)},
-      {"DbiCloseCursor", reinterpret_cast<void*>(&DbiCloseCursor)},
-      {"DbiGetCursorProps", reinterpret_cast<void*>(&DbiGetCursorProps)},
-      {"DbiGetFieldDescs", reinterpret_cast<void*>(&DbiGetFieldDescs)},
-      {"DbiGetIndexDescs", reinterpret_cast<void*>(&DbiGetIndexDescs)},
-      {"DbiSetToBegin", reinterpret_cast<void*>(&DbiSetToBegin)},
-      {"DbiRegenIndexes", reinterpret_cast<void*>(&DbiRegenIndexes)},
-      {"DbiGetErrorString", reinterpret_cast<void*>(&DbiGetErrorString)},
-      {"DbiGetErrorEntry", reinterpret_cast<void*>(&DbiGetErrorEntry)},
-  };
-  const auto it = table.find(name);
-  return it == table.end() ? nullptr : it->second;
-}
 
 // The host services with a fixed program folder; the linked engine stands for the
 // engine library.
@@ -59,7 +39,7 @@ class FolderSystem final : public sys::System {
   int currentYear() override { return host_->currentYear(); }
   sys::LoadResult loadLibrary(const std::string&) override { return {this, 0}; }
   void freeLibrary(sys::LibraryHandle) override {}
-  void* findSymbol(sys::LibraryHandle, const char* n) override { return engineFunction(n); }
+  void* findSymbol(sys::LibraryHandle, const char* n) override { return testsupport::engineFunction(n); }
   std::optional<std::string> machineRegistryString(const std::string&, const std::string&) override { return {}; }
   std::string utf8ToAnsi(const std::string& t) override { return host_->utf8ToAnsi(t); }
   std::string ansiToUtf8(const std::string& t) override { return host_->ansiToUtf8(t); }

@@ -15,6 +15,7 @@
 #include "engine/reindex.h"
 #include "policy/reindex_run.h"
 #include "sys/system.h"
+#include "support/linked_engine.h"
 #include "support/throws.h"
 
 namespace fs = std::filesystem;
@@ -48,16 +49,6 @@ class MemorySource final : public idapi::core::ByteSource {
   std::vector<char> bytes_;
 };
 
-// The engine library's functions by their exported names.
-void* engineFunction(const std::string& name) {
-  static const std::map<std::string, void*> table = {
-#define IDAPI_EXPORT(name, argumentBytes) {#name, reinterpret_cast<void*>(&name)},
-#include "idapi/exports.h"
-  };
-  const auto it = table.find(name);
-  return it == table.end() ? nullptr : it->second;
-}
-
 // The host services, with the program folder of the test's DATA tree and the linked
 // engine library standing for any file named IDAPI32.DLL.
 class TreeSystem final : public sys::System {
@@ -74,7 +65,9 @@ class TreeSystem final : public sys::System {
     return {nullptr, n.find('/') == std::string::npos ? sys::kErrorModNotFound : sys::kErrorFileNotFound};
   }
   void freeLibrary(sys::LibraryHandle) override {}
-  void* findSymbol(sys::LibraryHandle l, const char* n) override { return l == &loads ? engineFunction(n) : nullptr; }
+  void* findSymbol(sys::LibraryHandle l, const char* n) override {
+    return l == &loads ? testsupport::engineFunction(n) : nullptr;
+  }
   std::optional<std::string> machineRegistryString(const std::string& k, const std::string& v) override {
     return host_->machineRegistryString(k, v);
   }
