@@ -73,12 +73,18 @@ def found_in_the_program_folder(s):
     assert not faulty, "indexes still faulty: %s" % faulty
 
 
+def engine_elsewhere(s, name):
+    """A folder of its own holding only the engine library."""
+    folder = os.path.join(s.artifacts, name)
+    shutil.rmtree(folder, ignore_errors=True)
+    os.makedirs(folder)
+    shutil.copy2(s.dist_file("IDAPI32.DLL"), folder)
+    return folder
+
+
 def found_along_the_registry_search_path(s):
     folder = program_folder(s, "engine_registry", with_engine=False)
-    bde = os.path.join(s.artifacts, "engine_registry_bde")
-    shutil.rmtree(bde, ignore_errors=True)
-    os.makedirs(bde)
-    shutil.copy2(s.dist_file("IDAPI32.DLL"), bde)
+    bde = engine_elsewhere(s, "engine_registry_bde")
     # A folder without the library comes first: it is passed over.
     set_search_path(s, "C:\\Absent;" + s.winpath(bde))
     try:
@@ -94,10 +100,7 @@ def search_path_of_259_characters(s):
     # The value is read into 260 bytes: 259 characters and the terminator are used,
     # one more and the value is ignored (Windows' search then finds nothing here).
     folder = program_folder(s, "engine_long_path", with_engine=False)
-    bde = os.path.join(s.artifacts, "engine_long_path_bde")
-    shutil.rmtree(bde, ignore_errors=True)
-    os.makedirs(bde)
-    shutil.copy2(s.dist_file("IDAPI32.DLL"), bde)
+    bde = engine_elsewhere(s, "engine_long_path_bde")
     try:
         for length, expected in ((259, {"ok": True}), (260, {"ok": False, "code": 0x2108, "message": NOT_FOUND})):
             # Folders without the library first, the engine's folder last.
